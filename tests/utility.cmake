@@ -1,0 +1,1 @@
+rig_add_test(UtilityToolsTests SOURCES UtilityToolsTests.cpp)
