@@ -50,5 +50,8 @@ wineserver -w
 export RIG_COM_PROGRAM=5 RIG_COM_UNIT=6
 # One persistent wineserver for the whole run keeps each process start short.
 wineserver -p
+# Start Wine's own background processes now, with their output going nowhere: started later
+# by a test executable, they would inherit its output pipe and ctest would wait for them.
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 "$@"
