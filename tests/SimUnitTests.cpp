@@ -1,0 +1,316 @@
+// The simulated unit driven from outside, as the program's tests will use it: a real
+// SimUnit.exe child, real loopback sockets, the real COM pair, and its log files read back.
+#include "support/SimUnitProcess.h"
+#include "support/TestSupport.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+using testsupport::SimUnitProcess;
+
+namespace {
+
+bool StartWinsock()
+{
+    static const bool s_bStarted = [] {
+        WSADATA wsa;
+        return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
+    }();
+    return s_bStarted;
+}
+
+class Client {
+public:
+    ~Client() { Close(); }
+
+    bool Connect(int port)
+    {
+        if (!StartWinsock())
+            return false;
+        m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<u_short>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return m_socket != INVALID_SOCKET && connect(m_socket, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    }
+
+    bool Send(const std::string& bytes)
+    {
+        return send(m_socket, bytes.data(), static_cast<int>(bytes.size()), 0) == static_cast<int>(bytes.size());
+    }
+
+    // Collects bytes until done(received) holds, the peer closes, or the time is up.
+    std::string Receive(const std::function<bool(const std::string&)>& done, DWORD dwTimeoutMs)
+    {
+        std::string got;
+        const ULONGLONG deadline = GetTickCount64() + dwTimeoutMs;
+        while (!done(got) && !m_bClosed && GetTickCount64() < deadline) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(m_socket, &set);
+            timeval tv{0, 20 * 1000};
+            if (select(0, &set, nullptr, nullptr, &tv) <= 0)
+                continue;
+            char buf[4096];
+            const int n = recv(m_socket, buf, sizeof(buf), 0);
+            if (n <= 0) {
+                m_bClosed = true;
+                break;
+            }
+            got.append(buf, static_cast<size_t>(n));
+            ++m_chunks;
+        }
+        return got;
+    }
+    std::string ReceiveBytes(size_t cb, DWORD dwTimeoutMs = 10000)
+    {
+        return Receive([cb](const std::string& s) { return s.size() >= cb; }, dwTimeoutMs);
+    }
+
+    bool PeerClosed() const { return m_bClosed; }
+    int Chunks() const { return m_chunks; }
+
+    void Close()
+    {
+        if (m_socket != INVALID_SOCKET)
+            closesocket(m_socket);
+        m_socket = INVALID_SOCKET;
+    }
+
+private:
+    SOCKET m_socket = INVALID_SOCKET;
+    bool m_bClosed = false;
+    int m_chunks = 0;
+};
+
+std::wstring Port(int port)
+{
+    return L"--quiet --tcp " + std::to_wstring(port);
+}
+
+bool LogHas(const std::wstring& path, const std::string& text, DWORD dwTimeoutMs = 10000)
+{
+    return testsupport::PumpUntil(
+        [&] { return testsupport::ReadFileBytes(path).find(text) != std::string::npos; }, dwTimeoutMs);
+}
+
+size_t Count(const std::string& hay, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(SimUnitTcp, AnswersEachCommandWithItsExactEchoAndLogsTheBytes)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_echo");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20501) + L" --log " + dir + L"events.log --raw-log " + dir + L"raw.bin"));
+    Client c;
+    ASSERT_TRUE(c.Connect(20501));
+
+    const std::string sent1 = "abc\r\n[SPL_PANO]\r\n";
+    ASSERT_TRUE(c.Send(sent1));
+    EXPECT_EQ("[EPL_PANO_001]\r\n", c.ReceiveBytes(16));
+    // Command words keep their case; data in the command does not reach the answer.
+    const std::string sent2 = "[SPM_cson_12]\r\n[ELP_XXXX";
+    ASSERT_TRUE(c.Send(sent2));
+    EXPECT_EQ("[EPM_cson_001]\r\n", c.ReceiveBytes(16));
+    // Nothing more than the answers came.
+    EXPECT_EQ("", c.ReceiveBytes(1, 300));
+    c.Close();
+
+    ASSERT_TRUE(LogHas(dir + L"events.log", "DISCONNECT peer closed"));
+    ASSERT_TRUE(sim.Stop());
+    EXPECT_EQ(0u, sim.ExitCode());
+    EXPECT_EQ(sent1 + sent2, testsupport::ReadFileBytes(dir + L"raw.bin"));
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    EXPECT_NE(std::string::npos, log.find("LOOSE \"abc\""));
+    EXPECT_NE(std::string::npos, log.find("FRAME \"[SPL_PANO]\""));
+    EXPECT_NE(std::string::npos, log.find("TX \"[EPL_PANO_001]\\r\\n\""));
+    EXPECT_NE(std::string::npos, log.find("FRAME \"[SPM_cson_12]\""));
+    EXPECT_NE(std::string::npos, log.find("LOOSE \"[ELP_XXXX\" (unfinished frame)"));
+    EXPECT_NE(std::string::npos, log.find("END"));
+}
+
+TEST(SimUnitTcp, ScriptMakesWordsSilentAndAnswersSplitBehindNoise)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_script");
+    const std::string script =
+        "# silent word, noise and split answers\r\n"
+        "\r\n"
+        "silent ceph\r\n"
+        "noise ~~ x\\r\\n\r\n"
+        "split 3 300\r\n";
+    HANDLE h = CreateFileW((dir + L"scenario.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD dwDone = 0;
+    WriteFile(h, script.data(), static_cast<DWORD>(script.size()), &dwDone, nullptr);
+    CloseHandle(h);
+
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20502) + L" --script " + dir + L"scenario.txt --log " + dir + L"events.log"));
+    Client c;
+    ASSERT_TRUE(c.Connect(20502));
+    ASSERT_TRUE(c.Send("[SPL_CEPH]\r\n"));
+    EXPECT_EQ("", c.ReceiveBytes(1, 1500));
+
+    ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+    const std::string expected = "~~ x\r\n[EPL_PANO_001]\r\n";
+    EXPECT_EQ(expected, c.ReceiveBytes(expected.size()));
+    // Noise and three pieces went out as separate writes, 300 ms apart.
+    EXPECT_GE(c.Chunks(), 3);
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    EXPECT_NE(std::string::npos, log.find("SILENT \"[SPL_CEPH]\""));
+    EXPECT_NE(std::string::npos, log.find("TX \"~~ x\\r\\n\""));
+    EXPECT_NE(std::string::npos, log.find("TX \"[EPL_P\"\r\n"));
+    EXPECT_NE(std::string::npos, log.find("TX \"ANO_0\"\r\n"));
+    EXPECT_NE(std::string::npos, log.find("TX \"01]\\r\\n\"\r\n"));
+}
+
+TEST(SimUnitTcp, SlpEchoIsCheckedFloodsArriveInOrderAndNextConnectionIsServed)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_slp");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20503) + L" --log " + dir + L"events.log --echo-timeout 500" +
+                          L" --send-after-connect [SLP_PANO_123] --flood-after-command 1 300 [SMP_FLOD_{n}]"));
+    {
+        Client c;
+        ASSERT_TRUE(c.Connect(20503));
+        EXPECT_EQ("[SLP_PANO_123]\r\n", c.ReceiveBytes(16));
+        ASSERT_TRUE(c.Send("[ELP_PANO_001]\r\n\r\n"));
+        EXPECT_TRUE(LogHas(dir + L"events.log", "echo ok \"[ELP_PANO_001]\" for \"[SLP_PANO_123]\""));
+    }
+    // The unit takes the next connection; this time the echo does not come.
+    Client c;
+    ASSERT_TRUE(c.Connect(20503));
+    EXPECT_EQ("[SLP_PANO_123]\r\n", c.ReceiveBytes(16));
+    EXPECT_TRUE(LogHas(dir + L"events.log", "echo missing for \"[SLP_PANO_123]\""));
+
+    ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+    std::string expected = "[EPL_PANO_001]\r\n";
+    for (int i = 1; i <= 300; ++i)
+        expected += "[SMP_FLOD_" + std::to_string(i) + "]\r\n";
+    EXPECT_EQ(expected, c.ReceiveBytes(expected.size()));
+    EXPECT_TRUE(LogHas(dir + L"events.log", "FLOOD done 300 frames"));
+    EXPECT_EQ(2u, Count(testsupport::ReadFileBytes(dir + L"events.log"), "CONNECT 127.0.0.1:"));
+}
+
+TEST(SimUnitTcp, HangsUpInTheMiddleOfTheNthAnswer)
+{
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20504) + L" --hangup-after-command 2 --answer-with-spaces"));
+    Client c;
+    ASSERT_TRUE(c.Connect(20504));
+    ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+    EXPECT_EQ("[EPL_PA NO_001]\r\n", c.ReceiveBytes(17));
+    ASSERT_TRUE(c.Send("[SPL_CEPH]\r\n"));
+    EXPECT_EQ("[EPL_CE", c.ReceiveBytes(100));
+    EXPECT_TRUE(c.PeerClosed());
+    // ...and then serves the next connection.
+    Client again;
+    ASSERT_TRUE(again.Connect(20504));
+    ASSERT_TRUE(again.Send("[SPL_PANO]\r\n"));
+    EXPECT_EQ("[EPL_PA NO_001]\r\n", again.ReceiveBytes(17));
+}
+
+TEST(SimUnitStart, FailsClearlyOnBusyPortMissingComPortAndBadOptions)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_start");
+    // A plain listener takes the port first.
+    ASSERT_TRUE(StartWinsock());
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(20505);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, listen(listener, 1));
+
+    struct Case {
+        std::wstring args;
+        DWORD code;
+        const char* text;
+    };
+    const Case cases[] = {
+        {Port(20505), 3, "in use"},
+        {L"--com 49", 2, "cannot open COM49"},
+        {L"--delay PANORAMA 5", 1, "4 characters"},
+        {L"--split 3 soon", 1, "the pause must be a number"},
+        {L"--script " + dir + L"missing.txt", 1, "cannot open the script"},
+    };
+    for (const Case& t : cases) {
+        SimUnitProcess sim;
+        const std::wstring out = dir + L"out.txt";
+        EXPECT_FALSE(sim.Start(t.args, out)) << testsupport::ReadFileBytes(out);
+        ASSERT_TRUE(sim.WaitExit(20000));
+        EXPECT_EQ(t.code, sim.ExitCode()) << testsupport::ReadFileBytes(out);
+        EXPECT_NE(std::string::npos, testsupport::ReadFileBytes(out).find(t.text)) << testsupport::ReadFileBytes(out);
+    }
+    closesocket(listener);
+}
+
+TEST(SimUnitSerial, AnswersACommandOnTheComPair)
+{
+    if (testsupport::UnitComPort() == 0 || testsupport::ProgramComPort() == 0)
+        GTEST_SKIP() << "no COM pair in this environment";
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_com");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(L"--quiet --com " + std::to_wstring(testsupport::UnitComPort()) + L" --log " + dir + L"events.log"));
+
+    const std::wstring name = L"\\\\.\\COM" + std::to_wstring(testsupport::ProgramComPort());
+    HANDLE hPort = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hPort);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(GetCommState(hPort, &dcb));
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fOutX = dcb.fInX = TRUE;
+    EXPECT_TRUE(SetCommState(hPort, &dcb));
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+    EXPECT_TRUE(SetCommTimeouts(hPort, &timeouts));
+    PurgeComm(hPort, PURGE_RXCLEAR | PURGE_TXCLEAR);
+
+    const std::string command = "[SPL_PANO]\r\n";
+    DWORD dwDone = 0;
+    ASSERT_TRUE(WriteFile(hPort, command.data(), static_cast<DWORD>(command.size()), &dwDone, nullptr));
+    EXPECT_EQ(command.size(), dwDone);
+
+    // Poll the queue and read only what is there.
+    std::string got;
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (got.size() < 16 && GetTickCount64() < deadline) {
+        DWORD dwErrors = 0;
+        COMSTAT stat{};
+        ClearCommError(hPort, &dwErrors, &stat);
+        if (stat.cbInQue == 0) {
+            Sleep(20);
+            continue;
+        }
+        char buf[256];
+        DWORD dwRead = 0;
+        const DWORD dwWant = stat.cbInQue < sizeof(buf) ? stat.cbInQue : sizeof(buf);
+        if (ReadFile(hPort, buf, dwWant, &dwRead, nullptr))
+            got.append(buf, dwRead);
+    }
+    CloseHandle(hPort);
+    EXPECT_EQ("[EPL_PANO_001]\r\n", got);
+    ASSERT_TRUE(sim.Stop());
+    EXPECT_EQ(0u, sim.ExitCode());
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    EXPECT_NE(std::string::npos, log.find("RX \"[SPL_PANO]\\r\\n\"")) << log;
+    EXPECT_NE(std::string::npos, log.find("CLOSE COM")) << log;
+}

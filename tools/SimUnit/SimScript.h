@@ -1,0 +1,64 @@
+// What the simulated unit does beyond answering each command at once: delays, silent words,
+// split answers, noise, unsolicited frames, hang-ups and floods. Filled from the command
+// line and from a scenario file before the first connection; read-only afterwards, so the
+// reader and writer threads share it without a lock.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace simunit {
+
+// A frame the unit sends on its own: at connect (afterCommand 0) or after the answer to the
+// afterCommand-th command of a connection.
+struct ScriptFrame {
+    unsigned long afterCommand = 0;
+    std::string frame;
+};
+
+struct ScriptPeriodic {
+    DWORD dwPeriodMs = 0;
+    std::string frame;
+};
+
+struct ScriptFlood {
+    unsigned long afterCommand = 0;
+    unsigned long count = 0;
+    std::string frame; // "{n}" is replaced by the frame's number, 1 to count
+};
+
+class CSimScript {
+public:
+    // Number of arguments of a directive, or -1 when the name is unknown.
+    static int ArgCount(const std::string& name);
+
+    // Applies one directive. Texts and frames are still escaped; words compare ignoring case.
+    bool Apply(const std::string& name, const std::vector<std::string>& args, std::string& error);
+
+    // Reads a scenario file; error names the line that failed.
+    bool LoadFile(const std::wstring& path, std::string& error);
+
+    DWORD DelayFor(const std::string& word) const;
+    bool IsSilent(const std::string& word) const;
+
+    unsigned long m_ulSplitPieces = 1;
+    DWORD m_dwSplitPauseMs = 0;
+    std::string m_noise;
+    std::string m_lineEnd = "\r\n";
+    bool m_bAnswerWithSpaces = false;
+    std::vector<ScriptFrame> m_frames;
+    std::vector<ScriptPeriodic> m_periodic;
+    unsigned long m_ulHangupAfterCommand = 0; // 0: never
+    std::vector<ScriptFlood> m_floods;
+    DWORD m_dwEchoTimeoutMs = 3000;
+
+private:
+    std::map<std::string, DWORD> m_delays; // upper-case word or "*"
+    std::set<std::string> m_silent;        // upper-case word or "*"
+};
+
+} // namespace simunit

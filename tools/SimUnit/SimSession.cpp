@@ -1,0 +1,413 @@
+#include "SimSession.h"
+
+#include "SimText.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace simunit {
+
+namespace {
+// Longest frame (brackets included) the unit collects; longer runs are line noise.
+const size_t kMaxFrame = 256;
+// Flood frames are handed to the link in blocks of about this size.
+const size_t kFloodBlock = 8192;
+
+bool IsSlp(const FrameFields& f)
+{
+    return f.valid && EqualNoCase(f.cls, "SLP");
+}
+
+std::string Numbered(const std::string& frame, unsigned long ulIndex)
+{
+    std::string out = frame;
+    const std::string number = std::to_string(ulIndex);
+    size_t pos = 0;
+    while ((pos = out.find("{n}", pos)) != std::string::npos) {
+        out.replace(pos, 3, number);
+        pos += number.size();
+    }
+    return out;
+}
+} // namespace
+
+CSimSession::CSimSession(CSimLink& link, const CSimScript& script, CSimLog& log, HANDLE hStop)
+    : m_link(link), m_script(script), m_log(log), m_hStop(hStop), m_hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+{
+}
+
+CSimSession::~CSimSession()
+{
+    if (m_hWake != nullptr)
+        CloseHandle(m_hWake);
+}
+
+CSimSession::End CSimSession::Run()
+{
+    std::string readerReason;
+    std::thread reader([this, &readerReason] { ReaderMain(readerReason); });
+
+    ULONGLONG ullNow = GetTickCount64();
+    for (const ScriptFrame& f : m_script.m_frames) {
+        if (f.afterCommand == 0)
+            Plan(FrameJob(f.frame, ullNow));
+    }
+    for (const ScriptFlood& f : m_script.m_floods) {
+        if (f.afterCommand == 0) {
+            Job job;
+            job.ullDue = ullNow;
+            job.floodCount = f.count;
+            job.floodFrame = f.frame;
+            Plan(std::move(job));
+        }
+    }
+    std::vector<ULONGLONG> nextPeriodic;
+    for (const ScriptPeriodic& p : m_script.m_periodic)
+        nextPeriodic.push_back(ullNow + p.dwPeriodMs);
+
+    End end = End::PeerGone;
+    std::string reason;
+    for (;;) {
+        if (WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0) {
+            end = End::Stopped;
+            reason = "stop";
+            break;
+        }
+        if (m_bEnded)
+            break;
+        ullNow = GetTickCount64();
+        ULONGLONG ullWake = ullNow + 1000;
+        for (size_t i = 0; i < nextPeriodic.size(); ++i) {
+            if (ullNow >= nextPeriodic[i]) {
+                Plan(FrameJob(m_script.m_periodic[i].frame, ullNow));
+                nextPeriodic[i] += m_script.m_periodic[i].dwPeriodMs;
+                if (nextPeriodic[i] <= ullNow)
+                    nextPeriodic[i] = ullNow + m_script.m_periodic[i].dwPeriodMs;
+            }
+            ullWake = std::min(ullWake, nextPeriodic[i]);
+        }
+        const ULONGLONG ullEcho = CheckEchoDeadlines(ullNow);
+        if (ullEcho != 0)
+            ullWake = std::min(ullWake, ullEcho);
+
+        Job job;
+        bool bHave = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto first = std::min_element(m_jobs.begin(), m_jobs.end(), [](const Job& a, const Job& b) {
+                return a.ullDue != b.ullDue ? a.ullDue < b.ullDue : a.seq < b.seq;
+            });
+            if (first != m_jobs.end()) {
+                if (first->ullDue <= ullNow) {
+                    job = std::move(*first);
+                    m_jobs.erase(first);
+                    bHave = true;
+                } else {
+                    ullWake = std::min(ullWake, first->ullDue);
+                }
+            }
+        }
+        if (bHave) {
+            if (!Send(job, reason)) {
+                end = WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0 ? End::Stopped : End::LinkFailed;
+                break;
+            }
+            if (job.bHangUp) {
+                m_link.HangUp();
+                end = End::HangUp;
+                reason = "hang-up";
+                break;
+            }
+            continue;
+        }
+        HANDLE handles[2] = {m_hStop, m_hWake};
+        WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(ullWake > ullNow ? ullWake - ullNow : 0));
+    }
+
+    m_bEnded = true;
+    reader.join();
+    if (end == End::PeerGone)
+        reason = readerReason;
+    m_log.Line("DISCONNECT %s", reason.c_str());
+    ReportMissingEchoes("link closed");
+    return end;
+}
+
+void CSimSession::ReaderMain(std::string& reason)
+{
+    char buf[4096];
+    while (!m_bEnded) {
+        const int n = m_link.Read(buf, sizeof(buf), reason);
+        if (n < 0) {
+            m_bEnded = true;
+            SetEvent(m_hWake);
+            break;
+        }
+        if (n > 0) {
+            m_log.Raw(buf, static_cast<size_t>(n));
+            m_log.Line("RX \"%s\"", Escape(buf, static_cast<size_t>(n)).c_str());
+            OnBytes(buf, static_cast<size_t>(n));
+        }
+    }
+    m_link.EndReading();
+    if (m_bInFrame)
+        m_log.Line("LOOSE \"%s\" (unfinished frame)", Escape(m_frame).c_str());
+    FlushLoose();
+}
+
+void CSimSession::OnBytes(const char* p, size_t cb)
+{
+    for (size_t i = 0; i < cb; ++i) {
+        const char c = p[i];
+        if (c == '[') {
+            if (m_bInFrame)
+                m_log.Line("LOOSE \"%s\" (unfinished frame)", Escape(m_frame).c_str());
+            else
+                FlushLoose();
+            m_frame.assign(1, '[');
+            m_bInFrame = true;
+        } else if (m_bInFrame) {
+            if (c == ']') {
+                m_frame += c;
+                m_bInFrame = false;
+                std::string frame;
+                frame.swap(m_frame);
+                OnFrame(frame);
+            } else if (c == '\r' || c == '\n') {
+                // The unit reads line by line: a line end inside a frame spoils it.
+                m_log.Line("LOOSE \"%s\" (unfinished frame)", Escape(m_frame).c_str());
+                m_frame.clear();
+                m_bInFrame = false;
+            } else {
+                m_frame += c;
+                if (m_frame.size() >= kMaxFrame) {
+                    m_log.Line("LOOSE \"%s\" (frame too long)", Escape(m_frame).c_str());
+                    m_frame.clear();
+                    m_bInFrame = false;
+                }
+            }
+        } else if (c == '\r' || c == '\n') {
+            FlushLoose();
+        } else {
+            m_loose += c;
+            if (m_loose.size() >= kMaxFrame)
+                FlushLoose();
+        }
+    }
+}
+
+void CSimSession::FlushLoose()
+{
+    if (!m_loose.empty()) {
+        m_log.Line("LOOSE \"%s\"", Escape(m_loose).c_str());
+        m_loose.clear();
+    }
+}
+
+void CSimSession::OnFrame(const std::string& frame)
+{
+    m_log.Line("FRAME \"%s\"", Escape(frame).c_str());
+    const FrameFields f = SplitFields(frame);
+    if (!f.valid)
+        return;
+    if (EqualNoCase(f.cls, "SPM") || EqualNoCase(f.cls, "SPL"))
+        OnCommand(frame, f.cls, f.word);
+    else if (EqualNoCase(f.cls, "ELP"))
+        OnEcho(frame, f.word);
+}
+
+void CSimSession::OnCommand(const std::string& frame, const std::string& cls, const std::string& word)
+{
+    const unsigned long ulCommand = ++m_ulCommands;
+    const ULONGLONG ullNow = GetTickCount64();
+    const DWORD dwDelay = m_script.DelayFor(word);
+    const std::string shownWord = m_script.m_bAnswerWithSpaces ? word.substr(0, 2) + " " + word.substr(2) : word;
+    const std::string answer = "[E" + Upper(cls.substr(1)) + "_" + shownWord + "_001]";
+
+    if (m_script.m_ulHangupAfterCommand == ulCommand) {
+        Job job;
+        job.ullDue = ullNow + dwDelay;
+        job.bHangUp = true;
+        job.pieces.push_back(Piece{answer.substr(0, answer.size() / 2), 0});
+        m_log.Line("HANGUP planned at command %lu \"%s\"", ulCommand, Escape(frame).c_str());
+        Plan(std::move(job));
+        return;
+    }
+
+    ULONGLONG ullDue = ullNow;
+    if (m_script.IsSilent(word)) {
+        m_log.Line("SILENT \"%s\"", Escape(frame).c_str());
+    } else {
+        ullDue += dwDelay;
+        if (dwDelay > 0)
+            m_log.Line("DELAY %lu ms \"%s\"", static_cast<unsigned long>(dwDelay), Escape(frame).c_str());
+        Job job;
+        job.ullDue = ullDue;
+        if (!m_script.m_noise.empty())
+            job.pieces.push_back(Piece{m_script.m_noise, 0});
+        const std::string bytes = answer + m_script.m_lineEnd;
+        const size_t pieces = std::min<size_t>(m_script.m_ulSplitPieces, bytes.size());
+        size_t pos = 0;
+        for (size_t i = 0; i < pieces; ++i) {
+            const size_t len = bytes.size() / pieces + (i < bytes.size() % pieces ? 1 : 0);
+            job.pieces.push_back(Piece{bytes.substr(pos, len), i == 0 ? 0 : m_script.m_dwSplitPauseMs});
+            pos += len;
+        }
+        Plan(std::move(job));
+    }
+    PlanAfterCommand(ulCommand, ullDue);
+}
+
+void CSimSession::PlanAfterCommand(unsigned long ulCommand, ULONGLONG ullDue)
+{
+    for (const ScriptFrame& f : m_script.m_frames) {
+        if (f.afterCommand == ulCommand)
+            Plan(FrameJob(f.frame, ullDue));
+    }
+    for (const ScriptFlood& f : m_script.m_floods) {
+        if (f.afterCommand == ulCommand) {
+            Job job;
+            job.ullDue = ullDue;
+            job.floodCount = f.count;
+            job.floodFrame = f.frame;
+            Plan(std::move(job));
+        }
+    }
+}
+
+void CSimSession::OnEcho(const std::string& frame, const std::string& word)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = std::find_if(m_echoes.begin(), m_echoes.end(),
+                           [&word](const PendingEcho& e) { return EqualNoCase(e.word, word); });
+    if (it == m_echoes.end()) {
+        m_log.Line("echo unexpected \"%s\"", Escape(frame).c_str());
+        return;
+    }
+    if (frame == it->expected)
+        m_log.Line("echo ok \"%s\" for \"%s\"", Escape(frame).c_str(), Escape(it->slpFrame).c_str());
+    else
+        m_log.Line("echo wrong \"%s\" for \"%s\" (expected \"%s\")", Escape(frame).c_str(), Escape(it->slpFrame).c_str(),
+                   Escape(it->expected).c_str());
+    m_echoes.erase(it);
+}
+
+void CSimSession::Plan(Job&& job)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        job.seq = ++m_seq;
+        m_jobs.push_back(std::move(job));
+    }
+    SetEvent(m_hWake);
+}
+
+CSimSession::Job CSimSession::FrameJob(const std::string& frame, ULONGLONG ullDue) const
+{
+    Job job;
+    job.ullDue = ullDue;
+    job.pieces.push_back(Piece{frame + m_script.m_lineEnd, 0});
+    if (IsSlp(SplitFields(frame)))
+        job.slpFrames.push_back(frame);
+    return job;
+}
+
+bool CSimSession::Send(Job& job, std::string& reason)
+{
+    if (job.floodCount > 0)
+        return SendFlood(job, reason);
+    ExpectEchoes(job.slpFrames);
+    for (const Piece& piece : job.pieces) {
+        if (piece.dwPauseBeforeMs > 0 && WaitForSingleObject(m_hStop, piece.dwPauseBeforeMs) == WAIT_OBJECT_0) {
+            reason = "stop";
+            return false;
+        }
+        // Logged before the write, so the log reads in the order the peer sees things.
+        m_log.Line("TX \"%s\"", Escape(piece.bytes).c_str());
+        if (!m_link.Write(piece.bytes.data(), piece.bytes.size(), m_hStop, reason))
+            return false;
+    }
+    ArmEchoDeadlines();
+    return true;
+}
+
+bool CSimSession::SendFlood(Job& job, std::string& reason)
+{
+    m_log.Line("FLOOD %lu x \"%s\"", job.floodCount, Escape(job.floodFrame).c_str());
+    std::string block;
+    std::vector<std::string> slpFrames;
+    unsigned long long ullBytes = 0;
+    for (unsigned long i = 1; i <= job.floodCount; ++i) {
+        const std::string frame = Numbered(job.floodFrame, i);
+        block += frame;
+        block += m_script.m_lineEnd;
+        if (IsSlp(SplitFields(frame)))
+            slpFrames.push_back(frame);
+        if (block.size() >= kFloodBlock || i == job.floodCount) {
+            ExpectEchoes(slpFrames);
+            if (!m_link.Write(block.data(), block.size(), m_hStop, reason)) {
+                m_log.Line("FLOOD broken after %llu bytes", ullBytes);
+                return false;
+            }
+            ArmEchoDeadlines();
+            ullBytes += block.size();
+            block.clear();
+            slpFrames.clear();
+        }
+    }
+    m_log.Line("FLOOD done %lu frames %llu bytes", job.floodCount, ullBytes);
+    return true;
+}
+
+void CSimSession::ExpectEchoes(const std::vector<std::string>& frames)
+{
+    if (frames.empty())
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const std::string& frame : frames) {
+        const FrameFields f = SplitFields(frame);
+        PendingEcho e;
+        e.slpFrame = frame;
+        e.word = f.word;
+        // The workstation turns the S of the class into E and always answers with data 001.
+        e.expected = "[E" + f.cls.substr(1) + "_" + f.word + "_001]";
+        m_echoes.push_back(e);
+    }
+}
+
+void CSimSession::ArmEchoDeadlines()
+{
+    const ULONGLONG ullDeadline = GetTickCount64() + m_script.m_dwEchoTimeoutMs;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (PendingEcho& e : m_echoes) {
+        if (e.ullDeadline == 0)
+            e.ullDeadline = ullDeadline;
+    }
+}
+
+ULONGLONG CSimSession::CheckEchoDeadlines(ULONGLONG ullNow)
+{
+    ULONGLONG ullNext = 0;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_echoes.begin(); it != m_echoes.end();) {
+        if (it->ullDeadline != 0 && ullNow >= it->ullDeadline) {
+            m_log.Line("echo missing for \"%s\"", Escape(it->slpFrame).c_str());
+            it = m_echoes.erase(it);
+            continue;
+        }
+        if (it->ullDeadline != 0 && (ullNext == 0 || it->ullDeadline < ullNext))
+            ullNext = it->ullDeadline;
+        ++it;
+    }
+    return ullNext;
+}
+
+void CSimSession::ReportMissingEchoes(const char* lpWhy)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const PendingEcho& e : m_echoes)
+        m_log.Line("echo missing for \"%s\" (%s)", Escape(e.slpFrame).c_str(), lpWhy);
+    m_echoes.clear();
+}
+
+} // namespace simunit
