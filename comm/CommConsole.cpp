@@ -1,0 +1,195 @@
+// The communication console: the dialog face of the link manager.
+#include "comm/Comm.h"
+
+#include "comm/CommPrivate.h"
+#include "framework/Dc.h"
+#include "resource.h"
+
+#include <winsock2.h>
+
+#include <cwchar>
+
+namespace {
+struct KindEntry {
+    const wchar_t* lpName;
+    int nKind;
+};
+
+// Receive kinds offered for a command typed in the console (the queue kinds are not).
+constexpr KindEntry kConsoleKinds[] = {
+    {L"enRECV_NONE", enRECV_NONE},
+    {L"enRECV_COMMAND", enRECV_COMMAND},
+    {L"enRECV_PACKING_CHECK", enRECV_PACKING_CHECK},
+    {L"enRECV_START_OK", enRECV_START_OK},
+    {L"enRECV_GET_CAPCOUNT", enRECV_GET_CAPCOUNT},
+    {L"enRECV_READY_QUEUE", enRECV_READY_QUEUE},
+    {L"enRECV_READY_QUEUE_DARK", enRECV_READY_QUEUE_DARK},
+    {L"enRECV_READY_QUEUE_END", enRECV_READY_QUEUE_END},
+    {L"enRECV_READY_QUEUE_ECHK", enRECV_READY_QUEUE_ECHK},
+    {L"enRECV_READY_QUEUE_DCHK", enRECV_READY_QUEUE_DCHK},
+    {L"enRECV_SMP_COMMAND", enRECV_SMP_COMMAND},
+    {L"enRECV_SPL_COMMAND", enRECV_SPL_COMMAND},
+    {L"enRECV_SLP_COMMAND", enRECV_SLP_COMMAND},
+    {L"enRECV_SCP_COMMAND", enRECV_SCP_COMMAND},
+    {L"enRECV_TIMEOUT", enRECV_TIMEOUT},
+    {L"enRECV_SET_LANGUAGE", enRECV_SET_LANGUAGE},
+    {L"enRECV_SET_DOORLOCK", enRECV_SET_DOORLOCK},
+    {L"enRECV_SET_CAPCOUNT_CBCT", enRECV_SET_CAPCOUNT_CBCT},
+    {L"enRECV_SET_CAPCOUNT_PANO", enRECV_SET_CAPCOUNT_PANO},
+    {L"enRECV_SET_CAPCOUNT_CEPH", enRECV_SET_CAPCOUNT_CEPH},
+};
+
+constexpr const wchar_t* kClassPresets[] = {L"[", L"[SPM_", L"[SPL_"};
+constexpr const wchar_t* kWordPresets[] = {L"PANO]", L"CEPH]", L"OCEP]", L"CT__]", L"PSON]",
+                                           L"CSON]", L"HSON]", L"CPOF]", L"RET_]", L"ERDY]"};
+} // namespace
+
+BEGIN_MESSAGE_MAP(CComm, CDialog)
+    ON_MESSAGE(WM_COMM_LOGLINE, CComm::OnLogLine)
+    ON_MESSAGE(WM_COMM_REAP, CComm::OnReapLink)
+    ON_MESSAGE(WM_COMM_SHOWERROR, CComm::OnShowError)
+    ON_MESSAGE(WM_COMM_SYNCQUEUE, CComm::OnSyncQueue)
+    ON_MESSAGE(WM_SYSCOMMAND, CComm::OnSysCommand)
+    ON_BN_CLICKED(IDC_BTN_OPEN, CComm::OnBnClickedOpen)
+    ON_BN_CLICKED(IDC_BTN_CLOSE, CComm::OnBnClickedClose)
+    ON_WM_CTLCOLOR()
+END_MESSAGE_MAP()
+
+BOOL CComm::OnInitDialog()
+{
+    m_hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_CONSOLE), IMAGE_ICON, 0, 0,
+                                            LR_DEFAULTSIZE | LR_SHARED));
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    m_ctrlLog.SubclassDlgItem(IDC_RICHEDIT_LOG, this);
+    m_listQueue.SubclassDlgItem(IDC_LIST_QUEUE, this);
+    m_comboClass.SubclassDlgItem(IDC_COMBO_CLASS, this);
+    m_comboWord.SubclassDlgItem(IDC_COMBO_WORD, this);
+    m_comboKind.SubclassDlgItem(IDC_COMBO_KIND, this);
+    m_comboPort.SubclassDlgItem(IDC_COMBO_PORT, this);
+    m_comboBaud.SubclassDlgItem(IDC_COMBO_BAUD, this);
+    m_ctrlIPAddress.SubclassDlgItem(IDC_IPADDRESS, this);
+    m_editCommand.SubclassDlgItem(IDC_EDIT_COMMAND, this);
+    m_editTcpPort.SubclassDlgItem(IDC_EDIT_TCP_PORT, this);
+
+    // The selection stays visible when the log loses the focus; the log holds far more than
+    // the control's default 32 K characters.
+    m_ctrlLog.SetOptions(ECOOP_XOR, ECO_SAVESEL);
+    m_ctrlLog.LimitText(100000000);
+    m_ctrlLog.SetWindowText(L"");
+    m_ctrlLog.SetBackgroundColor(FALSE, kColorLogBack);
+
+    CenterWindow();
+
+    wchar_t szText[32] = {};
+    for (int nPort = 0; nPort < 15; ++nPort) {
+        _snwprintf(szText, 31, L"COM %d", nPort);
+        m_comboPort.AddString(szText);
+    }
+    for (int k = 0; k < 15; ++k) {
+        _snwprintf(szText, 31, L"%d", 2400 << k);
+        m_comboBaud.AddString(szText);
+    }
+    for (const wchar_t* lpClass : kClassPresets)
+        m_comboClass.AddString(lpClass);
+    m_comboClass.SetCurSel(1);
+    for (const wchar_t* lpWord : kWordPresets)
+        m_comboWord.AddString(lpWord);
+    m_comboWord.SetCurSel(0);
+    for (const KindEntry& entry : kConsoleKinds) {
+        const int nIndex = m_comboKind.AddString(entry.lpName);
+        m_comboKind.SetItemData(nIndex, static_cast<DWORD_PTR>(entry.nKind));
+    }
+    m_comboKind.SetCurSel(1);
+
+    for (int nID : {IDC_CHECK_SEND_COMMAND, IDC_CHECK_RECV_COMMAND, IDC_CHECK_RECV_DATA})
+        ::SendMessageW(GetDlgItem(nID), BM_SETCHECK, BST_CHECKED, 0);
+
+    m_listQueue.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+    m_listQueue.InsertColumn(0, L"Command Queue", LVCFMT_LEFT, 120);
+    m_listQueue.InsertColumn(1, L"Echo", LVCFMT_LEFT, 35);
+    m_listQueue.SetColumnWidth(1, LVSCW_AUTOSIZE_USEHEADER);
+
+    ShowSerialFields(m_nCommType == 0);
+    UpdateLinkButtons(true, true);
+
+    ::SetFocus(m_comboWord.m_hWnd);
+    return FALSE;
+}
+
+void CComm::OnOK()
+{
+    // "Exit" hides the console; the link stays as it is.
+    ShowWindow(SW_HIDE);
+}
+
+void CComm::OnCancel()
+{
+    // Escape neither closes nor clears anything.
+}
+
+LRESULT CComm::OnSysCommand(WPARAM wParam, LPARAM)
+{
+    if ((wParam & 0xFFF0) == SC_CLOSE) {
+        ShowWindow(SW_HIDE);
+        return 0;
+    }
+    return Default();
+}
+
+void CComm::OnBnClickedOpen()
+{
+    if (m_nCommType == 1) {
+        DWORD dwAddress = 0;
+        m_ctrlIPAddress.GetAddress(dwAddress);
+        wchar_t szAddress[32] = {};
+        _snwprintf(szAddress, 31, L"%u.%u.%u.%u", FIRST_IPADDRESS(dwAddress), SECOND_IPADDRESS(dwAddress),
+                   THIRD_IPADDRESS(dwAddress), FOURTH_IPADDRESS(dwAddress));
+        const int nPort = _wtoi(m_editTcpPort.GetWindowText().c_str());
+        if (!Open_Ethernet(szAddress, nPort)) {
+            UpdateLinkButtons(true, false);
+            ::MessageBoxW(m_hWnd, L"Connection Fail!!", L"Serial Communication", MB_OK | MB_ICONERROR);
+            return;
+        }
+    } else {
+        const int nBaudIndex = m_comboBaud.GetCurSel();
+        const unsigned long dwBaud =
+            nBaudIndex >= 0 ? static_cast<unsigned long>(_wtoi(m_comboBaud.GetLBText(nBaudIndex).c_str())) : 0;
+        const int nPort = m_comboPort.GetCurSel();
+        if (!Open_Serial(static_cast<unsigned short>(nPort < 0 ? 0 : nPort), dwBaud)) {
+            UpdateLinkButtons(true, false);
+            ::MessageBoxW(m_hWnd, L"Open Fail!", L"Serial Communication", MB_OK | MB_ICONERROR);
+            return;
+        }
+    }
+    UpdateLinkButtons(false, true);
+}
+
+void CComm::OnBnClickedClose()
+{
+    if (m_nCommType == 1)
+        CloseEthernet();
+    else
+        CloseSerial();
+    UpdateLinkButtons(true, false);
+}
+
+HBRUSH CComm::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT)
+{
+    const LRESULT hDefault = Default();
+    switch (pWnd->GetDlgCtrlID()) {
+    case IDC_STATIC_LEGEND_SEND:
+        pDC->SetTextColor(kColorLogSend);
+        break;
+    case IDC_STATIC_LEGEND_RECV:
+        pDC->SetTextColor(kColorLogRecv);
+        break;
+    case IDC_STATIC_LEGEND_DATA:
+        pDC->SetTextColor(kColorLogData);
+        break;
+    default:
+        break;
+    }
+    return reinterpret_cast<HBRUSH>(hDefault);
+}

@@ -1,0 +1,13 @@
+// Messages the link manager sends or posts to its own console window.
+#pragma once
+
+#include <windows.h>
+
+// A console line from a worker thread: wParam kind, lParam the text (sent, not posted).
+#define WM_COMM_LOGLINE (WM_APP + 101)
+// A worker marked the link closed: release the port or socket.
+#define WM_COMM_REAP (WM_APP + 102)
+// An error box to show: lParam a notify text copy.
+#define WM_COMM_SHOWERROR (WM_APP + 103)
+// The queue changed: bring the console's queue list up to date.
+#define WM_COMM_SYNCQUEUE (WM_APP + 104)

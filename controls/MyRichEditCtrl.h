@@ -1,0 +1,17 @@
+// The console's log control: a rich edit that can colour the text inserted next.
+// Owned by the console dialog, bound to its template control.
+#pragma once
+
+#include "framework/RichEditCtrl.h"
+
+class CMyRichEditCtrl : public CRichEditCtrl {
+public:
+    CMyRichEditCtrl();
+
+    // Applies crColor to the current selection; with an empty selection at the end of the
+    // text, the text inserted next gets that colour.
+    void SetTextColor(COLORREF crColor);
+
+protected:
+    CHARFORMATW m_cf;
+};

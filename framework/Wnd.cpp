@@ -1,0 +1,365 @@
+#include "framework/Wnd.h"
+
+#include "framework/Dc.h"
+
+#include <commctrl.h>
+
+namespace {
+// One id for every subclass of ours; the object pointer is the subclass data, and also a
+// window property, so the object of any window can be found from its handle.
+constexpr UINT_PTR kSubclassId = 0x52494721; // "RIG!"
+constexpr const wchar_t* kObjectProperty = L"RigConsole.CWnd";
+} // namespace
+
+CWnd::~CWnd()
+{
+    // A window still bound here would call into a dead object: unbind it first. Windows
+    // are normally destroyed (and unbound at WM_NCDESTROY) before their object goes.
+    if (m_hWnd != nullptr && ::IsWindow(m_hWnd))
+        UnsubclassWindow();
+}
+
+CWnd* CWnd::FromHandlePermanent(HWND hWnd)
+{
+    return hWnd != nullptr ? static_cast<CWnd*>(::GetPropW(hWnd, kObjectProperty)) : nullptr;
+}
+
+bool CWnd::BindWindow(HWND hWnd)
+{
+    if (hWnd == nullptr || m_hWnd != nullptr)
+        return false;
+    if (!::SetWindowSubclass(hWnd, &CWnd::SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)))
+        return false;
+    ::SetPropW(hWnd, kObjectProperty, this);
+    m_hWnd = hWnd;
+    return true;
+}
+
+bool CWnd::SubclassWindow(HWND hWnd)
+{
+    if (!BindWindow(hWnd))
+        return false;
+    PreSubclassWindow();
+    return true;
+}
+
+bool CWnd::SubclassDlgItem(UINT nID, CWnd* pParent)
+{
+    return pParent != nullptr && SubclassWindow(::GetDlgItem(pParent->m_hWnd, static_cast<int>(nID)));
+}
+
+HWND CWnd::UnsubclassWindow()
+{
+    HWND hWnd = m_hWnd;
+    if (hWnd != nullptr) {
+        ::RemoveWindowSubclass(hWnd, &CWnd::SubclassProc, kSubclassId);
+        ::RemovePropW(hWnd, kObjectProperty);
+    }
+    m_hWnd = nullptr;
+    return hWnd;
+}
+
+HWND CWnd::Detach()
+{
+    HWND hWnd = m_hWnd;
+    m_hWnd = nullptr;
+    return hWnd;
+}
+
+bool CWnd::DestroyWindow()
+{
+    if (m_hWnd == nullptr)
+        return false;
+    // WM_NCDESTROY clears m_hWnd when the window is bound; a borrowed one is cleared here.
+    HWND hWnd = m_hWnd;
+    const BOOL ok = ::DestroyWindow(hWnd);
+    if (m_hWnd == hWnd && !::IsWindow(hWnd))
+        m_hWnd = nullptr;
+    return ok != FALSE;
+}
+
+bool CWnd::PreTranslateMessage(MSG*)
+{
+    return false;
+}
+
+std::wstring CWnd::GetWindowText() const
+{
+    const int length = ::GetWindowTextLengthW(m_hWnd);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const int copied = ::GetWindowTextW(m_hWnd, text.data(), length + 1);
+    text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+    return text;
+}
+
+std::wstring CWnd::GetDlgItemText(int nID) const
+{
+    HWND hItem = GetDlgItem(nID);
+    const int length = ::GetWindowTextLengthW(hItem);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const int copied = ::GetWindowTextW(hItem, text.data(), length + 1);
+    text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+    return text;
+}
+
+void CWnd::ScreenToClient(RECT* pRect) const
+{
+    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(pRect), 2);
+}
+
+void CWnd::CenterWindow()
+{
+    RECT rcWindow;
+    ::GetWindowRect(m_hWnd, &rcWindow);
+    MONITORINFO mi{};
+    mi.cbSize = sizeof(mi);
+    ::GetMonitorInfoW(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTONEAREST), &mi);
+    const RECT& rcArea = mi.rcWork;
+    const int width = rcWindow.right - rcWindow.left;
+    const int height = rcWindow.bottom - rcWindow.top;
+    const int x = rcArea.left + ((rcArea.right - rcArea.left) - width) / 2;
+    const int y = rcArea.top + ((rcArea.bottom - rcArea.top) - height) / 2;
+    ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+LRESULT CALLBACK CWnd::SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                    DWORD_PTR dwRefData)
+{
+    CWnd* pWnd = reinterpret_cast<CWnd*>(dwRefData);
+    LRESULT result = 0;
+    // No exception may cross a window procedure: real Windows does not carry it through
+    // SendMessage. A handler that throws gets default processing.
+    try {
+        const CurrentMessage saved = pWnd->m_current;
+        pWnd->m_current = CurrentMessage{message, wParam, lParam};
+        result = pWnd->WindowProc(message, wParam, lParam);
+        pWnd->m_current = saved;
+    } catch (...) {
+        result = ::DefSubclassProc(hWnd, message, wParam, lParam);
+    }
+    if (message == WM_NCDESTROY) {
+        ::RemoveWindowSubclass(hWnd, &CWnd::SubclassProc, kSubclassId);
+        ::RemovePropW(hWnd, kObjectProperty);
+        if (pWnd->m_hWnd == hWnd)
+            pWnd->m_hWnd = nullptr;
+        pWnd->PostNcDestroy();
+    }
+    return result;
+}
+
+LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    if (OnWndMsg(message, wParam, lParam, &result))
+        return result;
+    return DefWindowProc(message, wParam, lParam);
+}
+
+LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return ::DefSubclassProc(m_hWnd, message, wParam, lParam);
+}
+
+LRESULT CWnd::Default()
+{
+    return DefWindowProc(m_current.message, m_current.wParam, m_current.lParam);
+}
+
+bool CWnd::IsReflectedFirst(UINT message)
+{
+    switch (message) {
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_DRAWITEM:
+    case WM_MEASUREITEM:
+    case WM_COMPAREITEM:
+    case WM_DELETEITEM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+// The child window a parent's message is about, for reflection.
+HWND ChildOfMessage(UINT message, WPARAM wParam, LPARAM lParam, HWND hParent)
+{
+    switch (message) {
+    case WM_COMMAND:
+        return reinterpret_cast<HWND>(lParam);
+    case WM_NOTIFY:
+        return lParam != 0 ? reinterpret_cast<NMHDR*>(lParam)->hwndFrom : nullptr;
+    case WM_DRAWITEM:
+        return lParam != 0 ? reinterpret_cast<DRAWITEMSTRUCT*>(lParam)->hwndItem : nullptr;
+    case WM_MEASUREITEM:
+        return wParam != 0 ? ::GetDlgItem(hParent, static_cast<int>(wParam)) : nullptr;
+    case WM_DELETEITEM:
+        return lParam != 0 ? reinterpret_cast<DELETEITEMSTRUCT*>(lParam)->hwndItem : nullptr;
+    case WM_COMPAREITEM:
+        return lParam != 0 ? reinterpret_cast<COMPAREITEMSTRUCT*>(lParam)->hwndItem : nullptr;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+        return reinterpret_cast<HWND>(lParam);
+    default:
+        return nullptr;
+    }
+}
+} // namespace
+
+bool CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    // Owner-draw and colour requests belong to the control first; a control that handles
+    // its own look answers them exactly once, and the parent never sees them.
+    HWND hChild = ChildOfMessage(message, wParam, lParam, m_hWnd);
+    CWnd* pChild = hChild != nullptr && hChild != m_hWnd ? FromHandlePermanent(hChild) : nullptr;
+    if (pChild != nullptr && IsReflectedFirst(message) && pChild->OnChildNotify(message, wParam, lParam, pResult))
+        return true;
+
+    for (const MsgMap* pMap = GetMessageMap(); pMap != nullptr; pMap = pMap->pfnGetBaseMap != nullptr ? pMap->pfnGetBaseMap() : nullptr) {
+        for (const MsgMapEntry* pEntry = pMap->lpEntries; pEntry->sig != MsgSig::End; ++pEntry) {
+            if (pEntry->nMessage != message)
+                continue;
+            if (message == WM_COMMAND) {
+                const UINT nCode = HIWORD(wParam);
+                const UINT nID = LOWORD(wParam);
+                if (pEntry->nCode != nCode || nID < pEntry->nID || nID > pEntry->nLastID)
+                    continue;
+            } else if (message == WM_NOTIFY) {
+                const NMHDR* pHdr = reinterpret_cast<const NMHDR*>(lParam);
+                if (pHdr == nullptr || pEntry->nCode != pHdr->code || pHdr->idFrom < pEntry->nID ||
+                    pHdr->idFrom > pEntry->nLastID)
+                    continue;
+            }
+            if (DispatchToMap(pEntry, wParam, lParam, pResult))
+                return true;
+        }
+        if (pMap->pfnGetBaseMap == nullptr)
+            break;
+    }
+
+    // Notifications the parent did not take go back to the control that sent them.
+    if (pChild != nullptr && !IsReflectedFirst(message))
+        return pChild->OnChildNotify(message, wParam, lParam, pResult);
+    return false;
+}
+
+bool CWnd::OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    const UINT reflected = WM_REFLECT_BASE + message;
+    for (const MsgMap* pMap = GetMessageMap(); pMap != nullptr; pMap = pMap->pfnGetBaseMap != nullptr ? pMap->pfnGetBaseMap() : nullptr) {
+        for (const MsgMapEntry* pEntry = pMap->lpEntries; pEntry->sig != MsgSig::End; ++pEntry) {
+            if (pEntry->nMessage != reflected)
+                continue;
+            if (message == WM_COMMAND && pEntry->nCode != HIWORD(wParam))
+                continue;
+            if (message == WM_NOTIFY && pEntry->nCode != reinterpret_cast<const NMHDR*>(lParam)->code)
+                continue;
+            if (DispatchToMap(pEntry, wParam, lParam, pResult))
+                return true;
+        }
+        if (pMap->pfnGetBaseMap == nullptr)
+            break;
+    }
+    return false;
+}
+
+bool CWnd::DispatchToMap(const MsgMapEntry* pEntry, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    *pResult = 0;
+    switch (pEntry->sig) {
+    case MsgSig::Generic:
+        *pResult = (this->*reinterpret_cast<LRESULT (CWnd::*)(WPARAM, LPARAM)>(pEntry->pfn))(wParam, lParam);
+        return true;
+    case MsgSig::Bool:
+        *pResult = (this->*reinterpret_cast<BOOL (CWnd::*)(WPARAM, LPARAM)>(pEntry->pfn))(wParam, lParam);
+        return true;
+    case MsgSig::Command:
+    case MsgSig::Void:
+        (this->*pEntry->pfn)();
+        return true;
+    case MsgSig::CommandRange:
+        (this->*reinterpret_cast<void (CWnd::*)(UINT)>(pEntry->pfn))(LOWORD(wParam));
+        return true;
+    case MsgSig::Notify:
+        (this->*reinterpret_cast<void (CWnd::*)(NMHDR*, LRESULT*)>(pEntry->pfn))(reinterpret_cast<NMHDR*>(lParam), pResult);
+        return true;
+    case MsgSig::Timer:
+        (this->*reinterpret_cast<void (CWnd::*)(UINT_PTR)>(pEntry->pfn))(static_cast<UINT_PTR>(wParam));
+        return true;
+    case MsgSig::CtlColor: {
+        CDC dc(reinterpret_cast<HDC>(wParam));
+        const UINT nCtlColor = pEntry->nMessage - WM_CTLCOLORMSGBOX;
+        CWnd* pCtl = FromHandlePermanent(reinterpret_cast<HWND>(lParam));
+        CWnd temp;
+        if (pCtl == nullptr) {
+            temp.Attach(reinterpret_cast<HWND>(lParam));
+            pCtl = &temp;
+        }
+        HBRUSH hBrush = (this->*reinterpret_cast<HBRUSH (CWnd::*)(CDC*, CWnd*, UINT)>(pEntry->pfn))(&dc, pCtl, nCtlColor);
+        temp.Detach();
+        *pResult = reinterpret_cast<LRESULT>(hBrush);
+        return true;
+    }
+    case MsgSig::CtlColorReflect: {
+        CDC dc(reinterpret_cast<HDC>(wParam));
+        const UINT nCtlColor = pEntry->nMessage - WM_REFLECT_BASE - WM_CTLCOLORMSGBOX;
+        HBRUSH hBrush = (this->*reinterpret_cast<HBRUSH (CWnd::*)(CDC*, UINT)>(pEntry->pfn))(&dc, nCtlColor);
+        // A null brush means "not mine": the parent's handling goes on.
+        if (hBrush == nullptr)
+            return false;
+        *pResult = reinterpret_cast<LRESULT>(hBrush);
+        return true;
+    }
+    case MsgSig::DrawItem:
+        (this->*reinterpret_cast<void (CWnd::*)(int, LPDRAWITEMSTRUCT)>(pEntry->pfn))(
+            static_cast<int>(wParam), reinterpret_cast<LPDRAWITEMSTRUCT>(lParam));
+        *pResult = TRUE;
+        return true;
+    case MsgSig::DrawItemReflect:
+        (this->*reinterpret_cast<void (CWnd::*)(LPDRAWITEMSTRUCT)>(pEntry->pfn))(reinterpret_cast<LPDRAWITEMSTRUCT>(lParam));
+        *pResult = TRUE;
+        return true;
+    case MsgSig::Mouse: {
+        POINT pt{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+        (this->*reinterpret_cast<void (CWnd::*)(UINT, POINT)>(pEntry->pfn))(static_cast<UINT>(wParam), pt);
+        return true;
+    }
+    case MsgSig::Key:
+        (this->*reinterpret_cast<void (CWnd::*)(UINT, UINT, UINT)>(pEntry->pfn))(
+            static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
+        return true;
+    case MsgSig::End:
+        break;
+    }
+    return false;
+}
+
+const MsgMap* CWnd::GetThisMessageMap()
+{
+    static const MsgMapEntry entries[] = {{0, 0, 0, 0, MsgSig::End, nullptr}};
+    static const MsgMap messageMap = {nullptr, &entries[0]};
+    return &messageMap;
+}
+
+const MsgMap* CWnd::GetMessageMap() const
+{
+    return GetThisMessageMap();
+}
+
+bool RigPreTranslateMessage(MSG* pMsg)
+{
+    for (HWND hWnd = pMsg->hwnd; hWnd != nullptr; hWnd = ::GetParent(hWnd)) {
+        CWnd* pWnd = CWnd::FromHandlePermanent(hWnd);
+        if (pWnd != nullptr && pWnd->PreTranslateMessage(pMsg))
+            return true;
+        if ((::GetWindowLongPtrW(hWnd, GWL_STYLE) & WS_CHILD) == 0)
+            break;
+    }
+    return false;
+}

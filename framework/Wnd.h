@@ -1,0 +1,129 @@
+// CWnd: a window of the program bound to a C++ object. Every window we own or attach goes
+// through one subclass procedure that finds the object from the subclass data and searches
+// the object's message table. The object never owns the window's lifetime by itself: the
+// binding ends at WM_NCDESTROY, and only then may the object go.
+#pragma once
+
+#include "framework/MessageMap.h"
+
+#include <windows.h>
+
+#include <string>
+
+class CWnd {
+public:
+    CWnd() = default;
+    CWnd(const CWnd&) = delete;
+    CWnd& operator=(const CWnd&) = delete;
+    virtual ~CWnd();
+
+    HWND m_hWnd = nullptr;
+
+    HWND GetSafeHwnd() const { return m_hWnd; }
+    operator HWND() const { return m_hWnd; }
+
+    // The bound object of a window of this thread, or null.
+    static CWnd* FromHandlePermanent(HWND hWnd);
+
+    // Binds an existing window (a template control, usually) to this object: subclasses it,
+    // then runs PreSubclassWindow. A control found this way never sees WM_CREATE.
+    bool SubclassWindow(HWND hWnd);
+    bool SubclassDlgItem(UINT nID, CWnd* pParent);
+    HWND UnsubclassWindow();
+
+    // Borrows a window without subclassing it (no messages reach the object).
+    void Attach(HWND hWnd) { m_hWnd = hWnd; }
+    HWND Detach();
+
+    virtual bool DestroyWindow();
+
+    // Messages that pass through the message loop reach the objects of the target window and
+    // its parents first; true means the message was handled and is not dispatched.
+    virtual bool PreTranslateMessage(MSG* pMsg);
+
+    LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const
+    {
+        return ::SendMessageW(m_hWnd, msg, wParam, lParam);
+    }
+    BOOL PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) const
+    {
+        return ::PostMessageW(m_hWnd, msg, wParam, lParam);
+    }
+
+    void SetWindowText(const wchar_t* lpText) { ::SetWindowTextW(m_hWnd, lpText); }
+    std::wstring GetWindowText() const;
+    int GetWindowText(wchar_t* lpBuffer, int cchMax) const { return ::GetWindowTextW(m_hWnd, lpBuffer, cchMax); }
+    BOOL ShowWindow(int nCmdShow) { return ::ShowWindow(m_hWnd, nCmdShow); }
+    BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }
+    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
+    BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
+    BOOL IsWindow() const { return m_hWnd != nullptr && ::IsWindow(m_hWnd); }
+    HWND SetFocus() { return ::SetFocus(m_hWnd); }
+    void Invalidate(BOOL bErase = TRUE) { ::InvalidateRect(m_hWnd, nullptr, bErase); }
+    void UpdateWindow() { ::UpdateWindow(m_hWnd); }
+    void GetClientRect(RECT* pRect) const { ::GetClientRect(m_hWnd, pRect); }
+    void GetWindowRect(RECT* pRect) const { ::GetWindowRect(m_hWnd, pRect); }
+    void ScreenToClient(RECT* pRect) const;
+    void ClientToScreen(POINT* pPoint) const { ::ClientToScreen(m_hWnd, pPoint); }
+    void ScreenToClient(POINT* pPoint) const { ::ScreenToClient(m_hWnd, pPoint); }
+    UINT_PTR SetTimer(UINT_PTR nIDEvent, UINT nElapse) { return ::SetTimer(m_hWnd, nIDEvent, nElapse, nullptr); }
+    BOOL KillTimer(UINT_PTR nIDEvent) { return ::KillTimer(m_hWnd, nIDEvent); }
+    HICON SetIcon(HICON hIcon, BOOL bBigIcon)
+    {
+        return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
+    }
+    HFONT GetFont() const { return reinterpret_cast<HFONT>(SendMessage(WM_GETFONT)); }
+    void SetFont(HFONT hFont, BOOL bRedraw = TRUE) { SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(hFont), bRedraw); }
+    LONG_PTR GetStyle() const { return ::GetWindowLongPtrW(m_hWnd, GWL_STYLE); }
+    int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
+    HWND GetParent() const { return ::GetParent(m_hWnd); }
+
+    HWND GetDlgItem(int nID) const { return ::GetDlgItem(m_hWnd, nID); }
+    void SetDlgItemText(int nID, const wchar_t* lpText) { ::SetDlgItemTextW(m_hWnd, nID, lpText); }
+    std::wstring GetDlgItemText(int nID) const;
+    void ShowDlgItem(int nID, bool bShow) { ::ShowWindow(GetDlgItem(nID), bShow ? SW_SHOW : SW_HIDE); }
+    void EnableDlgItem(int nID, bool bEnable) { ::EnableWindow(GetDlgItem(nID), bEnable ? TRUE : FALSE); }
+
+    // Centres the window on the screen (work area of its monitor), keeping its size.
+    void CenterWindow();
+
+protected:
+    // Messages of this window: the message table first, then Default().
+    virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+    // Searches the reflection rules and the table chain; true when a handler took it.
+    virtual bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
+    // A message the parent received for this control, offered back to it.
+    virtual bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
+    // Default processing of the message being handled.
+    LRESULT Default();
+    virtual LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+
+    // Runs after SubclassWindow bound the window; the place for a control's set-up.
+    virtual void PreSubclassWindow() {}
+    // Runs after the last message (WM_NCDESTROY), with the binding already gone.
+    virtual void PostNcDestroy() {}
+
+    static const MsgMap* GetThisMessageMap();
+    virtual const MsgMap* GetMessageMap() const;
+
+    // Binds a window whose messages are delivered to this object from now on.
+    bool BindWindow(HWND hWnd);
+
+private:
+    static LRESULT CALLBACK SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR uIdSubclass,
+                                         DWORD_PTR dwRefData);
+    bool DispatchToMap(const MsgMapEntry* pEntry, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
+    static bool IsReflectedFirst(UINT message);
+
+    struct CurrentMessage {
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    CurrentMessage m_current{};
+};
+
+// Gives every window of the thread on the path from pMsg->hwnd up to its top-level window a
+// chance to handle a message of the loop. The message loops (the program's and the modal
+// dialogs') call it for each message before dispatching.
+bool RigPreTranslateMessage(MSG* pMsg);
