@@ -1,0 +1,274 @@
+#include "storage/StorageMngr.h"
+
+#include "storage/UtilityTools.h"
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kTextChars = 260;
+
+const wchar_t kConfigFileName[] = L"Config.ini";
+
+const wchar_t kSectionSettings[] = L"SETTINGS";
+const wchar_t kSectionCommunication[] = L"COMMUNICATION";
+const wchar_t kSectionMachine[] = L"MACHINE_SETTING";
+
+const wchar_t kFunctionReadConfig[] = L"CStorageMngr::ReadIni_Config";
+const wchar_t kFunctionReadEnvironment[] = L"CStorageMngr::ReadIni_Environment";
+
+// Values read when a key of Config.ini is missing or empty.
+const wchar_t kReadEnvironPath[] = L"C:\\AcqStation\\SettingFiles\\";
+const wchar_t kReadEnvironName[] = L"Environment.ini";
+constexpr int kReadCommMode = 1;
+constexpr int kReadCommType = 0;
+constexpr int kReadComport = 0;
+constexpr int kReadBaudrate = 0;
+const wchar_t kReadEthernetIP[] = L"127.0.0.1";
+constexpr int kReadEthernetPort = 20130;
+
+// Values read when a key of the environment file is missing or empty.
+const wchar_t kReadMachineName[] = L"";
+constexpr int kReadUseCommType = 0;
+constexpr int kReadMachineComport = 1;
+constexpr int kReadMachineBaudrate = 19200;
+const wchar_t kReadMachineIP[] = L"127.0.0.1";
+constexpr int kReadMachineEthernetPort = 20130;
+
+// Copies at most cchOut - 1 characters and always terminates.
+void CopyText(wchar_t* lpOut, size_t cchOut, const wchar_t* lpText)
+{
+    size_t n = 0;
+    if (lpText != nullptr)
+        for (; lpText[n] != L'\0' && n + 1 < cchOut; ++n)
+            lpOut[n] = lpText[n];
+    lpOut[n] = L'\0';
+}
+
+// What a new Config.ini holds. Comport and Baudrate differ from the values read for a
+// missing key: a missing key reads as "not set", a new file offers a usable link.
+ConfigSettings DefaultConfig()
+{
+    ConfigSettings settings{};
+    CopyText(settings.EnvironPath, kTextChars, kReadEnvironPath);
+    CopyText(settings.EnvironName, kTextChars, kReadEnvironName);
+    settings.CommMode = 1;
+    settings.CommType = 0;
+    settings.Comport = 3;
+    settings.Baudrate = 19200;
+    CopyText(settings.EthernetIP, kTextChars, kReadEthernetIP);
+    settings.EthernetPort = 20130;
+    return settings;
+}
+
+// Folder of the running executable; empty when its path does not fit a path buffer.
+void GetModuleFolder(wchar_t* lpOut)
+{
+    lpOut[0] = L'\0';
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD dwLength = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (dwLength == 0)
+            return;
+        if (dwLength < path.size())
+            break;
+        if (path.size() >= 32768)
+            return;
+        path.resize(path.size() * 2);
+    }
+    if (wcslen(path.data()) >= static_cast<size_t>(kTextChars))
+        return;
+    CUtilityTools::GetFolderOfPath(path.data(), lpOut);
+}
+
+CStorageMngr* g_pStorageMngr = nullptr;
+
+} // namespace
+
+CStorageMngr::CStorageMngr(const wchar_t* lpProgramFolder, CIniMngr* pIniMngr)
+    : m_LastError{}, m_ConfigSettings{}, m_MachineSettings{}, m_szProgramFolder{},
+      m_pIniMngr(pIniMngr != nullptr ? pIniMngr : &CIniMngr::GetInstance())
+{
+    if (lpProgramFolder != nullptr) {
+        SetProgramFolder(lpProgramFolder);
+    } else {
+        GetModuleFolder(m_szProgramFolder);
+    }
+
+    m_ConfigSettings.CommMode = 1;
+    m_ConfigSettings.CommType = 0;
+    m_ConfigSettings.Comport = 1;
+    m_ConfigSettings.Baudrate = 19200;
+    m_ConfigSettings.EthernetPort = 20130;
+}
+
+CStorageMngr* CStorageMngr::GetInstance()
+{
+    if (g_pStorageMngr == nullptr)
+        g_pStorageMngr = new CStorageMngr();
+    return g_pStorageMngr;
+}
+
+void CStorageMngr::DeleteInstance()
+{
+    delete g_pStorageMngr;
+    g_pStorageMngr = nullptr;
+}
+
+CStorageMngr* CStorageMngr::LoadAtStartUp()
+{
+    CStorageMngr* pStorage = GetInstance();
+    pStorage->ReadIni_StartUp();
+    return pStorage;
+}
+
+int CStorageMngr::ReadIni_StartUp()
+{
+    auto lock = m_pIniMngr->LockSequence();
+
+    int result = ReadIni_Config();
+    if (m_LastError.Code != 0) {
+        // A missing file or section means a first start or a damaged file: start again from
+        // the defaults, so that the engineer finds every key in the file.
+        SaveIni_ConfigDefault();
+        result = ReadIni_Config();
+    }
+    // Without the environment file the machine settings keep their initial values.
+    ReadIni_Environment(m_ConfigSettings.EnvironPath, m_ConfigSettings.EnvironName);
+    return result;
+}
+
+void CStorageMngr::SetProgramFolder(const wchar_t* lpFolder)
+{
+    wmemset(m_szProgramFolder, L'\0', kTextChars);
+    if (lpFolder == nullptr)
+        return;
+    // A folder cut to fit would be another folder: leave none, so that loads fail.
+    const size_t length = wcslen(lpFolder);
+    if (length == 0 || length + 2 > static_cast<size_t>(kTextChars))
+        return;
+    CopyText(m_szProgramFolder, kTextChars, lpFolder);
+    CUtilityTools::AppendBackslash(m_szProgramFolder, kTextChars);
+}
+
+std::wstring CStorageMngr::ConfigPath() const
+{
+    if (m_szProgramFolder[0] == L'\0')
+        return std::wstring();
+    return std::wstring(m_szProgramFolder) + kConfigFileName;
+}
+
+int CStorageMngr::SetError(int code, const wchar_t* function, int line, const wchar_t* detail)
+{
+    if (code == 0) {
+        m_LastError = LastError{};
+    } else {
+        const wchar_t* lpName = L"ERROR_INVALID_DATA";
+        switch (code) {
+        case ERROR_FILE_NOT_FOUND: lpName = L"ERROR_FILE_NOT_FOUND"; break;
+        case ERROR_INVALID_HANDLE: lpName = L"ERROR_INVALID_HANDLE"; break;
+        case ERROR_SECTOR_NOT_FOUND: lpName = L"ERROR_SECTOR_NOT_FOUND"; break;
+        case ERROR_OPEN_FAILED: lpName = L"ERROR_OPEN_FAILED"; break;
+        default: break;
+        }
+        CopyText(m_LastError.Name, kTextChars, lpName);
+    }
+    m_LastError.Code = code;
+    CopyText(m_LastError.BuildDate, kTextChars, L"" __DATE__);
+    CopyText(m_LastError.BuildTime, kTextChars, L"" __TIME__);
+    CopyText(m_LastError.Function, kTextChars, function);
+    CopyText(m_LastError.SourceFile, kTextChars, L"" __FILE__);
+    m_LastError.Line = line;
+    CopyText(m_LastError.Detail, kTextChars, detail);
+    return code;
+}
+
+int CStorageMngr::ReadIni_Config()
+{
+    auto lock = m_pIniMngr->LockSequence();
+    CIniMngr& ini = *m_pIniMngr;
+    ConfigSettings& cfg = m_ConfigSettings;
+
+    const std::wstring path = ConfigPath();
+    if (!ini.SetPathName(path.c_str(), true))
+        return SetError(ERROR_FILE_NOT_FOUND, kFunctionReadConfig, __LINE__, path.c_str());
+
+    if (!ini.IsSectionExist(kSectionSettings))
+        return SetError(ERROR_SECTOR_NOT_FOUND, kFunctionReadConfig, __LINE__, kSectionSettings);
+    ini.GetString(kSectionSettings, L"EnvironPath", cfg.EnvironPath, kTextChars, kReadEnvironPath);
+    ini.GetString(kSectionSettings, L"EnvironName", cfg.EnvironName, kTextChars, kReadEnvironName);
+    ini.GetInt(kSectionSettings, L"CommMode", cfg.CommMode, kReadCommMode);
+
+    if (!ini.IsSectionExist(kSectionCommunication))
+        return SetError(ERROR_SECTOR_NOT_FOUND, kFunctionReadConfig, __LINE__, kSectionCommunication);
+    ini.GetInt(kSectionCommunication, L"CommType", cfg.CommType, kReadCommType);
+    ini.GetInt(kSectionCommunication, L"Comport", cfg.Comport, kReadComport);
+    ini.GetInt(kSectionCommunication, L"Baudrate", cfg.Baudrate, kReadBaudrate);
+    ini.GetString(kSectionCommunication, L"EthernetIP", cfg.EthernetIP, kTextChars, kReadEthernetIP);
+    ini.GetInt(kSectionCommunication, L"EthernetPort", cfg.EthernetPort, kReadEthernetPort);
+
+    m_LastError.Code = 0;
+    return 0;
+}
+
+bool CStorageMngr::SaveConfig(const ConfigSettings& settings)
+{
+    auto lock = m_pIniMngr->LockSequence();
+    CIniMngr& ini = *m_pIniMngr;
+
+    const std::wstring path = ConfigPath();
+    if (!ini.SetPathName(path.c_str(), false))
+        return false;
+
+    // Every key is written even after a refused one, so that as much as possible is kept.
+    bool bStored = true;
+    bStored &= ini.WriteString(kSectionSettings, L"EnvironPath", settings.EnvironPath);
+    bStored &= ini.WriteString(kSectionSettings, L"EnvironName", settings.EnvironName);
+    bStored &= ini.WriteInt(kSectionSettings, L"CommMode", settings.CommMode);
+    bStored &= ini.WriteInt(kSectionCommunication, L"CommType", settings.CommType);
+    bStored &= ini.WriteInt(kSectionCommunication, L"Comport", settings.Comport);
+    bStored &= ini.WriteInt(kSectionCommunication, L"Baudrate", settings.Baudrate);
+    bStored &= ini.WriteString(kSectionCommunication, L"EthernetIP", settings.EthernetIP);
+    bStored &= ini.WriteInt(kSectionCommunication, L"EthernetPort", settings.EthernetPort);
+    return bStored;
+}
+
+bool CStorageMngr::SaveIni_Config()
+{
+    return SaveConfig(m_ConfigSettings);
+}
+
+bool CStorageMngr::SaveIni_ConfigDefault()
+{
+    return SaveConfig(DefaultConfig());
+}
+
+int CStorageMngr::ReadIni_Environment(const wchar_t* folder, const wchar_t* fileName)
+{
+    auto lock = m_pIniMngr->LockSequence();
+    CIniMngr& ini = *m_pIniMngr;
+    MachineSettings& machine = m_MachineSettings;
+
+    // Joined exactly as given: the folder is expected to end in a backslash. A path too
+    // long for a path buffer is refused by the INI manager instead of being cut.
+    std::wstring path = folder != nullptr ? folder : L"";
+    path += fileName != nullptr ? fileName : L"";
+
+    // mustExist: the file belongs to the capture software and is never created here.
+    if (!ini.SetPathName(path.c_str(), true))
+        return SetError(ERROR_FILE_NOT_FOUND, kFunctionReadEnvironment, __LINE__, path.c_str());
+
+    if (!ini.IsSectionExist(kSectionMachine))
+        return SetError(ERROR_SECTOR_NOT_FOUND, kFunctionReadEnvironment, __LINE__, kSectionMachine);
+    ini.GetString(kSectionMachine, L"MachineName", machine.MachineName, kTextChars, kReadMachineName);
+    ini.GetInt(kSectionMachine, L"UseCommType", machine.UseCommType, kReadUseCommType);
+    ini.GetInt(kSectionMachine, L"Comport", machine.Comport, kReadMachineComport);
+    ini.GetInt(kSectionMachine, L"Baudrate", machine.Baudrate, kReadMachineBaudrate);
+    ini.GetString(kSectionMachine, L"MachineIP", machine.MachineIP, kTextChars, kReadMachineIP);
+    ini.GetInt(kSectionMachine, L"EthernetPort", machine.EthernetPort, kReadMachineEthernetPort);
+
+    m_LastError.Code = 0;
+    return 0;
+}

@@ -1,0 +1,98 @@
+// The program's settings in memory, loaded from its own Config.ini (in the program's folder)
+// and from the capture software's environment file, which is only ever read. One instance
+// per process (GetInstance), owned by the main window, which deletes it at exit.
+// User-interface thread only; each load and save holds the INI manager's sequence lock.
+#pragma once
+
+#include "storage/IniMngr.h"
+
+// Settings of Config.ini: where the environment file lies and the program's own link.
+struct ConfigSettings {
+    wchar_t EnvironPath[260];
+    wchar_t EnvironName[260];
+    int CommMode;      // 0: link settings below; otherwise those of the environment file
+    int CommType;      // 0: RS-232C; otherwise Ethernet
+    int Comport;
+    int Baudrate;
+    wchar_t EthernetIP[260];
+    int EthernetPort;
+};
+
+// The capture software's link settings from its environment file, section MACHINE_SETTING.
+struct MachineSettings {
+    wchar_t MachineName[260];
+    int UseCommType;   // 0: RS-232C; otherwise Ethernet
+    int Comport;
+    int Baudrate;
+    wchar_t MachineIP[260];
+    int EthernetPort;
+};
+
+class CStorageMngr {
+public:
+    // Outcome of the most recent load.
+    struct LastError {
+        int Code;                 // 0, ERROR_FILE_NOT_FOUND or ERROR_SECTOR_NOT_FOUND
+        wchar_t Detail[260];      // the missing file's path or the missing section's name
+        wchar_t Name[260];        // "ERROR_FILE_NOT_FOUND", ...
+        wchar_t Function[260];    // the load operation that failed
+        int Line;
+        wchar_t SourceFile[260];
+        wchar_t BuildDate[260];
+        wchar_t BuildTime[260];
+    };
+
+    // lpProgramFolder: folder of Config.ini; nullptr takes the folder of the running
+    // executable. pIniMngr: the INI manager to use; nullptr takes the shared one.
+    explicit CStorageMngr(const wchar_t* lpProgramFolder = nullptr, CIniMngr* pIniMngr = nullptr);
+    virtual ~CStorageMngr() = default;
+    CStorageMngr(const CStorageMngr&) = delete;
+    CStorageMngr& operator=(const CStorageMngr&) = delete;
+
+    // The process's instance, created on first use; DeleteInstance ends it (exit sequence).
+    static CStorageMngr* GetInstance();
+    static void DeleteInstance();
+
+    // Start-up: creates the instance if needed and loads everything (see ReadIni_StartUp).
+    static CStorageMngr* LoadAtStartUp();
+
+    // Reads Config.ini; when that fails, rewrites it with the default values and reads it
+    // again; then reads the environment file, whose outcome is left in the last-error record
+    // only. Returns the outcome of the last Config.ini read.
+    int ReadIni_StartUp();
+
+    // Folder of Config.ini, with a trailing backslash (added when missing).
+    void SetProgramFolder(const wchar_t* lpFolder);
+    const wchar_t* GetProgramFolder() const { return m_szProgramFolder; }
+
+    // Loads Config.ini into m_ConfigSettings: 0, ERROR_FILE_NOT_FOUND or
+    // ERROR_SECTOR_NOT_FOUND (also left in the last-error record).
+    int ReadIni_Config();
+
+    // Writes m_ConfigSettings into Config.ini, creating it as UTF-16 when missing. True when
+    // every value was stored.
+    bool SaveIni_Config();
+
+    // Writes the default values into Config.ini; the values in memory stay as they are.
+    bool SaveIni_ConfigDefault();
+
+    // Loads section MACHINE_SETTING of the file folder + fileName (joined as given) into
+    // m_MachineSettings. The file is never written. 0, ERROR_FILE_NOT_FOUND or
+    // ERROR_SECTOR_NOT_FOUND (also left in the last-error record).
+    int ReadIni_Environment(const wchar_t* folder, const wchar_t* fileName);
+
+    // Records a load's outcome; code 0 clears the record first. Returns code.
+    int SetError(int code, const wchar_t* function, int line, const wchar_t* detail);
+
+    // Written by the loads and by the settings page; user-interface thread only.
+    LastError m_LastError;
+    ConfigSettings m_ConfigSettings;
+    MachineSettings m_MachineSettings;
+
+private:
+    bool SaveConfig(const ConfigSettings& settings);
+    std::wstring ConfigPath() const;
+
+    wchar_t m_szProgramFolder[260];
+    CIniMngr* m_pIniMngr;
+};
