@@ -1,0 +1,224 @@
+// The link manager's transports driven for real: a pseudo-terminal pair mapped as COM5/COM6
+// and loopback TCP, with the program's side in this process and a plain peer on the other.
+#include "comm/Comm.h"
+#include "support/CommTestSupport.h"
+#include "support/SimUnitProcess.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(owner.Create());
+        comm = CComm::GetInstance(startType);
+        ASSERT_NE(nullptr, comm);
+        CComm::m_pOwnerWnd = &owner;
+    }
+
+    void TearDown() override
+    {
+        if (comm->IsConnected())
+            comm->m_nCommType == 0 ? static_cast<void>(comm->CloseSerial()) : comm->CloseEthernet();
+        delete comm;
+        EXPECT_EQ(nullptr, CComm::PeekInstance());
+    }
+
+    // A link the program closed by itself is released by the user-interface thread.
+    bool WaitReleased(DWORD dwTimeoutMs = 10000)
+    {
+        return PumpUntil([&] { return !comm->IsConnected() && comm->RunningWorkerCount() == 0; }, dwTimeoutMs);
+    }
+
+    int startType = 0;
+    CRecorderWnd owner;
+    CComm* comm = nullptr;
+};
+
+class SerialLinkTest : public LinkTest {
+protected:
+    void SetUp() override
+    {
+        LinkTest::SetUp();
+        programPort = ProgramComPort();
+        unitPort = UnitComPort();
+        ASSERT_NE(0, programPort) << "run inside tools/wine-env.sh";
+        ASSERT_TRUE(peer.Open(unitPort));
+    }
+    int programPort = 0;
+    int unitPort = 0;
+    SerialPeer peer;
+};
+
+class TcpLinkTest : public LinkTest {
+protected:
+    TcpLinkTest() { startType = 1; }
+};
+
+TEST_F(SerialLinkTest, BytesCrossThePortUnchangedBothWays)
+{
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
+    EXPECT_TRUE(comm->IsConnected());
+    EXPECT_EQ(3, comm->RunningWorkerCount());
+    EXPECT_EQ(0, comm->m_nCommType);
+
+    // Every byte value but the flow-control characters, which XON/XOFF takes out of the data.
+    std::string bytes;
+    for (int b = 1; b < 256; ++b) {
+        if (b != 0x11 && b != 0x13)
+            bytes += static_cast<char>(b);
+    }
+    EXPECT_EQ(bytes.size(), comm->WriteSerial(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+    EXPECT_EQ(bytes, peer.Read(bytes.size(), 10000));
+
+    // What the unit sends is read by the receive thread and shown; blanks are dropped on
+    // the serial link.
+    ASSERT_TRUE(peer.Write("[SMP_AB CD]\r\n"));
+    EXPECT_TRUE(PumpUntil([&] { return owner.Count(WM_SERIAL_SMP) == 1; }, 10000));
+    EXPECT_TRUE(ConsoleHasLine(comm, L"<< [SMP_ABCD]"));
+    ASSERT_EQ(1u, owner.notes.size());
+    EXPECT_EQ(L"[SMP_ABCD]", owner.notes[0].text);
+    EXPECT_EQ(enRECV_SMP_COMMAND, owner.notes[0].kind);
+}
+
+TEST_F(SerialLinkTest, OpenTwiceCloseTwiceThenReopen)
+{
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
+    const HANDLE hFirst = comm->GetPortHandle();
+    EXPECT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 9600)) << "open on an open link";
+    EXPECT_EQ(hFirst, comm->GetPortHandle());
+
+    EXPECT_TRUE(comm->CloseSerial());
+    EXPECT_FALSE(comm->IsConnected());
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, comm->GetPortHandle());
+    EXPECT_FALSE(comm->CloseSerial()) << "close on a closed link";
+
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
+    EXPECT_EQ(3, comm->RunningWorkerCount());
+    const std::string frame = "[SPL_PANO]\r\n";
+    EXPECT_EQ(frame.size(), comm->WriteSerial(reinterpret_cast<const BYTE*>(frame.data()), static_cast<DWORD>(frame.size())));
+    EXPECT_EQ(frame, peer.Read(frame.size(), 10000));
+    EXPECT_TRUE(comm->CloseSerial());
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+}
+
+TEST_F(SerialLinkTest, MissingPortFailsAndHoldsNothing)
+{
+    EXPECT_FALSE(comm->Open_Serial(42, 19200));
+    EXPECT_FALSE(comm->IsConnected());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, comm->GetPortHandle());
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+    // The program's port is still free for a real open.
+    EXPECT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
+}
+
+TEST_F(SerialLinkTest, LineSettingsReachThePort)
+{
+    for (unsigned long dwBaud : {115200ul, 230400ul, 9600ul}) {
+        ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), dwBaud));
+        DCB dcb{};
+        dcb.DCBlength = sizeof(dcb);
+        ASSERT_TRUE(GetCommState(comm->GetPortHandle(), &dcb));
+        EXPECT_EQ(dwBaud, dcb.BaudRate);
+        EXPECT_EQ(8, dcb.ByteSize);
+        EXPECT_EQ(NOPARITY, dcb.Parity);
+        EXPECT_EQ(ONESTOPBIT, dcb.StopBits);
+        EXPECT_TRUE(dcb.fOutX);
+        EXPECT_TRUE(dcb.fInX);
+        EXPECT_EQ(0x11, dcb.XonChar);
+        EXPECT_EQ(0x13, dcb.XoffChar);
+        ASSERT_TRUE(comm->CloseSerial());
+    }
+}
+
+TEST_F(TcpLinkTest, OpenSendReceiveAndPeerHangUp)
+{
+    const int nPort = UnusedTcpPort();
+    TcpPeer peer;
+    ASSERT_TRUE(peer.Listen(nPort));
+    ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort));
+    ASSERT_TRUE(peer.Accept(10000));
+    EXPECT_EQ(1, comm->m_nCommType);
+    EXPECT_EQ(3, comm->RunningWorkerCount());
+    EXPECT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort)) << "open on an open link";
+
+    const std::string bytes = "[SPL_PANO]\r\n\x01\xFF";
+    EXPECT_TRUE(comm->SendEthernet(bytes.data(), static_cast<int>(bytes.size())));
+    EXPECT_EQ(bytes, peer.Receive(bytes.size(), 10000));
+
+    // Blanks stay on TCP.
+    ASSERT_TRUE(peer.Send("[SMP_AB CD]\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return owner.Count(WM_SERIAL_SMP) == 1; }, 10000));
+    EXPECT_EQ(L"[SMP_AB CD]", owner.notes[0].text);
+
+    // The unit hangs up: the link closes by itself and its threads end.
+    peer.CloseConnection();
+    EXPECT_TRUE(WaitReleased());
+    EXPECT_TRUE(PumpUntil([&] { return ConsoleHasLine(comm, L"DAT_A - 0 = closesocket()"); }, 5000));
+
+    // And it can be opened again.
+    ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort));
+    ASSERT_TRUE(peer.Accept(10000));
+    EXPECT_EQ(3, comm->RunningWorkerCount());
+    comm->CloseEthernet();
+    EXPECT_FALSE(comm->IsConnected());
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+}
+
+TEST_F(TcpLinkTest, RefusedBadPortsAndBadAddressesFail)
+{
+    EXPECT_FALSE(comm->Open_Ethernet(L"127.0.0.1", UnusedTcpPort()));
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+    EXPECT_FALSE(comm->Open_Ethernet(L"unit.local", 20130));
+    EXPECT_FALSE(comm->Open_Ethernet(L"127.0.0.300", 20130));
+    EXPECT_FALSE(comm->IsConnected());
+
+    // Ports out of range fail before anything else is touched: the console keeps showing
+    // the fields of the serial link it was created for.
+    delete comm;
+    comm = CComm::GetInstance(0);
+    for (int nPort : {0, -1, 65536})
+        EXPECT_FALSE(comm->Open_Ethernet(L"127.0.0.1", nPort)) << nPort;
+    const auto shown = [&](int nID) { return (GetWindowLongPtrW(comm->GetDlgItem(nID), GWL_STYLE) & WS_VISIBLE) != 0; };
+    EXPECT_TRUE(shown(1081)) << "serial port combo";
+    EXPECT_FALSE(shown(1559)) << "IP address control";
+    EXPECT_EQ(0, comm->m_nCommType);
+}
+
+TEST_F(TcpLinkTest, TalksToTheSimulatedUnit)
+{
+    const int nPort = UnusedTcpPort();
+    SimUnitProcess unit;
+    ASSERT_TRUE(unit.Start(L"--tcp 127.0.0.1:" + std::to_wstring(nPort) + L" --quiet"));
+    ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort));
+    const std::string command = "[SPL_PANO]\r\n";
+    ASSERT_TRUE(comm->SendEthernet(command.data(), static_cast<int>(command.size())));
+    EXPECT_TRUE(PumpUntil([&] { return ConsoleHasLine(comm, L"<< [EPL_PANO_001]"); }, 10000));
+    comm->CloseEthernet();
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+}
+
+TEST(ConsoleLog, LinesAreNumberedByTheControlsLineCount)
+{
+    CComm* comm = CComm::GetInstance(0);
+    comm->LogWrite(LOG_KIND_DATA, L"first %s %d", L"line", 1);
+    comm->LogWrite(LOG_KIND_SEND, L"%s", L"[SPL_PANO]");
+    comm->LogWrite(LOG_KIND_RECV, L"%s", L"[EPL_PANO_001]");
+    comm->LogWrite(LOG_KIND_DATA, L"%s", L"100% sure");
+    comm->LogWrite(999, L"%s", L"not shown");
+    const std::vector<std::wstring> lines = ConsoleLines(comm);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(L"0001| first line 1", lines[0]);
+    EXPECT_EQ(L"0002| >> [SPL_PANO]", lines[1]);
+    EXPECT_EQ(L"0003| << [EPL_PANO_001]", lines[2]);
+    EXPECT_EQ(L"0004| 100% sure", lines[3]);
+    EXPECT_EQ(L"0005| ", lines[4]) << "an unknown kind writes the prefix only";
+    delete comm;
+}
+
+} // namespace
