@@ -10,7 +10,9 @@
 //           [--quit-after MS] [--quiet]
 //   --tcp [HOST:]PORT   listen there (default 127.0.0.1:20130); after a peer leaves, the next
 //                       connection is accepted
-//   --com N             open COMN, 8N1 with XON/XOFF; after a hang-up the port is reopened
+//   --com N             open COMN, 8N1 with XON/XOFF; after a hang-up the port is reopened.
+//                       On COM a "connection" is the time the port is open: frames due
+//                       "after connect" leave as soon as the port opens
 //   --baud B            serial speed (default 9600)
 //   --script FILE       read directives from FILE, at this point of the command line
 //   --log FILE          event log, one line per event, written through at once
@@ -39,8 +41,9 @@
 //   send-after-command N FRAME   send FRAME after the answer to the Nth command (at once when
 //                             that command is not answered)
 //   every MS FRAME            send FRAME every MS milliseconds while connected
-//   hangup-after-command N    answer the Nth command with the first half of its answer only,
-//                             then drop the connection (COM: close the port)
+//   hangup-after-command N    answer the Nth command with the first half of its answer only
+//                             (whatever silent says; after its delay), then drop the connection
+//                             (COM: close the port, reopen it 500 ms later)
 //   flood N FRAME             on connect, send FRAME N times as fast as the link takes them;
 //                             {n} in FRAME becomes the frame's number 1..N
 //   flood-after-command M N FRAME   the same after the answer to the Mth command
@@ -82,7 +85,8 @@ const char kHelp[] =
     "        [--quit-after MS] [--quiet] [--DIRECTIVE ARG...]...\r\n"
     "\r\n"
     "  --tcp [HOST:]PORT   listen there (default 127.0.0.1:20130), one connection at a time\r\n"
-    "  --com N             open COMN, 8N1, XON/XOFF; reopened after a hang-up\r\n"
+    "  --com N             open COMN, 8N1, XON/XOFF; reopened after a hang-up; a COM\r\n"
+    "                      \"connection\" starts when the port opens\r\n"
     "  --baud B            serial speed (default 9600)\r\n"
     "  --script FILE       read directives from FILE (at this point of the command line)\r\n"
     "  --log FILE          event log (RX/FRAME/TX/echo/connection lines), written through\r\n"
