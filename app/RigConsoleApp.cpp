@@ -13,9 +13,11 @@ public:
     {
         CComm* pComm = CComm::GetInstance(1);
         pComm->ShowWindow(SW_SHOW);
-        if (pComm->Open_Ethernet(L"127.0.0.1", 20130))
+        if (pComm->Open_Ethernet(L"127.0.0.1", 20130)) {
             pComm->UpdateLinkButtons(false, true);
-        else
+            pComm->SendData(L"[SPL_PANO]", nullptr, enRECV_COMMAND, false);
+            pComm->SendData(L"[SPM_CEPH]", nullptr, enRECV_COMMAND, false);
+        } else
             pComm->UpdateLinkButtons(true, false);
         MSG msg;
         while (pComm->IsWindowVisible() && GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -5,7 +5,7 @@
 # ${BUILD_DIR:-build}/run.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+export BUILD_DIR=${BUILD_DIR:-build}
 bash tools/build.sh
 if [ -n "${DISPLAY:-}" ]; then export RIG_KEEP_DISPLAY=1; fi
 exec bash tools/wine-env.sh bash -c '
