@@ -8,7 +8,9 @@
 
 namespace {
 
-// Buffers for values and section lists start here and double until the answer fits.
+// Buffers for values and section lists start here and double until the answer fits. Each
+// try is a full read of the file by the system: growing by a fixed step would read a
+// damaged file with a 2-million-character line 3 907 times (8 s), doubling reads it 13 times.
 constexpr DWORD kFirstReadChars = 512;
 // A settings file is a few hundred bytes; a value or list beyond this is garbage, and what
 // was read so far is enough to answer (values are cut far shorter anyway).
