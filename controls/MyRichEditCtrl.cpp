@@ -1,9 +1,15 @@
 #include "controls/MyRichEditCtrl.h"
 
+BEGIN_MESSAGE_MAP(CMyRichEditCtrl, CRichEditCtrl)
+    ON_WM_RBUTTONDOWN()
+END_MESSAGE_MAP()
+
 CMyRichEditCtrl::CMyRichEditCtrl() : m_cf{}
 {
     m_cf.cbSize = sizeof(m_cf);
 }
+
+CMyRichEditCtrl::~CMyRichEditCtrl() = default;
 
 void CMyRichEditCtrl::SetTextColor(COLORREF crColor)
 {
@@ -11,4 +17,9 @@ void CMyRichEditCtrl::SetTextColor(COLORREF crColor)
     m_cf.crTextColor = crColor;
     m_cf.dwMask = CFM_COLOR;
     SetSelectionCharFormat(m_cf);
+}
+
+void CMyRichEditCtrl::OnRButtonDown(UINT, POINT)
+{
+    Default();
 }

@@ -7,11 +7,16 @@
 class CMyRichEditCtrl : public CRichEditCtrl {
 public:
     CMyRichEditCtrl();
+    ~CMyRichEditCtrl() override;
 
     // Applies crColor to the current selection; with an empty selection at the end of the
     // text, the text inserted next gets that colour.
     void SetTextColor(COLORREF crColor);
 
 protected:
+    void OnRButtonDown(UINT nFlags, POINT point);
+
+    DECLARE_MESSAGE_MAP()
+
     CHARFORMATW m_cf;
 };

@@ -4,6 +4,7 @@
 #include "framework/Wnd.h"
 
 class CButton : public CWnd {
+    DECLARE_DYNAMIC(CButton)
 public:
     int GetCheck() const { return static_cast<int>(SendMessage(BM_GETCHECK)); }
     void SetCheck(int nCheck) { SendMessage(BM_SETCHECK, static_cast<WPARAM>(nCheck)); }

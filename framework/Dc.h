@@ -20,7 +20,10 @@ public:
     virtual ~CDC();
 
     HDC m_hDC = nullptr;
+    // Set by whoever hands out a printer DC: drawing helpers then draw straight to it.
+    BOOL m_bPrinting = FALSE;
     operator HDC() const { return m_hDC; }
+    BOOL IsPrinting() const { return m_bPrinting; }
     HDC GetSafeHdc() const { return m_hDC; }
 
     // A memory DC compatible with pDC (or the screen); owned and deleted by this object.
@@ -35,6 +38,32 @@ public:
     COLORREF SetTextColor(COLORREF crColor) { return ::SetTextColor(m_hDC, crColor); }
     COLORREF SetBkColor(COLORREF crColor) { return ::SetBkColor(m_hDC, crColor); }
     int SetBkMode(int nMode) { return ::SetBkMode(m_hDC, nMode); }
+    COLORREF GetTextColor() const { return ::GetTextColor(m_hDC); }
+    COLORREF GetBkColor() const { return ::GetBkColor(m_hDC); }
+    int GetBkMode() const { return ::GetBkMode(m_hDC); }
+    HGDIOBJ GetCurrentObject(UINT nObjectType) const { return ::GetCurrentObject(m_hDC, nObjectType); }
+
+    // Mapping: mode, window and viewport origins.
+    int GetMapMode() const { return ::GetMapMode(m_hDC); }
+    int SetMapMode(int nMapMode) { return ::SetMapMode(m_hDC, nMapMode); }
+    POINT SetWindowOrg(int x, int y)
+    {
+        POINT old{};
+        ::SetWindowOrgEx(m_hDC, x, y, &old);
+        return old;
+    }
+    POINT GetWindowOrg() const
+    {
+        POINT pt{};
+        ::GetWindowOrgEx(m_hDC, &pt);
+        return pt;
+    }
+    POINT SetViewportOrg(int x, int y)
+    {
+        POINT old{};
+        ::SetViewportOrgEx(m_hDC, x, y, &old);
+        return old;
+    }
 
     void FillSolidRect(const RECT* pRect, COLORREF crColor);
     void FillSolidRect(int x, int y, int cx, int cy, COLORREF crColor);
@@ -51,6 +80,14 @@ public:
         return old;
     }
     bool LineTo(int x, int y) { return ::LineTo(m_hDC, x, y) != FALSE; }
+    POINT GetCurrentPosition() const
+    {
+        POINT pt{};
+        ::GetCurrentPositionEx(m_hDC, &pt);
+        return pt;
+    }
+    bool Polyline(const POINT* pPoints, int nCount) { return ::Polyline(m_hDC, pPoints, nCount) != FALSE; }
+    bool PatBlt(int x, int y, int nWidth, int nHeight, DWORD dwRop) { return ::PatBlt(m_hDC, x, y, nWidth, nHeight, dwRop) != FALSE; }
     COLORREF SetPixel(int x, int y, COLORREF crColor) { return ::SetPixel(m_hDC, x, y, crColor); }
     COLORREF GetPixel(int x, int y) const { return ::GetPixel(m_hDC, x, y); }
 
@@ -69,6 +106,12 @@ public:
         return ::DrawStateW(m_hDC, hBrush, nullptr, reinterpret_cast<LPARAM>(hIcon), 0, pt.x, pt.y, size.cx, size.cy,
                             nFlags | DST_ICON) != FALSE;
     }
+    SIZE GetTextExtent(const wchar_t* lpText, int nCount) const
+    {
+        SIZE size{};
+        ::GetTextExtentPoint32W(m_hDC, lpText, nCount, &size);
+        return size;
+    }
     SIZE GetTextExtent(const std::wstring& text) const
     {
         SIZE size{};
@@ -83,6 +126,8 @@ public:
     }
     int GetClipBox(RECT* pRect) const { return ::GetClipBox(m_hDC, pRect); }
     int SelectClipRgn(HRGN hRgn) { return ::SelectClipRgn(m_hDC, hRgn); }
+    int ExcludeClipRect(const RECT* pRect) { return ::ExcludeClipRect(m_hDC, pRect->left, pRect->top, pRect->right, pRect->bottom); }
+    int IntersectClipRect(const RECT* pRect) { return ::IntersectClipRect(m_hDC, pRect->left, pRect->top, pRect->right, pRect->bottom); }
     void DPtoLP(RECT* pRect) const { ::DPtoLP(m_hDC, reinterpret_cast<POINT*>(pRect), 2); }
     void LPtoDP(RECT* pRect) const { ::LPtoDP(m_hDC, reinterpret_cast<POINT*>(pRect), 2); }
     void DPtoLP(POINT* pPoints, int nCount = 1) const { ::DPtoLP(m_hDC, pPoints, nCount); }
@@ -125,6 +170,17 @@ class CClientDC : public CDC {
 public:
     explicit CClientDC(CWnd* pWnd);
     ~CClientDC() override;
+
+private:
+    HWND m_hWnd;
+    int m_nSaved;
+};
+
+// The whole window, frame included (for non-client drawing).
+class CWindowDC : public CDC {
+public:
+    explicit CWindowDC(CWnd* pWnd);
+    ~CWindowDC() override;
 
 private:
     HWND m_hWnd;

@@ -62,6 +62,22 @@ CClientDC::~CClientDC()
     m_hDC = nullptr;
 }
 
+CWindowDC::CWindowDC(CWnd* pWnd) : m_hWnd(pWnd != nullptr ? pWnd->m_hWnd : nullptr)
+{
+    m_hDC = ::GetWindowDC(m_hWnd);
+    m_nSaved = m_hDC != nullptr ? ::SaveDC(m_hDC) : 0;
+}
+
+CWindowDC::~CWindowDC()
+{
+    if (m_hDC != nullptr) {
+        if (m_nSaved != 0)
+            ::RestoreDC(m_hDC, m_nSaved);
+        ::ReleaseDC(m_hWnd, m_hDC);
+    }
+    m_hDC = nullptr;
+}
+
 bool CFont::CreatePointFont(int nPointSize, const wchar_t* lpFaceName, CDC* pDC)
 {
     LOGFONTW lf{};

@@ -90,6 +90,14 @@ public:
     }
     int CombineRgn(HRGN hSrc1, HRGN hSrc2, int nMode) { return ::CombineRgn(m_hObject, hSrc1, hSrc2, nMode); }
     bool PtInRegion(int x, int y) const { return ::PtInRegion(m_hObject, x, y) != FALSE; }
+    // A new region of the same shape as hSrc, owned by this object.
+    bool CopyRgn(HRGN hSrc)
+    {
+        if (!Attach(::CreateRectRgn(0, 0, 0, 0)))
+            return false;
+        return ::CombineRgn(m_hObject, hSrc, nullptr, RGN_COPY) != ERROR;
+    }
+    int GetRgnBox(RECT* pRect) const { return ::GetRgnBox(m_hObject, pRect); }
 };
 
 class CBitmap : public CGdiObjectT<HBITMAP> {

@@ -28,6 +28,10 @@ enum class MsgSig : unsigned char {
     Mouse,    // void (UINT nFlags, POINT pt)
     Key,      // void (UINT nChar, UINT nRepCnt, UINT nFlags)
     Bool,     // BOOL (WPARAM, LPARAM)          result is the BOOL
+    NcHitTest,  // LRESULT (POINT ptScreen)
+    EraseBkgnd, // BOOL (CDC*)
+    Size,       // void (UINT nType, int cx, int cy)
+    Create,     // int (LPCREATESTRUCTW)            -1 fails the creation
 };
 
 using PMSG_HANDLER = void (CWnd::*)();
@@ -134,3 +138,26 @@ protected:                                                                      
 #define ON_KEY_MESSAGE(message, memberFxn)                                                         \
     { static_cast<UINT>(message), 0, 0, 0, MsgSig::Key,                                            \
       RIG_MSG_PFN(void (CWnd::*)(UINT, UINT, UINT), static_cast<void (ThisClass::*)(UINT, UINT, UINT)>(&memberFxn)) },
+
+// Typed entries for the common window messages; each names the handler the class must have.
+#define ON_WM_NCHITTEST()                                                                          \
+    { WM_NCHITTEST, 0, 0, 0, MsgSig::NcHitTest,                                                    \
+      RIG_MSG_PFN(LRESULT (CWnd::*)(POINT), static_cast<LRESULT (ThisClass::*)(POINT)>(&ThisClass::OnNcHitTest)) },
+#define ON_WM_ERASEBKGND()                                                                         \
+    { WM_ERASEBKGND, 0, 0, 0, MsgSig::EraseBkgnd,                                                  \
+      RIG_MSG_PFN(BOOL (CWnd::*)(CDC*), static_cast<BOOL (ThisClass::*)(CDC*)>(&ThisClass::OnEraseBkgnd)) },
+#define ON_WM_SIZE()                                                                               \
+    { WM_SIZE, 0, 0, 0, MsgSig::Size,                                                              \
+      RIG_MSG_PFN(void (CWnd::*)(UINT, int, int), static_cast<void (ThisClass::*)(UINT, int, int)>(&ThisClass::OnSize)) },
+#define ON_WM_CREATE()                                                                             \
+    { WM_CREATE, 0, 0, 0, MsgSig::Create,                                                          \
+      RIG_MSG_PFN(int (CWnd::*)(LPCREATESTRUCTW), static_cast<int (ThisClass::*)(LPCREATESTRUCTW)>(&ThisClass::OnCreate)) },
+#define ON_WM_NCPAINT() ON_MESSAGE_VOID(WM_NCPAINT, ThisClass::OnNcPaint)
+#define ON_WM_SYSCOLORCHANGE() ON_MESSAGE_VOID(WM_SYSCOLORCHANGE, ThisClass::OnSysColorChange)
+#define ON_WM_MOUSEMOVE() ON_MOUSE_MESSAGE(WM_MOUSEMOVE, ThisClass::OnMouseMove)
+#define ON_WM_LBUTTONDOWN() ON_MOUSE_MESSAGE(WM_LBUTTONDOWN, ThisClass::OnLButtonDown)
+#define ON_WM_LBUTTONUP() ON_MOUSE_MESSAGE(WM_LBUTTONUP, ThisClass::OnLButtonUp)
+#define ON_WM_LBUTTONDBLCLK() ON_MOUSE_MESSAGE(WM_LBUTTONDBLCLK, ThisClass::OnLButtonDblClk)
+#define ON_WM_RBUTTONDOWN() ON_MOUSE_MESSAGE(WM_RBUTTONDOWN, ThisClass::OnRButtonDown)
+#define ON_EN_SETFOCUS(id, memberFxn) ON_CONTROL(EN_SETFOCUS, id, memberFxn)
+#define ON_EN_KILLFOCUS(id, memberFxn) ON_CONTROL(EN_KILLFOCUS, id, memberFxn)

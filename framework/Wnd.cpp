@@ -9,6 +9,11 @@ namespace {
 // window property, so the object of any window can be found from its handle.
 constexpr UINT_PTR kSubclassId = 0x52494721; // "RIG!"
 constexpr const wchar_t* kObjectProperty = L"RigConsole.CWnd";
+
+// The object whose window CreateEx is creating on this thread, and the hook that binds it
+// when the system announces the new window, before its first message.
+thread_local CWnd* t_pWndCreating = nullptr;
+thread_local HHOOK t_hCreateHook = nullptr;
 } // namespace
 
 CWnd::~CWnd()
@@ -46,6 +51,102 @@ bool CWnd::SubclassWindow(HWND hWnd)
 bool CWnd::SubclassDlgItem(UINT nID, CWnd* pParent)
 {
     return pParent != nullptr && SubclassWindow(::GetDlgItem(pParent->m_hWnd, static_cast<int>(nID)));
+}
+
+LRESULT CALLBACK CWnd::CreateHookProc(int nCode, WPARAM wParam, LPARAM lParam)
+{
+    if (nCode == HCBT_CREATEWND && t_pWndCreating != nullptr) {
+        CWnd* pWnd = t_pWndCreating;
+        t_pWndCreating = nullptr;
+        if (pWnd->BindWindow(reinterpret_cast<HWND>(wParam)))
+            pWnd->PreSubclassWindow();
+    }
+    return ::CallNextHookEx(t_hCreateHook, nCode, wParam, lParam);
+}
+
+BOOL CWnd::PreCreateWindow(CREATESTRUCTW&)
+{
+    return TRUE;
+}
+
+bool CWnd::CreateEx(DWORD dwExStyle, const wchar_t* lpClassName, const wchar_t* lpWindowName, DWORD dwStyle,
+                    const RECT& rect, CWnd* pParentWnd, UINT nID, void* lpParam)
+{
+    if (m_hWnd != nullptr)
+        return false;
+    CREATESTRUCTW cs{};
+    cs.dwExStyle = dwExStyle;
+    cs.lpszClass = lpClassName;
+    cs.lpszName = lpWindowName;
+    cs.style = static_cast<LONG>(dwStyle);
+    cs.x = rect.left;
+    cs.y = rect.top;
+    cs.cx = rect.right - rect.left;
+    cs.cy = rect.bottom - rect.top;
+    cs.hwndParent = pParentWnd != nullptr ? pParentWnd->m_hWnd : nullptr;
+    cs.hMenu = (dwStyle & WS_CHILD) != 0 ? reinterpret_cast<HMENU>(static_cast<UINT_PTR>(nID)) : nullptr;
+    cs.hInstance = ::GetModuleHandleW(nullptr);
+    cs.lpCreateParams = lpParam;
+    if (!PreCreateWindow(cs))
+        return false;
+
+    CWnd* pPrevious = t_pWndCreating;
+    HHOOK hPreviousHook = t_hCreateHook;
+    t_pWndCreating = this;
+    t_hCreateHook = ::SetWindowsHookExW(WH_CBT, &CWnd::CreateHookProc, nullptr, ::GetCurrentThreadId());
+    HWND hWnd = ::CreateWindowExW(cs.dwExStyle, cs.lpszClass, cs.lpszName, static_cast<DWORD>(cs.style), cs.x, cs.y,
+                                  cs.cx, cs.cy, cs.hwndParent, cs.hMenu, cs.hInstance, cs.lpCreateParams);
+    if (t_hCreateHook != nullptr)
+        ::UnhookWindowsHookEx(t_hCreateHook);
+    t_hCreateHook = hPreviousHook;
+    t_pWndCreating = pPrevious;
+    // A window that failed during its creation has already been unbound at WM_NCDESTROY.
+    return hWnd != nullptr && m_hWnd == hWnd;
+}
+
+const CRuntimeClass* CWnd::GetThisClass()
+{
+    static const CRuntimeClass runtimeClass = {"CWnd", static_cast<int>(sizeof(CWnd)), 0xFFFF, nullptr, nullptr};
+    return &runtimeClass;
+}
+
+const CRuntimeClass* CWnd::GetRuntimeClass() const
+{
+    return GetThisClass();
+}
+
+BOOL CWnd::ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT nFlags)
+{
+    const DWORD dwStyle = static_cast<DWORD>(::GetWindowLongPtrW(m_hWnd, GWL_STYLE));
+    const DWORD dwNewStyle = (dwStyle & ~dwRemove) | dwAdd;
+    if (dwStyle == dwNewStyle)
+        return FALSE;
+    ::SetWindowLongPtrW(m_hWnd, GWL_STYLE, static_cast<LONG_PTR>(dwNewStyle));
+    if (nFlags != 0)
+        ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | nFlags);
+    return TRUE;
+}
+
+BOOL CWnd::ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT nFlags)
+{
+    const DWORD dwStyle = static_cast<DWORD>(::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE));
+    const DWORD dwNewStyle = (dwStyle & ~dwRemove) | dwAdd;
+    if (dwStyle == dwNewStyle)
+        return FALSE;
+    ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, static_cast<LONG_PTR>(dwNewStyle));
+    if (nFlags != 0)
+        ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | nFlags);
+    return TRUE;
+}
+
+BOOL CWnd::TrackMouseEvent(DWORD dwFlags, DWORD dwHoverTime)
+{
+    TRACKMOUSEEVENT tme{};
+    tme.cbSize = sizeof(tme);
+    tme.dwFlags = dwFlags;
+    tme.hwndTrack = m_hWnd;
+    tme.dwHoverTime = dwHoverTime;
+    return ::_TrackMouseEvent(&tme);
 }
 
 HWND CWnd::UnsubclassWindow()
@@ -333,6 +434,23 @@ bool CWnd::DispatchToMap(const MsgMapEntry* pEntry, WPARAM wParam, LPARAM lParam
     case MsgSig::Key:
         (this->*reinterpret_cast<void (CWnd::*)(UINT, UINT, UINT)>(pEntry->pfn))(
             static_cast<UINT>(wParam), LOWORD(lParam), HIWORD(lParam));
+        return true;
+    case MsgSig::NcHitTest: {
+        POINT pt{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+        *pResult = (this->*reinterpret_cast<LRESULT (CWnd::*)(POINT)>(pEntry->pfn))(pt);
+        return true;
+    }
+    case MsgSig::EraseBkgnd: {
+        CDC dc(reinterpret_cast<HDC>(wParam));
+        *pResult = (this->*reinterpret_cast<BOOL (CWnd::*)(CDC*)>(pEntry->pfn))(&dc);
+        return true;
+    }
+    case MsgSig::Size:
+        (this->*reinterpret_cast<void (CWnd::*)(UINT, int, int)>(pEntry->pfn))(
+            static_cast<UINT>(wParam), static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
+        return true;
+    case MsgSig::Create:
+        *pResult = (this->*reinterpret_cast<int (CWnd::*)(LPCREATESTRUCTW)>(pEntry->pfn))(reinterpret_cast<LPCREATESTRUCTW>(lParam));
         return true;
     case MsgSig::End:
         break;

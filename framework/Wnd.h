@@ -5,6 +5,7 @@
 #pragma once
 
 #include "framework/MessageMap.h"
+#include "framework/RuntimeClass.h"
 
 #include <windows.h>
 
@@ -30,6 +31,18 @@ public:
     bool SubclassWindow(HWND hWnd);
     bool SubclassDlgItem(UINT nID, CWnd* pParent);
     HWND UnsubclassWindow();
+
+    // Creates a window bound to this object from its very first message (WM_NCCREATE,
+    // WM_CREATE included); PreCreateWindow may adjust the creation parameters first and
+    // PreSubclassWindow runs once the window exists.
+    bool CreateEx(DWORD dwExStyle, const wchar_t* lpClassName, const wchar_t* lpWindowName, DWORD dwStyle,
+                  const RECT& rect, CWnd* pParentWnd, UINT nID, void* lpParam = nullptr);
+    virtual BOOL PreCreateWindow(CREATESTRUCTW& cs);
+
+    // Run-time class of the object.
+    static const CRuntimeClass* GetThisClass();
+    virtual const CRuntimeClass* GetRuntimeClass() const;
+    bool IsKindOf(const CRuntimeClass* pClass) const { return GetRuntimeClass()->IsDerivedFrom(pClass); }
 
     // Borrows a window without subclassing it (no messages reach the object).
     void Attach(HWND hWnd) { m_hWnd = hWnd; }
@@ -75,6 +88,32 @@ public:
     HFONT GetFont() const { return reinterpret_cast<HFONT>(SendMessage(WM_GETFONT)); }
     void SetFont(HFONT hFont, BOOL bRedraw = TRUE) { SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(hFont), bRedraw); }
     LONG_PTR GetStyle() const { return ::GetWindowLongPtrW(m_hWnd, GWL_STYLE); }
+    LONG_PTR GetExStyle() const { return ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE); }
+    // Changes style bits; with nFlags the frame is told (SetWindowPos with those flags).
+    // False when nothing changed.
+    BOOL ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT nFlags = 0);
+    BOOL ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT nFlags = 0);
+    // The system owns hRgn after a successful call: the caller must not use or delete it.
+    int SetWindowRgn(HRGN hRgn, BOOL bRedraw) { return ::SetWindowRgn(m_hWnd, hRgn, bRedraw); }
+    int GetWindowRgn(HRGN hRgn) const { return ::GetWindowRgn(m_hWnd, hRgn); }
+    void InvalidateRect(const RECT* pRect, BOOL bErase = TRUE) { ::InvalidateRect(m_hWnd, pRect, bErase); }
+    BOOL RedrawWindow(const RECT* pRect = nullptr, HRGN hRgn = nullptr,
+                      UINT nFlags = RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE)
+    {
+        return ::RedrawWindow(m_hWnd, pRect, hRgn, nFlags);
+    }
+    BOOL SetWindowPos(HWND hWndInsertAfter, int x, int y, int cx, int cy, UINT nFlags)
+    {
+        return ::SetWindowPos(m_hWnd, hWndInsertAfter, x, y, cx, cy, nFlags);
+    }
+    BOOL MoveWindow(int x, int y, int nWidth, int nHeight, BOOL bRepaint = TRUE)
+    {
+        return ::MoveWindow(m_hWnd, x, y, nWidth, nHeight, bRepaint);
+    }
+    HWND SetCapture() { return ::SetCapture(m_hWnd); }
+    HWND GetWindow(UINT nCmd) const { return ::GetWindow(m_hWnd, nCmd); }
+    // Asks for WM_MOUSEHOVER / WM_MOUSELEAVE (TME_* flags); false when the request failed.
+    BOOL TrackMouseEvent(DWORD dwFlags, DWORD dwHoverTime = HOVER_DEFAULT);
     int GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
     HWND GetParent() const { return ::GetParent(m_hWnd); }
 
@@ -112,6 +151,7 @@ protected:
 private:
     static LRESULT CALLBACK SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR uIdSubclass,
                                          DWORD_PTR dwRefData);
+    static LRESULT CALLBACK CreateHookProc(int nCode, WPARAM wParam, LPARAM lParam);
     bool DispatchToMap(const MsgMapEntry* pEntry, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
     static bool IsReflectedFirst(UINT message);
 

@@ -1,0 +1,25 @@
+// A horizontal or vertical line taking over a template static control (vertical when it
+// is taller than wide), with an optional bold caption set into a horizontal line.
+#pragma once
+
+#include "framework/Gdi.h"
+#include "framework/Static.h"
+
+class CSeparator : public CStatic {
+public:
+    CSeparator();
+    ~CSeparator() override;
+
+    COLORREF m_crLine;
+    COLORREF m_crFace;
+    COLORREF m_crCaption;
+    int m_nLineWidth;
+
+protected:
+    void OnPaint();
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    CFont m_font;
+};

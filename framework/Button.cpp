@@ -1,0 +1,3 @@
+#include "framework/Button.h"
+
+IMPLEMENT_DYNAMIC(CButton, CWnd)
