@@ -32,33 +32,80 @@ struct FunctionName {
     wchar_t text[128];
 };
 
+constexpr bool IsNameChar(char c)
+{
+    return c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 consteval FunctionName MakeFunctionName(const char* lpSignature)
 {
     FunctionName result{};
     int length = 0;
     while (lpSignature[length] != '\0')
         ++length;
-    // The parameter list opens at the first '(' outside template brackets.
+    // The parameter list opens at the first '(' outside template brackets. An operator's
+    // symbol ("operator()", "operator<", "operator bool") belongs to the name: its brackets
+    // and parentheses are stepped over, and the name reaches back to before the keyword.
     int open = length;
+    int nameEnd = -1; // the name includes everything up to here when an operator was met
+    int keyword = -1;
     int depth = 0;
     for (int i = 0; i < length; ++i) {
         const char c = lpSignature[i];
+        if (depth == 0 && c == 'o' && i + 8 <= length && (i == 0 || !IsNameChar(lpSignature[i - 1]))) {
+            const char* word = "operator";
+            int k = 0;
+            while (k < 8 && lpSignature[i + k] == word[k])
+                ++k;
+            if (k == 8 && (i + 8 == length || !IsNameChar(lpSignature[i + 8]))) {
+                keyword = i;
+                int j = i + 8;
+                while (j < length && lpSignature[j] == ' ')
+                    ++j;
+                if (j + 1 < length && lpSignature[j] == '(' && lpSignature[j + 1] == ')')
+                    j += 2;
+                while (j < length && lpSignature[j] != '(')
+                    ++j;
+                nameEnd = j;
+                open = j;
+                break;
+            }
+        }
         if (c == '<') ++depth;
         else if (c == '>') --depth;
         else if (c == '(' && depth == 0) { open = i; break; }
     }
     // The name starts after the last blank before it (return type, calling convention).
+    const int scanFrom = keyword >= 0 ? keyword - 1 : open - 1;
     int start = 0;
     depth = 0;
-    for (int i = open - 1; i >= 0; --i) {
+    for (int i = scanFrom; i >= 0; --i) {
         const char c = lpSignature[i];
         if (c == '>') ++depth;
         else if (c == '<') --depth;
         else if (c == ' ' && depth == 0) { start = i + 1; break; }
     }
+    const int end = nameEnd >= 0 ? nameEnd : open;
+    // File-local functions (thread routines, helpers) are named as written in the source,
+    // without the compiler's mark of the unnamed namespace.
+    const char* const marks[] = {"{anonymous}::", "`anonymous namespace'::"};
     int n = 0;
-    for (int i = start; i < open && n < 127; ++i)
+    for (int i = start; i < end && n < 127;) {
+        int skip = 0;
+        for (const char* mark : marks) {
+            int k = 0;
+            while (mark[k] != '\0' && i + k < end && lpSignature[i + k] == mark[k])
+                ++k;
+            if (mark[k] == '\0')
+                skip = k;
+        }
+        if (skip > 0) {
+            i += skip;
+            continue;
+        }
         result.text[n++] = static_cast<wchar_t>(static_cast<unsigned char>(lpSignature[i]));
+        ++i;
+    }
     result.text[n] = L'\0';
     return result;
 }

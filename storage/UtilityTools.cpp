@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -22,10 +23,13 @@ void CopyText(wchar_t* lpOut, size_t cchOut, const wchar_t* lpText)
     lpOut[n] = L'\0';
 }
 
-// Splits a path; false (and all parts empty) when a part does not fit its buffer.
+// Splits a path; false (and all parts empty) when it is longer than a path buffer. The
+// length is checked first: the CRT treats a part too long for its buffer as an invalid
+// parameter, which ends the process.
 bool SplitPath(const wchar_t* lpPath, wchar_t* lpDrive, wchar_t* lpDir, wchar_t* lpName, wchar_t* lpExt)
 {
-    if (_wsplitpath_s(lpPath, lpDrive, kPathChars, lpDir, kPathChars, lpName, kPathChars, lpExt, kPathChars) != 0) {
+    if (wcsnlen(lpPath, kPathChars) >= kPathChars ||
+        _wsplitpath_s(lpPath, lpDrive, kPathChars, lpDir, kPathChars, lpName, kPathChars, lpExt, kPathChars) != 0) {
         lpDrive[0] = lpDir[0] = lpName[0] = lpExt[0] = L'\0';
         return false;
     }
@@ -43,6 +47,46 @@ std::vector<BYTE> ReadVersionBlock(const wchar_t* lpPath)
     if (!GetFileVersionInfoW(lpPath, 0, dwSize, block.data()))
         return {};
     return block;
+}
+
+// The system's text for an error code into lpOut (always terminated); empty when the system
+// has no text for it.
+void SystemErrorText(DWORD dwCode, wchar_t* lpOut, size_t cchOut)
+{
+    wmemset(lpOut, L'\0', cchOut);
+    wchar_t* pSystemText = nullptr;
+    const DWORD dwLength = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&pSystemText), 0, nullptr);
+    if (dwLength != 0 && pSystemText != nullptr)
+        CopyText(lpOut, cchOut, pSystemText);
+    if (pSystemText != nullptr)
+        LocalFree(pSystemText);
+}
+
+bool IsFolder(const wchar_t* lpPath)
+{
+    const DWORD dwAttributes = GetFileAttributesW(lpPath);
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Length of the leading part of a folder path that names no folder to create: the
+// backslash of a rooted path (\Data\), or server and share of a network path
+// (\\server\share\, which also covers \\?\C:\).
+size_t RootLength(const wchar_t* lpFolder)
+{
+    size_t i = 0;
+    if (lpFolder[0] == L'\\' && lpFolder[1] == L'\\') {
+        i = 2;
+        for (int separators = 0; lpFolder[i] != L'\0' && separators < 2; ++i) {
+            if (lpFolder[i] == L'\\')
+                ++separators;
+        }
+        return i;
+    }
+    while (lpFolder[i] == L'\\')
+        ++i;
+    return i;
 }
 
 wchar_t g_szErrorText[1024];
@@ -108,45 +152,71 @@ bool CUtilityTools::Create_Directory(const wchar_t* lpPath)
     LOG_DATA(L"| Input Path : %s", lpPath);
     LOG_DATA(LOG_TEXT_FRAME);
 
+    DWORD dwFailure = 0;
+    // A longer path cannot be split without losing part of it, and a cut path would
+    // create other folders than the ones asked for.
+    if (wcsnlen(lpPath, kPathChars) >= kPathChars)
+        dwFailure = ERROR_FILENAME_EXCED_RANGE;
+
     wchar_t szFolder[kPathChars] = {};
-    GetFolderOfPath(lpPath, szFolder);
+    if (dwFailure == 0)
+        GetFolderOfPath(lpPath, szFolder);
+    for (wchar_t* q = szFolder; *q != L'\0'; ++q) {
+        if (*q == L'/')
+            *q = L'\\';
+    }
 
-    // A rooted path without a drive (\Data\) keeps its leading backslashes.
     wchar_t szChain[kPathChars] = {};
-    size_t chainLength = 0;
-    const wchar_t* p = szFolder;
-    while (*p == L'\\' && chainLength + 1 < kPathChars)
-        szChain[chainLength++] = *p++;
+    size_t chainLength = RootLength(szFolder);
+    wmemcpy(szChain, szFolder, chainLength);
+    const wchar_t* p = szFolder + chainLength;
 
-    while (*p != L'\0') {
+    // Error of the last creation attempt; 0 when it created its folder.
+    DWORD dwLastError = 0;
+    while (dwFailure == 0 && *p != L'\0') {
         const wchar_t* end = wcschr(p, L'\\');
         const size_t partLength = end != nullptr ? static_cast<size_t>(end - p) : wcslen(p);
         if (partLength > 0) {
-            if (chainLength + partLength + 1 >= kPathChars)
-                break; // cannot happen: the folder part itself fits 260 characters
+            // Cannot overflow: the chain never grows beyond the folder part, which fits.
             wmemcpy(szChain + chainLength, p, partLength);
             chainLength += partLength;
             szChain[chainLength++] = L'\\';
             szChain[chainLength] = L'\0';
 
             if (CreateDirectoryW(szChain, nullptr)) {
+                dwLastError = 0;
                 LOG_DATA(L"| Execute - ::CreateDirectory()");
                 LOG_DATA(L"| Path   : %s", szChain);
                 LOG_DATA(L"| Result : %s", L"true");
                 LOG_DATA(L"Result : Directory created!!");
             } else {
-                const DWORD dwError = GetLastError();
-                if (dwError != ERROR_ALREADY_EXISTS && dwError != ERROR_ACCESS_DENIED) {
-                    LOG_ERROR(L"Result : %s", FormatError(dwError));
-                    LOG_ERROR(L"CodeNo : %d", static_cast<int>(dwError));
-                    LOG_FUN_E();
-                    return false;
-                }
+                dwLastError = GetLastError();
+                // Existing folders and drive roots answer 183 or 5; an inner folder that we
+                // may not open can still lead to one that we may create.
+                if (dwLastError != ERROR_ALREADY_EXISTS && dwLastError != ERROR_ACCESS_DENIED)
+                    dwFailure = dwLastError;
             }
         }
         if (end == nullptr)
             break;
         p = end + 1;
+    }
+
+    // 183 and 5 say nothing about the last folder: a file of that name, or a folder that
+    // we may not create, must not be reported as an existing folder.
+    if (dwFailure == 0 && szFolder[0] != L'\0' && !IsFolder(szFolder)) {
+        const DWORD dwAttributesError = GetLastError();
+        dwFailure = dwLastError != 0 ? dwLastError : (dwAttributesError != 0 ? dwAttributesError : ERROR_PATH_NOT_FOUND);
+    }
+
+    if (dwFailure != 0) {
+        // Own text buffer: this may run on any thread, and FormatError's buffer is shared.
+        wchar_t szErrorText[1024];
+        SystemErrorText(dwFailure, szErrorText, 1024);
+        LOG_ERROR(L"Result : %s", szErrorText);
+        LOG_ERROR(L"CodeNo : %d", static_cast<int>(dwFailure));
+        LOG_FUN_E();
+        return false;
     }
 
     LOG_FUN_E();
@@ -199,15 +269,7 @@ std::wstring CUtilityTools::GetFileDescription(const wchar_t* lpPath)
 
 const wchar_t* CUtilityTools::FormatError(unsigned long dwCode)
 {
-    wmemset(g_szErrorText, L'\0', 1024);
-    wchar_t* pSystemText = nullptr;
-    const DWORD dwLength = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&pSystemText), 0, nullptr);
-    if (dwLength != 0 && pSystemText != nullptr)
-        CopyText(g_szErrorText, 1024, pSystemText);
-    if (pSystemText != nullptr)
-        LocalFree(pSystemText);
+    SystemErrorText(dwCode, g_szErrorText, 1024);
     return g_szErrorText;
 }
 
@@ -216,16 +278,33 @@ void CUtilityTools::ToNarrow(const wchar_t* lpText, char* lpOut, size_t cbOut)
     if (lpOut == nullptr || cbOut == 0)
         return;
     lpOut[0] = '\0';
-    if (lpText == nullptr)
+    if (lpText == nullptr || lpText[0] == L'\0')
         return;
-    const size_t length = wcslen(lpText);
-    std::vector<char> temp(length * 2 + 2, '\0');
-    const int written = WideCharToMultiByte(CP_ACP, 0, lpText, -1, temp.data(), static_cast<int>(temp.size()), nullptr,
-                                            nullptr);
-    if (written <= 0)
+
+    // Ask the system for the size: with UTF-8 as the ANSI code page a character takes up to
+    // three bytes, more than twice the wide length.
+    const int cbNeeded = WideCharToMultiByte(CP_ACP, 0, lpText, -1, nullptr, 0, nullptr, nullptr);
+    if (cbNeeded <= 0)
         return;
-    size_t n = 0;
-    for (; temp[n] != '\0' && n + 1 < cbOut; ++n)
-        lpOut[n] = temp[n];
-    lpOut[n] = '\0';
+    if (static_cast<size_t>(cbNeeded) <= cbOut) {
+        if (WideCharToMultiByte(CP_ACP, 0, lpText, -1, lpOut, cbNeeded, nullptr, nullptr) <= 0)
+            lpOut[0] = '\0';
+        lpOut[cbNeeded - 1] = '\0';
+        return;
+    }
+
+    // Too long for lpOut: keep whole characters only, never the first half of a
+    // double-byte character or of a surrogate pair.
+    size_t used = 0;
+    for (const wchar_t* p = lpText; *p != L'\0';) {
+        const int units = (IS_HIGH_SURROGATE(p[0]) && IS_LOW_SURROGATE(p[1])) ? 2 : 1;
+        char bytes[8];
+        const int cb = WideCharToMultiByte(CP_ACP, 0, p, units, bytes, static_cast<int>(sizeof(bytes)), nullptr, nullptr);
+        if (cb <= 0 || used + static_cast<size_t>(cb) + 1 > cbOut)
+            break;
+        memcpy(lpOut + used, bytes, static_cast<size_t>(cb));
+        used += static_cast<size_t>(cb);
+        p += units;
+    }
+    lpOut[used] = '\0';
 }

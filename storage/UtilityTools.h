@@ -26,7 +26,8 @@ public:
     static void GetFileExt(const wchar_t* lpPath, wchar_t* lpOut, bool bWithDot);
 
     // Creates every missing folder of the folder part of lpPath (text after the last
-    // backslash counts as a file name). True when the whole chain exists afterwards.
+    // backslash counts as a file name). True only when the whole chain exists afterwards as
+    // folders; safe on any thread (it does not use FormatError's buffer).
     static bool Create_Directory(const wchar_t* lpPath);
 
     // "major.minor.build.revision" of the file's version resource; "1.0.0.0" without one.
@@ -40,6 +41,7 @@ public:
     static const wchar_t* FormatError(unsigned long dwCode);
 
     // lpText in the system's ANSI code page into lpOut (cbOut bytes, always terminated).
-    // Characters outside the code page become its default character.
+    // Characters outside the code page become its default character; a text too long for
+    // lpOut is cut after its last whole character that fits.
     static void ToNarrow(const wchar_t* lpText, char* lpOut, size_t cbOut);
 };

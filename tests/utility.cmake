@@ -1,1 +1,1 @@
-rig_add_test(UtilityToolsTests SOURCES UtilityToolsTests.cpp)
+rig_add_test(UtilityToolsTests SOURCES UtilityToolsTests.cpp LOCKS dbwin)

@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -140,6 +141,145 @@ void ChildProcess::Terminate()
         CloseHandle(m_pi.hThread);
         m_pi = PROCESS_INFORMATION{};
     }
+}
+
+DebugCapture::~DebugCapture()
+{
+    Stop();
+}
+
+bool DebugCapture::Start()
+{
+    if (m_thread.joinable())
+        return true;
+    m_hMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
+    bool ok = m_hMapping != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (ok) {
+        m_hBufferReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY");
+        ok = m_hBufferReady != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    }
+    if (ok) {
+        m_hDataReady = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
+        ok = m_hDataReady != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    }
+    if (ok) {
+        m_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_pView = static_cast<const BYTE*>(MapViewOfFile(m_hMapping, FILE_MAP_READ, 0, 0, 4096));
+        ok = m_hStop != nullptr && m_pView != nullptr;
+    }
+    if (!ok) {
+        Stop();
+        return false;
+    }
+    m_thread = std::thread([this] { Listen(); });
+    SetEvent(m_hBufferReady);
+    return true;
+}
+
+void DebugCapture::Listen()
+{
+    HANDLE waits[2] = {m_hDataReady, m_hStop};
+    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        DWORD dwPid = 0;
+        memcpy(&dwPid, m_pView, sizeof(dwPid));
+        const char* pText = reinterpret_cast<const char*>(m_pView + sizeof(DWORD));
+        std::string text(pText, strnlen(pText, 4096 - sizeof(DWORD)));
+        SetEvent(m_hBufferReady);
+        if (dwPid == m_dwPid) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_lines.push_back(std::move(text));
+        }
+    }
+}
+
+void DebugCapture::Stop()
+{
+    if (m_thread.joinable()) {
+        SetEvent(m_hStop);
+        m_thread.join();
+    }
+    if (m_pView != nullptr)
+        UnmapViewOfFile(m_pView);
+    m_pView = nullptr;
+    for (HANDLE* h : {&m_hMapping, &m_hBufferReady, &m_hDataReady, &m_hStop}) {
+        if (*h != nullptr)
+            CloseHandle(*h);
+        *h = nullptr;
+    }
+}
+
+std::vector<std::string> DebugCapture::Take(DWORD dwTimeoutMs)
+{
+    const std::string marker = "rigtest-capture-marker-" + std::to_string(++m_nextMarker);
+    OutputDebugStringA(marker.c_str());
+    std::vector<std::string> result;
+    PumpUntil(
+        [&] {
+            std::lock_guard<std::mutex> guard(m_lock);
+            for (size_t i = 0; i < m_lines.size(); ++i) {
+                if (m_lines[i] == marker) {
+                    result.assign(m_lines.begin(), m_lines.begin() + static_cast<std::ptrdiff_t>(i));
+                    m_lines.erase(m_lines.begin(), m_lines.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                    return true;
+                }
+            }
+            return false;
+        },
+        dwTimeoutMs);
+    return result;
+}
+
+std::vector<std::string> DebugCapture::Lines() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lines;
+}
+
+bool LogLine::Parse(const std::string& text, LogLine& out)
+{
+    static const char* const kTags[] = {":_FUN_S_: ", ":_FUN_E_: ", ":_DAT_A_: ", ":_NOTIC_: ",
+                                        ":_ERROR_: ", ":_COM_S_: ", ":_COM_R_: "};
+    if (text.empty() || text[0] != '[')
+        return false;
+    const size_t sep = text.find(" : ", 1);
+    if (sep == std::string::npos || sep < 41)
+        return false;
+    std::string name = text.substr(1, sep - 1);
+    if (name.size() == 40) {
+        while (!name.empty() && name.back() == ' ')
+            name.pop_back();
+    }
+    // A longer name is written whole, so it cannot end in padding.
+    if (name.empty() || name.back() == ' ')
+        return false;
+
+    size_t pos = sep + 3;
+    size_t digits = 0;
+    while (pos + digits < text.size() && text[pos + digits] >= '0' && text[pos + digits] <= '9')
+        ++digits;
+    if (digits == 0)
+        return false;
+    const int number = std::atoi(text.substr(pos, digits).c_str());
+    pos += digits;
+    for (size_t width = digits; width < 5; ++width, ++pos) {
+        if (pos >= text.size() || text[pos] != ' ')
+            return false;
+    }
+    if (pos >= text.size() || text[pos] != ']')
+        return false;
+    ++pos;
+    const std::string tag = text.substr(pos, 10);
+    bool known = false;
+    for (const char* t : kTags)
+        known = known || tag == t;
+    if (!known || pos + 10 >= text.size() || text[pos + 10] != ' ')
+        return false;
+
+    out.function = name;
+    out.line = number;
+    out.tag = tag;
+    out.message = text.substr(pos + 11);
+    return true;
 }
 
 } // namespace testsupport

@@ -5,7 +5,10 @@
 #include <windows.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace testsupport {
 
@@ -47,6 +50,53 @@ public:
 
 private:
     PROCESS_INFORMATION m_pi{};
+};
+
+// A debug-output listener inside the test process: while it runs it owns the system's
+// debug-output buffer (tests that use it take the "dbwin" lock) and keeps the lines written
+// by one process, the test's own unless told otherwise.
+class DebugCapture {
+public:
+    explicit DebugCapture(DWORD dwPid = GetCurrentProcessId()) : m_dwPid(dwPid) {}
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+    ~DebugCapture();
+
+    // False when another listener already owns the buffer.
+    bool Start();
+    void Stop();
+
+    // The lines of the test's own process since the last call, once every line that it
+    // wrote before this call has arrived (a marker line is sent through and waited for).
+    std::vector<std::string> Take(DWORD dwTimeoutMs = 10000);
+    // The lines kept so far, without waiting.
+    std::vector<std::string> Lines() const;
+
+private:
+    void Listen();
+
+    DWORD m_dwPid;
+    HANDLE m_hMapping = nullptr;
+    HANDLE m_hBufferReady = nullptr;
+    HANDLE m_hDataReady = nullptr;
+    HANDLE m_hStop = nullptr;
+    const BYTE* m_pView = nullptr;
+    std::thread m_thread;
+    int m_nextMarker = 0;
+    // Written by the listener thread, read by the test thread; m_lock covers it.
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+// One diagnostic-log line taken apart; Parse checks the exact layout:
+// "[" name padded to 40 " : " line padded to 5 "]" tag(10) " " message.
+struct LogLine {
+    std::string function;
+    int line = 0;
+    std::string tag;
+    std::string message;
+
+    static bool Parse(const std::string& text, LogLine& out);
 };
 
 } // namespace testsupport
