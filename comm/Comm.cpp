@@ -19,6 +19,8 @@ CComm* g_pCommInstance = nullptr;
 // How long a connect may take before the open gives up (the unit answers on the local
 // network at once; a missing host would otherwise hold the window for about 21 s).
 constexpr int kConnectTimeoutMs = 10000;
+// How long a send may wait for a peer that takes no more bytes.
+constexpr ULONGLONG kSendStallMs = 10000;
 } // namespace
 
 CWnd* CComm::m_pOwnerWnd = nullptr;
@@ -41,6 +43,7 @@ CComm::CComm(int nCommType) : m_nCommType(nCommType)
     m_queue.Clear();
     m_hQueueEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     m_hAnswerEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES | ICC_INTERNET_CLASSES};
     InitCommonControlsEx(&icc);
@@ -53,14 +56,17 @@ CComm::~CComm()
     // The owner closes the link before it deletes the manager; whatever is still running
     // is stopped here, because no worker may outlive the object.
     m_bConnected.store(0);
-    if (HasLinkResources())
-        ReleaseLink(30000);
+    // Better to wait on than to free what a worker still uses.
+    while (HasLinkResources() && !ReleaseLink(30000))
+        LOG_ERROR(L"Still waiting for the link workers to end");
 
     if (m_hQueueEvent != nullptr)
         CloseHandle(m_hQueueEvent);
     if (m_hAnswerEvent != nullptr)
         CloseHandle(m_hAnswerEvent);
-    m_hQueueEvent = m_hAnswerEvent = nullptr;
+    if (m_hStopEvent != nullptr)
+        CloseHandle(m_hStopEvent);
+    m_hQueueEvent = m_hAnswerEvent = m_hStopEvent = nullptr;
     m_pOwnerWnd = nullptr;
     if (m_hWnd != nullptr)
         ::DestroyWindow(m_hWnd);
@@ -93,6 +99,7 @@ void CComm::ShowSerialFields(bool bSerial)
 
 bool CComm::StartWorkers(unsigned int(WINAPI* pfnReceive)(void*))
 {
+    ResetEvent(m_hStopEvent);
     m_hThreadRecv = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, pfnReceive, this, 0, nullptr));
     m_hThreadWait = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Thread_WaitComm, this, 0, nullptr));
     m_hThreadTimeOut = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Thread_WatchTimeOut, this, 0, nullptr));
@@ -235,8 +242,7 @@ bool CComm::Open_Ethernet(const wchar_t* lpIPText, int nTcpPort)
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<u_short>(nTcpPort));
         if (inet_pton(AF_INET, szAddress, &address.sin_addr) == 1) {
-            // Connect without blocking, bounded in time, then back to blocking mode for the
-            // receive thread.
+            // Connect without blocking, bounded in time; the socket stays non-blocking.
             u_long nonBlocking = 1;
             ioctlsocket(hSocket, FIONBIO, &nonBlocking);
             int result = connect(hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
@@ -250,11 +256,16 @@ bool CComm::Open_Ethernet(const wchar_t* lpIPText, int nTcpPort)
                 timeval timeout{kConnectTimeoutMs / 1000, (kConnectTimeoutMs % 1000) * 1000};
                 result = select(0, nullptr, &writable, &failed, &timeout) == 1 && FD_ISSET(hSocket, &writable) ? 0 : SOCKET_ERROR;
             }
-            nonBlocking = 0;
-            ioctlsocket(hSocket, FIONBIO, &nonBlocking);
             bOpen = result == 0;
-            if (!bOpen)
+            if (!bOpen) {
                 LOG_ERROR(L"connect() to %s:%d failed", m_szIPAddress, nTcpPort);
+            } else {
+                // The receive thread waits for socket events together with the stop event,
+                // so a close wakes it without closing the socket under it.
+                m_hNetEvent = WSACreateEvent();
+                bOpen = m_hNetEvent != WSA_INVALID_EVENT &&
+                        WSAEventSelect(hSocket, m_hNetEvent, FD_READ | FD_CLOSE) == 0;
+            }
         } else {
             LOG_ERROR(L"Not an IPv4 address : %s", m_szIPAddress);
         }
@@ -295,7 +306,9 @@ void CComm::MarkClosed()
 {
     m_bConnected.store(0);
     // Wake every worker: the dispatcher waits on the queue event, the watchdog on the
-    // answer event, the serial thread on a port event, the TCP thread in recv.
+    // answer event, the serial thread on a port event, the TCP thread on the stop event.
+    if (m_hStopEvent != nullptr)
+        SetEvent(m_hStopEvent);
     if (m_hQueueEvent != nullptr)
         SetEvent(m_hQueueEvent);
     if (m_hAnswerEvent != nullptr)
@@ -360,6 +373,10 @@ bool CComm::ReleaseLink(DWORD dwWaitMs)
         const int nResult = closesocket(m_hSocket);
         m_hSocket = 0;
         LogWrite(LOG_KIND_DATA, L"DAT_A - %d = closesocket()", nResult);
+    }
+    if (m_hNetEvent != nullptr) {
+        WSACloseEvent(m_hNetEvent);
+        m_hNetEvent = nullptr;
     }
     if (m_bWsaStarted) {
         WSACleanup();
@@ -439,13 +456,29 @@ bool CComm::SendEthernet(const char* pBytes, int nLength)
         CSingleLock lock(m_csWrite);
         if (m_bConnected.load() == 0)
             return false;
-        // A blocking send hands over everything or fails; the loop covers a short count.
+        // The socket does not block: while the peer's window is full, wait until it takes
+        // more, but not for ever (a unit that stopped reading fails the send).
         int nSent = 0;
-        while (nSent < nLength) {
+        ULONGLONG ullStalledSince = 0;
+        while (nSent < nLength && m_bConnected.load() != 0) {
             const int nResult = send(m_hSocket, pBytes + nSent, nLength - nSent, 0);
-            if (nResult == SOCKET_ERROR || nResult == 0)
+            if (nResult > 0) {
+                nSent += nResult;
+                ullStalledSince = 0;
+                continue;
+            }
+            if (nResult == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
                 break;
-            nSent += nResult;
+            const ULONGLONG ullNow = GetTickCount64();
+            if (ullStalledSince == 0)
+                ullStalledSince = ullNow;
+            else if (ullNow - ullStalledSince >= kSendStallMs)
+                break;
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(m_hSocket, &writable);
+            timeval slice{0, 100 * 1000};
+            select(0, nullptr, &writable, nullptr, &slice);
         }
         if (nSent == nLength)
             return true;

@@ -171,6 +171,10 @@ private:
     CCriticalSection m_csWrite;
     HANDLE m_hQueueEvent = nullptr;
     HANDLE m_hAnswerEvent = nullptr;
+    // Set when the link is to stop; wakes a receive thread that waits for the socket.
+    HANDLE m_hStopEvent = nullptr;
+    // Signalled by the socket library when the socket has data or was closed.
+    WSAEVENT m_hNetEvent = nullptr;
     std::atomic<unsigned char> m_bConnected{0};
     HICON m_hIcon = nullptr;
     WSADATA m_wsaData{};

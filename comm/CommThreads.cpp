@@ -91,14 +91,28 @@ unsigned int WINAPI Thread_WatchEthernet(void* pParam)
     CFrameAssembler assembler(true);
     char buffer[CComm::kTcpReadBytes];
 
-    while (pComm->m_bConnected.load() != 0) {
-        const int nReceived = recv(pComm->m_hSocket, buffer, CComm::kTcpReadBytes, 0);
-        if (nReceived <= 0 || pComm->m_bConnected.load() == 0) {
-            // Peer closed (0), reset or other error, or our own close woke the call.
+    const HANDLE waits[2] = {pComm->m_hNetEvent, pComm->m_hStopEvent};
+    bool bClosedHere = false;
+    while (pComm->m_bConnected.load() != 0 && !bClosedHere) {
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+            break; // stop event (or a failed wait)
+        WSANETWORKEVENTS events{};
+        WSAEnumNetworkEvents(pComm->m_hSocket, pComm->m_hNetEvent, &events);
+        // Take everything that is there; the peer's close shows as a receive of 0 bytes
+        // once its last bytes have been read.
+        while (pComm->m_bConnected.load() != 0) {
+            const int nReceived = recv(pComm->m_hSocket, buffer, CComm::kTcpReadBytes, 0);
+            if (nReceived > 0) {
+                pComm->FeedReceived(assembler, reinterpret_cast<const BYTE*>(buffer), nReceived);
+                continue;
+            }
+            if (nReceived == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
+                break;
+            // Peer closed (0), reset or other error.
             pComm->CloseEthernet();
+            bClosedHere = true;
             break;
         }
-        pComm->FeedReceived(assembler, reinterpret_cast<const BYTE*>(buffer), nReceived);
     }
     pComm->m_bConnected.store(0);
     return 1;

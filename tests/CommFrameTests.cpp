@@ -1,0 +1,146 @@
+// Frame texts, answer time-outs, the byte-stream cutter, receive kind names and the command
+// ring, on their own.
+#include "comm/Comm.h"
+#include "comm/CommandQueue.h"
+#include "comm/Frame.h"
+#include "comm/RecvKind.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(SplitFrame, FieldsByFixedPositions)
+{
+    wchar_t cls[4] = {}, word[5] = {}, data[260] = {};
+    SplitFrame(L"[ELP_PANO_001]", cls, word, data);
+    EXPECT_STREQ(L"ELP", cls);
+    EXPECT_STREQ(L"PANO", word);
+    EXPECT_STREQ(L"001", data);
+
+    wchar_t data2[260] = {};
+    SplitFrame(L"[SPL_CT__]", cls, word, data2);
+    EXPECT_STREQ(L"SPL", cls);
+    EXPECT_STREQ(L"CT__", word);
+    EXPECT_STREQ(L"", data2);
+
+    wchar_t untouched[5] = L"keep";
+    SplitFrame(L"[SPL_PAN]", nullptr, untouched, nullptr);
+    EXPECT_STREQ(L"keep", untouched) << "shorter than 10 characters: outputs untouched";
+
+    // A data field longer than any frame is cut to the 260-character buffer.
+    std::wstring longFrame = L"[SMP_DATA_" + std::wstring(400, L'x') + L"]";
+    wchar_t longData[260] = {};
+    SplitFrame(longFrame.c_str(), nullptr, nullptr, longData);
+    EXPECT_EQ(259u, wcslen(longData));
+}
+
+TEST(AnswerTimeOut, ByCommandWordIgnoringCase)
+{
+    EXPECT_EQ(90000, CComm::GetAnswerTimeOut(L"[SPL_PANO]"));
+    EXPECT_EQ(90000, CComm::GetAnswerTimeOut(L"[spl_pano]"));
+    EXPECT_EQ(90000, CComm::GetAnswerTimeOut(L"[SPM_COLM_12]"));
+    EXPECT_EQ(90000, CComm::GetAnswerTimeOut(L"[SPL_RET_]"));
+    EXPECT_EQ(5000, CComm::GetAnswerTimeOut(L"[SPL_ERDY]"));
+    EXPECT_EQ(3000, CComm::GetAnswerTimeOut(L"[SPL_CSON]"));
+    EXPECT_EQ(3000, CComm::GetAnswerTimeOut(L"[SPL_ZZZZ]"));
+    EXPECT_EQ(3000, CComm::GetAnswerTimeOut(L"[SPL_PAN]"));
+    EXPECT_EQ(3000, CComm::GetAnswerTimeOut(L""));
+}
+
+// Feeds text to an assembler and lists what came out: "F:" frames and "D:" data lines.
+std::vector<std::wstring> Cut(CFrameAssembler& assembler, const std::string& bytes)
+{
+    std::vector<std::wstring> out;
+    for (unsigned char b : bytes) {
+        const CFrameAssembler::Result result = assembler.Feed(b);
+        if (result == CFrameAssembler::Result::Frame)
+            out.push_back(std::wstring(L"F:") + assembler.Completed());
+        else if (result == CFrameAssembler::Result::Data)
+            out.push_back(std::wstring(L"D:") + assembler.Completed());
+    }
+    return out;
+}
+
+TEST(FrameAssembler, FramesDataLinesAndPieces)
+{
+    CFrameAssembler tcp(true);
+    EXPECT_EQ((std::vector<std::wstring>{L"D:abc", L"F:[SMP_TEST]"}), Cut(tcp, "abc\r\n[SMP_TEST]\r\n"));
+    // A frame in two reads.
+    EXPECT_TRUE(Cut(tcp, "[SPL_").empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"F:[SPL_PANO]"}), Cut(tcp, "PANO]"));
+    // An unfinished frame ends as data at a new "[" or at a line end.
+    EXPECT_EQ((std::vector<std::wstring>{L"D:[AB", L"F:[SMP_X_1]"}), Cut(tcp, "[AB[SMP_X_1]"));
+    EXPECT_EQ((std::vector<std::wstring>{L"D:[EPL_PA"}), Cut(tcp, "[EPL_PA\n"));
+    // "]" outside a frame is text; empty lines are dropped.
+    EXPECT_EQ((std::vector<std::wstring>{L"D:a]b"}), Cut(tcp, "\r\n\r\na]b\r"));
+    // Blanks: kept on TCP, dropped on the serial link.
+    EXPECT_EQ((std::vector<std::wstring>{L"F:[SMP_A B C]"}), Cut(tcp, "[SMP_A B C]"));
+    CFrameAssembler serial(false);
+    EXPECT_EQ((std::vector<std::wstring>{L"F:[SMP_ABC]"}), Cut(serial, "[SMP_A B C]"));
+}
+
+TEST(FrameAssembler, LongRunsWithoutAnEndBecomeDataLinesWithoutOverflow)
+{
+    CFrameAssembler tcp(true);
+    // 600 characters inside a frame that never ends: handed on in pieces of 255.
+    const std::vector<std::wstring> out = Cut(tcp, "[" + std::string(599, 'x') + "\r\n");
+    ASSERT_EQ(3u, out.size());
+    EXPECT_EQ(2u + 255u, out[0].size());
+    EXPECT_EQ(L'[', out[0][2]);
+    EXPECT_EQ(2u + 255u, out[1].size());
+    EXPECT_EQ(2u + 90u, out[2].size());
+    // And the next frame is whole again; a NUL byte does not cut it short.
+    EXPECT_EQ((std::vector<std::wstring>{L"F:[SMP_OK]"}), Cut(tcp, std::string("[SMP_\0OK]", 9)));
+}
+
+TEST(RecvKindName, NamesEveryKindAndFlagsOthers)
+{
+    wchar_t name[kRecvKindNameChars];
+    GetRecvKindName(name, enRECV_NONE);
+    EXPECT_STREQ(L"enRECV_NONE", name);
+    GetRecvKindName(name, 5024);
+    EXPECT_STREQ(L"enRECV_TIMEOUT", name);
+    GetRecvKindName(name, 5010);
+    EXPECT_STREQ(L"enRECV_3DPHOTO_QUEUE_END", name);
+    for (int kind : {4999, 5004, 5030, -1})  {
+        GetRecvKindName(name, kind);
+        EXPECT_STREQ(L"ERROR_INVALID_INDEX", name) << kind;
+    }
+}
+
+TEST(CommandQueue, RingOf299InOrder)
+{
+    CCommandQueue queue;
+    CommandItem item{};
+    for (int i = 0; i < 299; ++i) {
+        _snwprintf(item.szCommand, 259, L"[SPL_%04d]", i);
+        item.nRecvKind = 5000 + (i % 2);
+        ASSERT_TRUE(queue.Push(item)) << i;
+    }
+    EXPECT_FALSE(queue.Push(item)) << "one slot always stays free";
+    EXPECT_EQ(299, queue.Count());
+    for (int i = 0; i < 299; ++i) {
+        const CommandItem popped = queue.Pop();
+        wchar_t expected[16];
+        _snwprintf(expected, 15, L"[SPL_%04d]", i);
+        ASSERT_STREQ(expected, popped.szCommand);
+        EXPECT_EQ(5000 + (i % 2), popped.nRecvKind);
+    }
+    const CommandItem empty = queue.Pop();
+    EXPECT_STREQ(L"", empty.szCommand);
+    EXPECT_EQ(0, empty.nRecvKind);
+    // Around the end of the ring and back.
+    for (int round = 0; round < 700; ++round) {
+        ASSERT_TRUE(queue.Push(item));
+        ASSERT_EQ(1, queue.Count());
+        queue.Pop();
+    }
+    queue.Push(item);
+    queue.Clear();
+    EXPECT_EQ(0, queue.Count());
+}
+
+} // namespace
