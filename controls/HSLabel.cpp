@@ -10,6 +10,14 @@ BEGIN_MESSAGE_MAP(CHSLabel, CStatic)
     ON_WM_CTLCOLOR_REFLECT()
 END_MESSAGE_MAP()
 
+LRESULT CHSLabel::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    if (HandleSelfPaintedStatic(m_hWnd, message, wParam, lParam, &result))
+        return result;
+    return CStatic::WindowProc(message, wParam, lParam);
+}
+
 namespace {
 enum FlashMode { kFlashNone = 0, kFlashText = 1, kFlashBackground = 2 };
 }

@@ -42,6 +42,7 @@ public:
     static constexpr UINT_PTR kFlashTimer = 1;
 
 protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     void PreSubclassWindow() override;
 
     void OnTimer(UINT_PTR nIDEvent);

@@ -11,6 +11,14 @@ BEGIN_MESSAGE_MAP(CHSTabCtrl, CWnd)
     ON_WM_NCHITTEST()
 END_MESSAGE_MAP()
 
+LRESULT CHSTabCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    if (HandleSelfPaintedStatic(m_hWnd, message, wParam, lParam, &result))
+        return result;
+    return CWnd::WindowProc(message, wParam, lParam);
+}
+
 CHSTabCtrl::CHSTabCtrl()
     : m_nCurrent(0), m_nCount(0), m_crLine(RGB(115, 115, 115)), m_crCaption(::GetSysColor(COLOR_INACTIVECAPTIONTEXT)),
       m_crCurrentCaption(RGB(165, 42, 42)), m_crStrip(RGB(220, 220, 220)), m_crCurrentTab(::GetSysColor(COLOR_BTNFACE)),

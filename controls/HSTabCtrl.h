@@ -5,6 +5,7 @@
 
 #include "controls/HSTabPage.h"
 #include "framework/Gdi.h"
+#include "framework/Static.h"
 #include "framework/Wnd.h"
 
 class CHSTabCtrl : public CWnd {
@@ -38,6 +39,7 @@ public:
     COLORREF m_crCurrentTab;
 
 protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnPaint();
     void OnLButtonDown(UINT nFlags, POINT point);
     void OnSize(UINT nType, int cx, int cy);

@@ -8,6 +8,14 @@ BEGIN_MESSAGE_MAP(CSeparator, CStatic)
     ON_WM_PAINT()
 END_MESSAGE_MAP()
 
+LRESULT CSeparator::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = 0;
+    if (HandleSelfPaintedStatic(m_hWnd, message, wParam, lParam, &result))
+        return result;
+    return CStatic::WindowProc(message, wParam, lParam);
+}
+
 CSeparator::CSeparator()
     : m_crLine(::GetSysColor(COLOR_BTNSHADOW)), m_crFace(::GetSysColor(COLOR_BTNFACE)),
       m_crCaption(RGB(240, 240, 230)), m_nLineWidth(1)

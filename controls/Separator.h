@@ -16,6 +16,7 @@ public:
     int m_nLineWidth;
 
 protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnPaint();
 
     DECLARE_MESSAGE_MAP()

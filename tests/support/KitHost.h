@@ -55,6 +55,12 @@ public:
         ::SetWindowPos(GetDlgItem(nID), nullptr, 0, 0, cx, cy, SWP_NOMOVE | SWP_NOZORDER);
     }
 
+    // Gives a control an exact place and size in pixels (client coordinates).
+    void PlaceItem(int nID, int x, int y, int cx, int cy) const
+    {
+        ::SetWindowPos(GetDlgItem(nID), nullptr, x, y, cx, cy, SWP_NOZORDER);
+    }
+
     std::vector<Received> m_log;
 
 protected:
