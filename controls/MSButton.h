@@ -42,6 +42,9 @@ protected:
 
     DECLARE_MESSAGE_MAP()
 
+    // 1 while the mouse rests over the button; derived buttons may show the hover look.
+    int m_nHover = 0;
+
 private:
     // Gives the window the clipped-corner shape of its current size (once per size).
     void ApplyShape(int w, int h);
@@ -49,7 +52,6 @@ private:
     CFont m_fontCaption;
     CRgn m_rgnShape;
     SIZE m_sizeShape{-1, -1};
-    int m_nHover = 0;
     int m_nTracking = 0;
     int m_nFocus = 0;
     int m_nIconWidth = 0;
