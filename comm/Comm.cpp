@@ -536,54 +536,15 @@ void CComm::LogWrite(int nKind, const wchar_t* lpFormat, ...)
     // The whole line (prefix, colour, text, scroll) is written by the user-interface thread
     // in one go, so lines of different threads never mix.
     if (OnUiThread())
-        AppendLogLine(nKind, szText);
+        m_log.Append(nKind, szText);
     else
         ::SendMessageW(m_hWnd, WM_COMM_LOGLINE, static_cast<WPARAM>(nKind), reinterpret_cast<LPARAM>(szText));
 }
 
 LRESULT CComm::OnLogLine(WPARAM wParam, LPARAM lParam)
 {
-    AppendLogLine(static_cast<int>(wParam), reinterpret_cast<const wchar_t*>(lParam));
+    m_log.Append(static_cast<int>(wParam), reinterpret_cast<const wchar_t*>(lParam));
     return 0;
-}
-
-void CComm::AppendLogLine(int nKind, const wchar_t* lpText)
-{
-    if (m_ctrlLog.m_hWnd == nullptr)
-        return;
-    const long nEnd = m_ctrlLog.GetTextLength();
-    m_ctrlLog.SetSel(nEnd, nEnd);
-
-    wchar_t szLine[600] = {};
-    _snwprintf(szLine, 599, L"%04d| ", m_ctrlLog.GetLineCount());
-    m_ctrlLog.SetTextColor(kColorLogPrefix);
-    m_ctrlLog.ReplaceSel(szLine);
-
-    const wchar_t* lpLineFormat = nullptr;
-    COLORREF crText = kColorLogData;
-    switch (nKind) {
-    case LOG_KIND_SEND:
-        lpLineFormat = L">> %s\r\n";
-        crText = kColorLogSend;
-        break;
-    case LOG_KIND_RECV:
-        lpLineFormat = L"<< %s\r\n";
-        crText = kColorLogRecv;
-        break;
-    case LOG_KIND_DATA:
-        lpLineFormat = L"%s\r\n";
-        break;
-    default:
-        break;
-    }
-    if (lpLineFormat != nullptr) {
-        _snwprintf(szLine, 599, lpLineFormat, lpText);
-        szLine[599] = L'\0';
-        m_ctrlLog.SetTextColor(crText);
-        m_ctrlLog.ReplaceSel(szLine);
-    }
-    m_ctrlLog.SendMessage(WM_VSCROLL, SB_BOTTOM);
-    m_ctrlLog.SendMessage(WM_VSCROLL, SB_ENDSCROLL);
 }
 
 void CComm::UpdateLinkButtons(bool bOpenEnabled, bool bCloseEnabled)

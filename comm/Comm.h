@@ -6,6 +6,7 @@
 #pragma once
 
 #include "comm/CommandQueue.h"
+#include "comm/ConsoleLog.h"
 #include "comm/Frame.h"
 #include "comm/Notify.h"
 #include "comm/RecvKind.h"
@@ -77,6 +78,16 @@ public:
     void LogWrite(int nKind, const wchar_t* lpFormat, ...);
     void UpdateLinkButtons(bool bOpenEnabled, bool bCloseEnabled);
 
+    // Writes the whole console log to a file: rich text when the extension is
+    // "rtf" in any case, plain text otherwise. False, with the log unchanged, when the file
+    // cannot be created or written.
+    bool SaveLogToFile(const wchar_t* lpPath);
+    // "Log" and the local time, as offered by "Save file".
+    static std::wstring DefaultLogFileName();
+    const CConsoleLog& GetLog() const { return m_log; }
+
+    bool PreTranslateMessage(MSG* pMsg) override;
+
     bool IsConnected() const { return m_bConnected.load() != 0; }
     bool IsReady() const { return m_bReady.load() != 0; }
     int GetQueueCount() const { return m_queue.Count(); }
@@ -103,6 +114,16 @@ protected:
     LRESULT OnSyncQueue(WPARAM wParam, LPARAM lParam);
     void OnBnClickedOpen();
     void OnBnClickedClose();
+    void OnBnClickedSend();
+    void OnBnClickedLogClear();
+    void OnBnClickedQueueClear();
+    void OnBnClickedSaveFile();
+    void OnBnClickedFilter(UINT nID);
+    void OnClassSelChange() { RebuildCommandText(IDC_COMBO_CLASS_ID, true); }
+    void OnClassEdit() { RebuildCommandText(IDC_COMBO_CLASS_ID, false); }
+    void OnWordSelChange() { RebuildCommandText(IDC_COMBO_WORD_ID, true); }
+    void OnWordEdit() { RebuildCommandText(IDC_COMBO_WORD_ID, false); }
+    LRESULT OnShowWindowMsg(WPARAM wParam, LPARAM lParam);
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     HBRUSH OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor);
 
@@ -115,7 +136,12 @@ private:
     friend unsigned int WINAPI Thread_WaitComm(void* pParam);
 
     bool OnUiThread() const { return GetCurrentThreadId() == m_dwUiThreadId; }
-    void AppendLogLine(int nKind, const wchar_t* lpText);
+    // Control ids of the two combos the command text is built from.
+    static constexpr int IDC_COMBO_CLASS_ID = 1111;
+    static constexpr int IDC_COMBO_WORD_ID = 1114;
+    void RebuildCommandText(int nFromCombo, bool bSelectionChanged);
+    void SyncSettingsFields();
+    static void AddToHistory(CComboBox& combo);
     void ShowSerialFields(bool bSerial);
     bool StartWorkers(unsigned int(WINAPI* pfnReceive)(void*));
     // Stops the workers of a link already marked closed, waits for them, and releases the
@@ -185,6 +211,7 @@ private:
 
     // Console controls.
     CMyRichEditCtrl m_ctrlLog;
+    CConsoleLog m_log;
     CListCtrl m_listQueue;
     CComboBox m_comboClass;
     CComboBox m_comboWord;

@@ -4,8 +4,13 @@
 #include "comm/CommPrivate.h"
 #include "framework/Dc.h"
 #include "resource.h"
+#include "storage/UtilityTools.h"
 
 #include <winsock2.h>
+#include <commdlg.h>
+#include <ws2tcpip.h>
+
+#include <ctime>
 
 #include <cwchar>
 
@@ -50,8 +55,20 @@ BEGIN_MESSAGE_MAP(CComm, CDialog)
     ON_MESSAGE(WM_COMM_SHOWERROR, CComm::OnShowError)
     ON_MESSAGE(WM_COMM_SYNCQUEUE, CComm::OnSyncQueue)
     ON_MESSAGE(WM_SYSCOMMAND, CComm::OnSysCommand)
+    ON_MESSAGE(WM_SHOWWINDOW, CComm::OnShowWindowMsg)
     ON_BN_CLICKED(IDC_BTN_OPEN, CComm::OnBnClickedOpen)
     ON_BN_CLICKED(IDC_BTN_CLOSE, CComm::OnBnClickedClose)
+    ON_BN_CLICKED(IDC_BTN_SEND, CComm::OnBnClickedSend)
+    ON_BN_CLICKED(IDC_BTN_LOG_CLEAR, CComm::OnBnClickedLogClear)
+    ON_BN_CLICKED(IDC_BTN_QUEUE_CLEAR, CComm::OnBnClickedQueueClear)
+    ON_BN_CLICKED(IDC_BTN_SAVE_FILE, CComm::OnBnClickedSaveFile)
+    ON_CONTROL_RANGE(BN_CLICKED, IDC_CHECK_SEND_COMMAND, IDC_CHECK_RECV_DATA, CComm::OnBnClickedFilter)
+    ON_CBN_SELCHANGE(IDC_COMBO_CLASS, CComm::OnClassSelChange)
+    ON_CBN_EDITCHANGE(IDC_COMBO_CLASS, CComm::OnClassEdit)
+    ON_CBN_DROPDOWN(IDC_COMBO_CLASS, CComm::OnClassEdit)
+    ON_CBN_SELCHANGE(IDC_COMBO_WORD, CComm::OnWordSelChange)
+    ON_CBN_EDITCHANGE(IDC_COMBO_WORD, CComm::OnWordEdit)
+    ON_CBN_DROPDOWN(IDC_COMBO_WORD, CComm::OnWordEdit)
     ON_WM_CTLCOLOR()
 END_MESSAGE_MAP()
 
@@ -79,6 +96,9 @@ BOOL CComm::OnInitDialog()
     m_ctrlLog.LimitText(100000000);
     m_ctrlLog.SetWindowText(L"");
     m_ctrlLog.SetBackgroundColor(FALSE, kColorLogBack);
+    // Long lines scroll sideways rather than wrap: one line of the log is one line on screen.
+    m_ctrlLog.SendMessage(EM_SETTARGETDEVICE, 0, 1);
+    m_log.Attach(&m_ctrlLog);
 
     CenterWindow();
 
@@ -192,4 +212,167 @@ HBRUSH CComm::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT)
         break;
     }
     return reinterpret_cast<HBRUSH>(hDefault);
+}
+
+bool CComm::PreTranslateMessage(MSG* pMsg)
+{
+    // Enter sends the command text from whatever control of the console has the focus.
+    if (pMsg->message == WM_KEYDOWN && pMsg->wParam == VK_RETURN && m_hWnd != nullptr &&
+        (pMsg->hwnd == m_hWnd || ::IsChild(m_hWnd, pMsg->hwnd))) {
+        OnBnClickedSend();
+        return true;
+    }
+    return CDialog::PreTranslateMessage(pMsg);
+}
+
+void CComm::AddToHistory(CComboBox& combo)
+{
+    std::wstring text = combo.GetWindowText();
+    if (text.empty())
+        return;
+    CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    // An entry made only of characters that occur in the text already covers it.
+    for (int i = 0; i < combo.GetCount(); ++i) {
+        std::wstring entry = combo.GetLBText(i);
+        CharUpperBuffW(entry.data(), static_cast<DWORD>(entry.size()));
+        if (entry.find_first_not_of(text) == std::wstring::npos)
+            return;
+    }
+    combo.AddString(text.c_str());
+}
+
+void CComm::OnBnClickedSend()
+{
+    if (m_bConnected.load() == 0) {
+        LogWrite(LOG_KIND_DATA, L"%s", L"Can not send. Is not connected!!");
+        return;
+    }
+    std::wstring text = m_editCommand.GetWindowText();
+    if (text.size() > static_cast<size_t>(kFrameTextChars - 1))
+        text.resize(kFrameTextChars - 1);
+    if (text.empty())
+        return;
+    const int nSelected = m_comboKind.GetCurSel();
+    const int nKind = nSelected >= 0 ? static_cast<int>(m_comboKind.GetItemData(nSelected)) : enRECV_NONE;
+
+    AddToHistory(m_comboWord);
+    AddToHistory(m_comboClass);
+
+    SendData(text.c_str(), m_pOwnerWnd, nKind, false);
+    ::SetFocus(m_comboWord.m_hWnd);
+}
+
+void CComm::RebuildCommandText(int nFromCombo, bool bSelectionChanged)
+{
+    // The part of the combo that changed comes from its new selection or its typed text;
+    // the other part from its selection, or its text when nothing is selected.
+    const auto partOf = [&](CComboBox& combo, bool bChanged) {
+        const int nSel = combo.GetCurSel();
+        if (bChanged && bSelectionChanged)
+            return nSel >= 0 ? combo.GetLBText(nSel) : combo.GetWindowText();
+        if (bChanged)
+            return combo.GetWindowText();
+        return nSel >= 0 ? combo.GetLBText(nSel) : combo.GetWindowText();
+    };
+    std::wstring classPart = partOf(m_comboClass, nFromCombo == IDC_COMBO_CLASS_ID);
+    std::wstring wordPart = partOf(m_comboWord, nFromCombo == IDC_COMBO_WORD_ID);
+    CharUpperBuffW(classPart.data(), static_cast<DWORD>(classPart.size()));
+    CharUpperBuffW(wordPart.data(), static_cast<DWORD>(wordPart.size()));
+    if (classPart.empty() || classPart[0] != L'[')
+        classPart.insert(0, L"[");
+    if (wordPart.empty() || wordPart.back() != L']')
+        wordPart += L']';
+    m_editCommand.SetWindowText((classPart + wordPart).c_str());
+}
+
+void CComm::OnBnClickedLogClear()
+{
+    m_log.Clear();
+}
+
+void CComm::OnBnClickedQueueClear()
+{
+    ClearQueue();
+    UpdateLinkButtons(true, true);
+}
+
+void CComm::OnBnClickedFilter(UINT nID)
+{
+    static const struct {
+        UINT nID;
+        int nKind;
+    } kFilters[] = {{IDC_CHECK_SEND_COMMAND, LOG_KIND_SEND}, {IDC_CHECK_RECV_COMMAND, LOG_KIND_RECV}, {IDC_CHECK_RECV_DATA, LOG_KIND_DATA}};
+    for (const auto& filter : kFilters) {
+        if (filter.nID == nID)
+            m_log.SetShown(filter.nKind, ::SendMessageW(GetDlgItem(static_cast<int>(nID)), BM_GETCHECK, 0, 0) == BST_CHECKED);
+    }
+}
+
+std::wstring CComm::DefaultLogFileName()
+{
+    wchar_t szTime[64] = {};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_s(&local, &now) != 0 || wcsftime(szTime, 63, L"%Y%m%d_%H%M%S", &local) == 0)
+        szTime[0] = L'\0';
+    return std::wstring(L"Log") + szTime;
+}
+
+bool CComm::SaveLogToFile(const wchar_t* lpPath)
+{
+    HANDLE hFile = CreateFileW(lpPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    wchar_t szExt[260] = {};
+    CUtilityTools::GetFileExt(lpPath, szExt, false);
+    const bool bWritten = m_log.Save(hFile, _wcsicmp(szExt, L"RTF") == 0);
+    CloseHandle(hFile);
+    return bWritten;
+}
+
+void CComm::OnBnClickedSaveFile()
+{
+    wchar_t szFile[MAX_PATH] = {};
+    wcsncpy(szFile, DefaultLogFileName().c_str(), MAX_PATH - 1);
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = m_hWnd;
+    ofn.lpstrFilter = L"Text files (*.txt)\0*.txt\0Rtf files (*.rtf)\0*.rtf\0\0";
+    ofn.lpstrFile = szFile;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"txt";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+    if (!GetSaveFileNameW(&ofn))
+        return;
+    if (!SaveLogToFile(szFile))
+        ::MessageBoxW(m_hWnd, L"File create error!!", L"Serial Communication", MB_OK | MB_ICONERROR);
+}
+
+LRESULT CComm::OnShowWindowMsg(WPARAM wParam, LPARAM)
+{
+    if (wParam != FALSE)
+        SyncSettingsFields();
+    return Default();
+}
+
+void CComm::SyncSettingsFields()
+{
+    if (m_wPort < m_comboPort.GetCount())
+        m_comboPort.SetCurSel(m_wPort);
+    wchar_t szBaud[16] = {};
+    _snwprintf(szBaud, 15, L"%lu", m_dwBaud);
+    // A stored rate that is not in the list leaves the selection as it was.
+    const int nBaud = m_comboBaud.FindStringExact(-1, szBaud);
+    if (nBaud >= 0)
+        m_comboBaud.SetCurSel(nBaud);
+
+    IN_ADDR address{};
+    char szAddress[520] = {};
+    CUtilityTools::ToNarrow(m_szIPAddress, szAddress, sizeof(szAddress));
+    if (inet_pton(AF_INET, szAddress, &address) == 1)
+        m_ctrlIPAddress.SetAddress(ntohl(address.s_addr));
+    else
+        m_ctrlIPAddress.ClearAddress();
+    m_editTcpPort.SetWindowText(m_szTcpPort);
+    ::SetFocus(m_comboWord.m_hWnd);
 }

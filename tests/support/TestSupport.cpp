@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "framework/Wnd.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -65,6 +67,9 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD dwTimeoutMs)
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            // As the program's own message loops do: the windows' key handling first.
+            if (RigPreTranslateMessage(&msg))
+                continue;
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }

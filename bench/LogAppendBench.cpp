@@ -1,0 +1,36 @@
+// Prints what one console line costs as the log grows: the time of 200 lines written at
+// 100, 10 000 and 100 000 lines already in the log.
+#include "comm/Comm.h"
+
+#include <cstdio>
+
+namespace {
+
+double MicrosPerLine(CComm* comm, int nLines)
+{
+    LARGE_INTEGER freq, start, end;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < nLines; ++i)
+        comm->LogWrite(LOG_KIND_RECV, L"%s", L"[EPL_PANO_001]");
+    QueryPerformanceCounter(&end);
+    return 1e6 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(freq.QuadPart) / nLines;
+}
+
+} // namespace
+
+int main()
+{
+    CComm* comm = CComm::GetInstance(1);
+    int nTotal = 0;
+    for (int nTarget : {100, 10000, 100000}) {
+        const double growing = MicrosPerLine(comm, nTarget - nTotal);
+        const double at = MicrosPerLine(comm, 200);
+        nTotal = nTarget + 200;
+        std::printf("console append: %7d lines in the log: %7.1f us per line (while growing to it: %7.1f us)\n", nTarget, at,
+                    growing);
+        std::fflush(stdout);
+    }
+    delete comm;
+    return 0;
+}

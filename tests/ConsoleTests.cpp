@@ -1,0 +1,313 @@
+// The communication console driven as the engineer drives it: its real window, its
+// controls, keys and buttons, linked to the simulated unit over TCP.
+#include "comm/Comm.h"
+#include "support/CommTestSupport.h"
+#include "support/SimUnitProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <commdlg.h>
+#include <richedit.h>
+
+using namespace testsupport;
+
+namespace {
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(owner.Create());
+        comm = CComm::GetInstance(1);
+        CComm::m_pOwnerWnd = &owner;
+        dir = MakeScratchDir(L"console");
+        comm->ShowWindow(SW_SHOW);
+        PumpFor(50);
+    }
+    void TearDown() override
+    {
+        comm->CloseEthernet();
+        delete comm;
+        unit.Stop();
+    }
+
+    void StartUnit(const std::wstring& args = L"")
+    {
+        port = UnusedTcpPort();
+        ASSERT_TRUE(unit.Start(L"--tcp 127.0.0.1:" + std::to_wstring(port) + L" --quiet --raw-log \"" + dir +
+                               L"raw.bin\" " + args));
+        ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", port));
+    }
+    std::string Raw() { return ReadFileBytes(dir + L"raw.bin"); }
+
+    HWND Item(int nID) { return comm->GetDlgItem(nID); }
+    void Command(int nID, int nCode) { SendMessageW(comm->m_hWnd, WM_COMMAND, MAKEWPARAM(nID, nCode), reinterpret_cast<LPARAM>(Item(nID))); }
+    void Click(int nID) { Command(nID, BN_CLICKED); }
+    void TypeInCombo(int nID, const wchar_t* lpText)
+    {
+        SendMessageW(Item(nID), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+        SetWindowTextW(Item(nID), lpText);
+        Command(nID, CBN_EDITCHANGE);
+    }
+    void SelectInCombo(int nID, const wchar_t* lpText)
+    {
+        SendMessageW(Item(nID), CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(lpText));
+        Command(nID, CBN_SELCHANGE);
+    }
+    std::wstring Text(int nID)
+    {
+        wchar_t sz[512] = {};
+        GetWindowTextW(Item(nID), sz, 512);
+        return sz;
+    }
+    std::vector<std::wstring> ComboEntries(int nID)
+    {
+        std::vector<std::wstring> entries;
+        const int n = static_cast<int>(SendMessageW(Item(nID), CB_GETCOUNT, 0, 0));
+        for (int i = 0; i < n; ++i) {
+            wchar_t sz[64] = {};
+            SendMessageW(Item(nID), CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(sz));
+            entries.push_back(sz);
+        }
+        return entries;
+    }
+    void PressKey(HWND hTarget, WPARAM vk)
+    {
+        PostMessageW(hTarget, WM_KEYDOWN, vk, 1);
+        PostMessageW(hTarget, WM_KEYUP, vk, 0xC0000001);
+        PumpFor(100);
+    }
+    // Colour of the log text that starts at the first occurrence of lpText.
+    COLORREF ColorOf(const std::wstring& text)
+    {
+        HWND hLog = Item(1122);
+        FINDTEXTEXW find{{0, -1}, text.c_str(), {0, 0}};
+        const LRESULT at = SendMessageW(hLog, EM_FINDTEXTEXW, FR_DOWN, reinterpret_cast<LPARAM>(&find));
+        if (at < 0)
+            return CLR_INVALID;
+        CHARRANGE range{static_cast<LONG>(at), static_cast<LONG>(at + 1)};
+        SendMessageW(hLog, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
+        CHARFORMATW cf{};
+        cf.cbSize = sizeof(cf);
+        SendMessageW(hLog, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
+        return cf.crTextColor;
+    }
+
+    CRecorderWnd owner;
+    CComm* comm = nullptr;
+    SimUnitProcess unit;
+    std::wstring dir;
+    int port = 0;
+};
+
+TEST_F(ConsoleTest, CommandTextIsBuiltFromClassAndWord)
+{
+    SelectInCombo(1111, L"[SPL_");
+    SelectInCombo(1114, L"CEPH]");
+    EXPECT_EQ(L"[SPL_CEPH]", Text(1104));
+    TypeInCombo(1111, L"spl_");
+    TypeInCombo(1114, L"erdy");
+    EXPECT_EQ(L"[SPL_ERDY]", Text(1104));
+}
+
+TEST_F(ConsoleTest, SendKeepsAHistoryOfNewClassesAndWords)
+{
+    StartUnit();
+    const size_t nWords = ComboEntries(1114).size();
+    const size_t nClasses = ComboEntries(1111).size();
+
+    TypeInCombo(1111, L"[spl_");
+    TypeInCombo(1114, L"xrfv");
+    Click(1085);
+    EXPECT_EQ(nWords + 1, ComboEntries(1114).size());
+    EXPECT_EQ(L"XRFV", ComboEntries(1114).back());
+    EXPECT_EQ(nClasses, ComboEntries(1111).size()) << "the entry \"[\" covers every text with a bracket";
+
+    // A text already covered by an entry is not added again.
+    TypeInCombo(1114, L"Xrfv");
+    TypeInCombo(1111, L"spm_");
+    Click(1085);
+    EXPECT_EQ(nWords + 1, ComboEntries(1114).size());
+    EXPECT_EQ(L"SPM_", ComboEntries(1111).back());
+    EXPECT_TRUE(PumpUntil([&] { return Raw() == "[SPL_XRFV]\r\n[SPM_XRFV]\r\n"; }, 10000)) << Raw();
+}
+
+TEST_F(ConsoleTest, EnterSendsFromAnyControlAndEscapeDoesNothing)
+{
+    StartUnit();
+    SetWindowTextW(Item(1104), L"[SPL_PSON]");
+    PressKey(Item(1104), VK_RETURN);
+    EXPECT_TRUE(PumpUntil([&] { return Raw() == "[SPL_PSON]\r\n"; }, 10000)) << Raw();
+    PumpFor(300);
+    PressKey(Item(1116), VK_RETURN);
+    PressKey(Item(1166), VK_RETURN);
+    EXPECT_TRUE(PumpUntil([&] { return Raw() == "[SPL_PSON]\r\n[SPL_PSON]\r\n[SPL_PSON]\r\n"; }, 10000)) << Raw();
+
+    const size_t nLines = ConsoleLines(comm).size();
+    PressKey(Item(1104), VK_ESCAPE);
+    PressKey(comm->m_hWnd, VK_ESCAPE);
+    EXPECT_TRUE(comm->IsWindowVisible());
+    EXPECT_EQ(nLines, ConsoleLines(comm).size());
+    EXPECT_EQ(L"[SPL_PSON]", Text(1104));
+
+    // "Exit" hides the console and leaves the link alone.
+    Click(IDOK);
+    EXPECT_FALSE(comm->IsWindowVisible());
+    EXPECT_TRUE(comm->IsConnected());
+}
+
+TEST_F(ConsoleTest, SendOnAClosedLinkSaysSoAndSendsNothing)
+{
+    StartUnit();
+    comm->CloseEthernet();
+    SetWindowTextW(Item(1104), L"[SPL_PANO]");
+    Click(1085);
+    EXPECT_TRUE(ConsoleHasLine(comm, L"Can not send. Is not connected!!"));
+    EXPECT_EQ(0, comm->GetQueueCount());
+    PumpFor(200);
+    EXPECT_EQ("", Raw());
+}
+
+TEST_F(ConsoleTest, LinesCarryTheirColoursAndWaitFieldsFollowAwaitedCommandsOnly)
+{
+    StartUnit(L"--delay PANO 600");
+    SelectInCombo(1116, L"enRECV_COMMAND");
+    SetWindowTextW(Item(1104), L"[SPL_PANO]");
+    Click(1085);
+    EXPECT_EQ(L"[SPL_PANO]", Text(1146));
+    EXPECT_EQ(L"90", Text(1151));
+
+    // While PANO is in flight: a command that awaits nothing waits as "Non", one that
+    // awaits its answer as "Ack".
+    SelectInCombo(1116, L"enRECV_NONE");
+    SetWindowTextW(Item(1104), L"[SPL_CSON]");
+    Click(1085);
+    SelectInCombo(1116, L"enRECV_START_OK");
+    SetWindowTextW(Item(1104), L"[SPL_HSON]");
+    Click(1085);
+    CListCtrl list;
+    list.Attach(Item(1166));
+    ASSERT_EQ(2, list.GetItemCount());
+    EXPECT_EQ(L"Non", list.GetItemText(0, 1));
+    EXPECT_EQ(L"Ack", list.GetItemText(1, 1));
+    EXPECT_EQ(L"2", Text(1148));
+    EXPECT_EQ(L"300", Text(1149));
+    list.Detach();
+
+    ASSERT_TRUE(PumpUntil([&] { return owner.Count(WM_SERIAL_EPM) == 2; }, 10000));
+    EXPECT_EQ(L"[SPL_HSON]", Text(1146));
+    EXPECT_EQ(L"3", Text(1151));
+
+    // Idle link: a command of kind 5000 leaves the fields as they are.
+    SelectInCombo(1116, L"enRECV_NONE");
+    SetWindowTextW(Item(1104), L"[SPL_ERDY]");
+    Click(1085);
+    ASSERT_TRUE(PumpUntil([&] { return ConsoleHasLine(comm, L"<< [EPL_ERDY_001]"); }, 10000));
+    EXPECT_EQ(L"[SPL_HSON]", Text(1146));
+    EXPECT_EQ(L"3", Text(1151));
+
+    EXPECT_EQ(RGB(96, 167, 45), ColorOf(L">> [SPL_PANO]"));
+    EXPECT_EQ(RGB(187, 180, 0), ColorOf(L"<< [EPL_PANO_001]"));
+    EXPECT_EQ(RGB(0, 0, 0), ColorOf(L"FUN_S - CComm::Open_Ethernet"));
+    EXPECT_EQ(RGB(62, 138, 161), ColorOf(L"0001| "));
+}
+
+TEST_F(ConsoleTest, LinkButtonsFollowTheLinkAndOpenWorksAfterClose)
+{
+    StartUnit();
+    comm->UpdateLinkButtons(false, true);
+    Click(1108); // Close
+    EXPECT_FALSE(comm->IsConnected());
+    EXPECT_TRUE(IsWindowEnabled(Item(1109)));
+    EXPECT_FALSE(IsWindowEnabled(Item(1108)));
+
+    // The console opens what its fields say: here the unit's address and port.
+    comm->ShowWindow(SW_HIDE);
+    comm->ShowWindow(SW_SHOW);
+    EXPECT_EQ(std::to_wstring(port), Text(1153));
+    Click(1109); // Open
+    EXPECT_TRUE(comm->IsConnected());
+    EXPECT_FALSE(IsWindowEnabled(Item(1109)));
+    EXPECT_TRUE(IsWindowEnabled(Item(1108)));
+
+    Click(1089); // Clear above the queue list
+    EXPECT_TRUE(IsWindowEnabled(Item(1109)));
+    EXPECT_TRUE(IsWindowEnabled(Item(1108)));
+}
+
+TEST_F(ConsoleTest, FiltersHideLineKindsWithoutLosingThem)
+{
+    comm->LogWrite(LOG_KIND_SEND, L"%s", L"[SPL_PANO]");
+    comm->LogWrite(LOG_KIND_RECV, L"%s", L"[EPL_PANO_001]");
+    comm->LogWrite(LOG_KIND_DATA, L"%s", L"loose text");
+    SendMessageW(Item(1101), BM_SETCHECK, BST_UNCHECKED, 0);
+    Click(1101);
+    EXPECT_FALSE(ConsoleHasLine(comm, L"loose text"));
+    EXPECT_TRUE(ConsoleHasLine(comm, L">> [SPL_PANO]"));
+    comm->LogWrite(LOG_KIND_DATA, L"%s", L"more text");
+    comm->LogWrite(LOG_KIND_RECV, L"%s", L"[SMP_DOOR]");
+    EXPECT_TRUE(ConsoleHasLine(comm, L"<< [SMP_DOOR]"));
+    EXPECT_EQ(RGB(187, 180, 0), ColorOf(L"<< [SMP_DOOR]"));
+
+    SendMessageW(Item(1101), BM_SETCHECK, BST_CHECKED, 0);
+    Click(1101);
+    const std::vector<std::wstring> lines = ConsoleLines(comm);
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ(L"0003| loose text", lines[2]);
+    EXPECT_EQ(L"0004| more text", lines[3]);
+    EXPECT_EQ(RGB(0, 0, 0), ColorOf(L"more text"));
+    EXPECT_EQ(RGB(96, 167, 45), ColorOf(L">> [SPL_PANO]"));
+}
+
+TEST_F(ConsoleTest, SavedLogsAreRichOrPlainTextAndWhole)
+{
+    comm->LogWrite(LOG_KIND_SEND, L"%s", L"[SPL_PANO]");
+    comm->LogWrite(LOG_KIND_RECV, L"%s", L"[EPL_PANO_001]");
+    comm->LogWrite(LOG_KIND_DATA, L"%s", L"a {brace} and \\ back");
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"Log.txt").c_str()));
+    EXPECT_EQ("0001| >> [SPL_PANO]\r\n0002| << [EPL_PANO_001]\r\n0003| a {brace} and \\ back\r\n",
+              ReadFileBytes(dir + L"Log.txt"));
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"Log.RTF").c_str()));
+    const std::string rtf = ReadFileBytes(dir + L"Log.RTF");
+    EXPECT_EQ(0u, rtf.rfind("{\\rtf1", 0));
+    EXPECT_NE(std::string::npos, rtf.find("\\red96\\green167\\blue45"));
+    EXPECT_NE(std::string::npos, rtf.find("a \\{brace\\} and \\\\ back"));
+    EXPECT_FALSE(comm->SaveLogToFile((dir + L"missing\\Log.txt").c_str()));
+
+    // A log of megabytes is written whole, lines the view does not show included.
+    for (int nID : {1095, 1098, 1101}) {
+        SendMessageW(Item(nID), BM_SETCHECK, BST_UNCHECKED, 0);
+        Click(nID);
+    }
+    const std::wstring payload(400, L'x');
+    for (int i = 0; i < 20000; ++i)
+        comm->LogWrite(LOG_KIND_DATA, L"%d %s", i, payload.c_str());
+    EXPECT_TRUE(ConsoleLines(comm).empty());
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"Big.log").c_str()));
+    const std::string big = ReadFileBytes(dir + L"Big.log");
+    EXPECT_GT(big.size(), 8000000u);
+    EXPECT_EQ(0u, big.find("0001| >> [SPL_PANO]\r\n"));
+    EXPECT_NE(std::string::npos, big.find("\r\n20003| 19999 xxx"));
+    EXPECT_EQ("\r\n", big.substr(big.size() - 2));
+    EXPECT_EQ(0u, CComm::DefaultLogFileName().rfind(L"Log20", 0));
+    EXPECT_EQ(18u, CComm::DefaultLogFileName().size());
+}
+
+TEST_F(ConsoleTest, ShowingTheConsoleSelectsTheStoredPortAndKeepsAnUnlistedBaud)
+{
+    SendMessageW(Item(1094), CB_SETCURSEL, 3, 0); // 19200
+    comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 12345);
+    comm->CloseSerial();
+    comm->ShowWindow(SW_HIDE);
+    comm->ShowWindow(SW_SHOW);
+    EXPECT_EQ(ProgramComPort(), static_cast<int>(SendMessageW(Item(1081), CB_GETCURSEL, 0, 0)));
+    EXPECT_EQ(3, static_cast<int>(SendMessageW(Item(1094), CB_GETCURSEL, 0, 0)));
+
+    comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 38400);
+    comm->CloseSerial();
+    comm->ShowWindow(SW_HIDE);
+    comm->ShowWindow(SW_SHOW);
+    EXPECT_EQ(4, static_cast<int>(SendMessageW(Item(1094), CB_GETCURSEL, 0, 0)));
+}
+
+} // namespace
