@@ -248,9 +248,11 @@ TEST(SimUnitStart, FailsClearlyOnBusyPortMissingComPortAndBadOptions)
         {L"--split 3 soon", 1, "the pause must be a number"},
         {L"--script " + dir + L"missing.txt", 1, "cannot open the script"},
     };
+    int nCase = 0;
     for (const Case& t : cases) {
         SimUnitProcess sim;
-        const std::wstring out = dir + L"out.txt";
+        // One output file per case: a file of the previous case may still be held briefly.
+        const std::wstring out = dir + L"out" + std::to_wstring(++nCase) + L".txt";
         EXPECT_FALSE(sim.Start(t.args, out)) << testsupport::ReadFileBytes(out);
         ASSERT_TRUE(sim.WaitExit(20000));
         EXPECT_EQ(t.code, sim.ExitCode()) << testsupport::ReadFileBytes(out);
