@@ -22,7 +22,7 @@ LRESULT CHSTabCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 CHSTabCtrl::CHSTabCtrl()
     : m_nCurrent(0), m_nCount(0), m_crLine(RGB(115, 115, 115)), m_crCaption(::GetSysColor(COLOR_INACTIVECAPTIONTEXT)),
       m_crCurrentCaption(RGB(165, 42, 42)), m_crStrip(RGB(220, 220, 220)), m_crCurrentTab(::GetSysColor(COLOR_BTNFACE)),
-      m_rcTabs{}, m_pPages{}, m_nOffsets{}
+      m_rcTabs{}, m_pPages{}, m_hPages{}, m_nOffsets{}
 {
     m_fontTab.CreatePointFont(100, L"Arial");
 }
@@ -58,6 +58,7 @@ bool CHSTabCtrl::AddPage(const wchar_t* lpCaption, CWnd* pOwner, int nOffsetY, C
                         rcPage.bottom - rcPage.top, SWP_NOZORDER);
 
     m_pPages[m_nCount] = pPage;
+    m_hPages[m_nCount] = pPage->m_hWnd;
     m_nOffsets[m_nCount] = nOffsetY;
     ++m_nCount;
     pPage->m_pOwner = pOwner;
@@ -65,12 +66,21 @@ bool CHSTabCtrl::AddPage(const wchar_t* lpCaption, CWnd* pOwner, int nOffsetY, C
     return true;
 }
 
+CWnd* CHSTabCtrl::GetPage(int nIndex) const
+{
+    if (nIndex < 0 || nIndex >= m_nCount || m_pPages[nIndex] == nullptr)
+        return nullptr;
+    HWND hPage = m_hPages[nIndex];
+    return ::IsWindow(hPage) && CWnd::FromHandlePermanent(hPage) == m_pPages[nIndex] ? m_pPages[nIndex] : nullptr;
+}
+
 void CHSTabCtrl::RemoveAllPages()
 {
     for (int i = 0; i < m_nCount; ++i) {
-        if (m_pPages[i] != nullptr && m_pPages[i]->IsWindow())
-            m_pPages[i]->DestroyWindow();
+        if (CWnd* pPage = GetPage(i))
+            pPage->DestroyWindow();
         m_pPages[i] = nullptr;
+        m_hPages[i] = nullptr;
     }
     if (m_hWnd != nullptr && ::IsWindow(m_hWnd))
         SetWindowText(L"");
@@ -86,7 +96,8 @@ int CHSTabCtrl::FindPage(const wchar_t* lpCaption) const
     if (lpCaption == nullptr)
         return -1;
     for (int i = 0; i < m_nCount; ++i) {
-        if (m_pPages[i] != nullptr && m_pPages[i]->IsWindow() && lstrcmpiW(m_pPages[i]->GetWindowText().c_str(), lpCaption) == 0)
+        const CWnd* pPage = GetPage(i);
+        if (pPage != nullptr && lstrcmpiW(pPage->GetWindowText().c_str(), lpCaption) == 0)
             return i;
     }
     return -1;
@@ -95,11 +106,11 @@ int CHSTabCtrl::FindPage(const wchar_t* lpCaption) const
 void CHSTabCtrl::ShowCurrentPage()
 {
     for (int i = 0; i < m_nCount; ++i) {
-        if (i != m_nCurrent && m_pPages[i] != nullptr && m_pPages[i]->IsWindowVisible())
-            m_pPages[i]->ShowWindow(SW_HIDE);
+        CWnd* pPage = GetPage(i);
+        if (i != m_nCurrent && pPage != nullptr && pPage->IsWindowVisible())
+            pPage->ShowWindow(SW_HIDE);
     }
-    if (m_nCurrent >= 0 && m_nCurrent < m_nCount && m_pPages[m_nCurrent] != nullptr) {
-        CWnd* pPage = m_pPages[m_nCurrent];
+    if (CWnd* pPage = GetPage(m_nCurrent)) {
         pPage->ShowWindow(SW_SHOW);
         pPage->RedrawWindow(nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
         pPage->PostMessage(WM_TABPAGE_ACTIVATE, 0, 0);
@@ -198,11 +209,12 @@ void CHSTabCtrl::OnSize(UINT, int, int)
     GetWindowRect(&rcStrip);
     ::MapWindowPoints(nullptr, GetParent(), reinterpret_cast<POINT*>(&rcStrip), 2);
     for (int i = 0; i < m_nCount; ++i) {
-        if (m_pPages[i] == nullptr || !m_pPages[i]->IsWindow())
+        CWnd* pPage = GetPage(i);
+        if (pPage == nullptr)
             continue;
         RECT rcPage;
-        m_pPages[i]->GetWindowRect(&rcPage);
-        m_pPages[i]->SetWindowPos(nullptr, rcStrip.left, rcStrip.top + m_nOffsets[i], rcStrip.right - rcStrip.left,
+        pPage->GetWindowRect(&rcPage);
+        pPage->SetWindowPos(nullptr, rcStrip.left, rcStrip.top + m_nOffsets[i], rcStrip.right - rcStrip.left,
                                   rcPage.bottom - rcPage.top, SWP_NOZORDER);
     }
 }

@@ -25,7 +25,8 @@ public:
     void ShowCurrentPage();
     void SelectPage(int nIndex);
 
-    CWnd* GetPage(int nIndex) const { return nIndex >= 0 && nIndex < m_nCount ? m_pPages[nIndex] : nullptr; }
+    // The page object at the index while its window lives, else null.
+    CWnd* GetPage(int nIndex) const;
     // Hit rectangle of a tab as last painted (empty before the first paint).
     RECT GetTabRect(int nIndex) const { return nIndex >= 0 && nIndex < m_nCount ? m_rcTabs[nIndex] : RECT{}; }
 
@@ -51,5 +52,8 @@ private:
     RECT m_rcTabs[kMaxPages + 1];
     CFont m_fontTab;
     CWnd* m_pPages[kMaxPages + 1];
+    // The page windows as added: a page object that went before the strip has taken its
+    // window with it, and the strip then no longer touches the object.
+    HWND m_hPages[kMaxPages + 1];
     int m_nOffsets[kMaxPages + 1];
 };

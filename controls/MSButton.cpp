@@ -91,7 +91,8 @@ void CMSButton::SetIcon(HICON hIcon)
 
 void CMSButton::PreSubclassWindow()
 {
-    ModifyStyle(BS_TYPEMASK, BS_OWNERDRAW, SWP_FRAMECHANGED);
+    // The button-type bits go; the button is drawn by us.
+    ModifyStyle(0x1F, BS_OWNERDRAW, SWP_FRAMECHANGED);
     CButton::PreSubclassWindow();
 }
 

@@ -1,11 +1,10 @@
 // A modeless test dialog that keeps a log of what its children tell it (commands,
-// notifications, the presses the kit's buttons forward), and a few helpers around it.
+// notifications, the presses the kit's buttons forward).
 #pragma once
 
 #include "framework/Dialog.h"
 #include "support/KitSupport.h"
 
-#include <string>
 #include <vector>
 
 namespace kit {
@@ -13,10 +12,8 @@ namespace kit {
 struct Received {
     UINT message;
     WPARAM wParam;
-    // Notification code of WM_COMMAND / WM_NOTIFY.
-    UINT nCode;
-    // BM_GETSTATE of the sending button at the moment the message arrived.
-    UINT nSenderState;
+    UINT nCode;        // notification code of WM_COMMAND / WM_NOTIFY
+    UINT nSenderState; // BM_GETSTATE of the sending button when the message arrived
 };
 
 class CKitHost : public CDialog {
@@ -24,24 +21,15 @@ public:
     explicit CKitHost(UINT nIDTemplate) : CDialog(nIDTemplate) {}
     ~CKitHost() override { DestroyWindow(); }
 
-    bool Open()
-    {
-        if (!Create(m_nIDTemplate, nullptr))
-            return false;
-        SetWindowPos(nullptr, 40, 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-        ShowWindow(SW_SHOW);
-        return true;
-    }
-
+    bool Open() { return Create(m_nIDTemplate, nullptr) && SetWindowPos(nullptr, 40, 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_SHOWWINDOW); }
     int Count(UINT message, UINT nCode = 0) const
     {
         int n = 0;
         for (const Received& r : m_log)
-            n += r.message == message && (r.nCode == nCode) ? 1 : 0;
+            n += r.message == message && r.nCode == nCode ? 1 : 0;
         return n;
     }
-
-    // Screen rectangle of a control mapped into this dialog's client coordinates.
+    // A control's window rectangle in this dialog's client coordinates.
     RECT ItemRect(int nID) const
     {
         RECT rc;
@@ -49,39 +37,29 @@ public:
         ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&rc), 2);
         return rc;
     }
-    // Gives a control an exact size in pixels, keeping its place.
-    void SizeItem(int nID, int cx, int cy) const
-    {
-        ::SetWindowPos(GetDlgItem(nID), nullptr, 0, 0, cx, cy, SWP_NOMOVE | SWP_NOZORDER);
-    }
-
-    // Gives a control an exact place and size in pixels (client coordinates).
-    void PlaceItem(int nID, int x, int y, int cx, int cy) const
-    {
-        ::SetWindowPos(GetDlgItem(nID), nullptr, x, y, cx, cy, SWP_NOZORDER);
-    }
+    void SizeItem(int nID, int cx, int cy) const { ::SetWindowPos(GetDlgItem(nID), nullptr, 0, 0, cx, cy, SWP_NOMOVE | SWP_NOZORDER); }
+    void PlaceItem(int nID, int x, int y, int cx, int cy) const { ::SetWindowPos(GetDlgItem(nID), nullptr, x, y, cx, cy, SWP_NOZORDER); }
 
     std::vector<Received> m_log;
 
 protected:
     bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override
     {
-        if (message == WM_COMMAND || message == WM_NOTIFY || message == WM_LBUTTONDOWN || message == WM_LBUTTONUP) {
-            Received r{message, wParam, 0, 0};
-            HWND hSender = nullptr;
-            if (message == WM_COMMAND) {
-                r.nCode = HIWORD(wParam);
-                hSender = reinterpret_cast<HWND>(lParam);
-            } else if (message == WM_NOTIFY) {
-                r.nCode = reinterpret_cast<NMHDR*>(lParam)->code;
-                hSender = reinterpret_cast<NMHDR*>(lParam)->hwndFrom;
-            } else if (wParam != 0) {
-                hSender = GetDlgItem(static_cast<int>(wParam));
-            }
-            if (hSender != nullptr)
-                r.nSenderState = static_cast<UINT>(::SendMessageW(hSender, BM_GETSTATE, 0, 0));
-            m_log.push_back(r);
+        HWND hSender = nullptr;
+        UINT nCode = 0;
+        if (message == WM_COMMAND) {
+            nCode = HIWORD(wParam);
+            hSender = reinterpret_cast<HWND>(lParam);
+        } else if (message == WM_NOTIFY) {
+            nCode = reinterpret_cast<NMHDR*>(lParam)->code;
+            hSender = reinterpret_cast<NMHDR*>(lParam)->hwndFrom;
+        } else if (message == WM_LBUTTONDOWN || message == WM_LBUTTONUP) {
+            hSender = GetDlgItem(static_cast<int>(wParam));
+        } else {
+            return CDialog::OnWndMsg(message, wParam, lParam, pResult);
         }
+        const UINT nState = hSender != nullptr ? static_cast<UINT>(::SendMessageW(hSender, BM_GETSTATE, 0, 0)) : 0;
+        m_log.push_back(Received{message, wParam, nCode, nState});
         return CDialog::OnWndMsg(message, wParam, lParam, pResult);
     }
 };

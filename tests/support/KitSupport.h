@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace kit {
@@ -23,7 +22,6 @@ public:
     int Count(COLORREF cr, int x1, int y1, int x2, int y2) const;
     // Smallest rectangle holding every pixel inside area for which pred holds (empty if none).
     RECT Bounds(const std::function<bool(COLORREF)>& pred, const RECT& area) const;
-    bool Save(const std::wstring& path) const;
 
 private:
     int m_nWidth = 0;
@@ -47,8 +45,9 @@ void Settle(HWND hWnd);
 void MoveMouse(HWND hWnd, POINT ptClient);
 void MouseButton(bool bDown);
 void ClickAt(HWND hWnd, POINT ptClient);
-void KeyDown(WORD vk);
-void KeyUp(WORD vk);
+// Two presses in one batch where the mouse is: the system makes the second a double click.
+void DoubleClick();
+void Key(WORD vk, bool bDown);
 void TapKey(WORD vk);
 // Queues key taps without serving any message (for input meant for another loop).
 void QueueKeyTaps(const std::vector<WORD>& keys);
