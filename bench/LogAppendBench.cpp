@@ -3,6 +3,8 @@
 #include "comm/Comm.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -19,11 +21,18 @@ double MicrosPerLine(CComm* comm, int nLines)
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    // The log sizes to measure at, by default 100, 10 000 and 100 000 lines.
+    std::vector<int> targets;
+    for (int i = 1; i < argc; ++i)
+        targets.push_back(std::atoi(argv[i]));
+    if (targets.empty())
+        targets = {100, 10000, 100000};
+
     CComm* comm = CComm::GetInstance(1);
     int nTotal = 0;
-    for (int nTarget : {100, 10000, 100000}) {
+    for (int nTarget : targets) {
         const double growing = MicrosPerLine(comm, nTarget - nTotal);
         const double at = MicrosPerLine(comm, 200);
         nTotal = nTarget + 200;
