@@ -2,6 +2,8 @@
 // 100, 10 000 and 100 000 lines already in the log.
 #include "comm/Comm.h"
 
+#include <psapi.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -40,6 +42,12 @@ int main(int argc, char** argv)
                     growing);
         std::fflush(stdout);
     }
+    // What the process holds after all those lines (the log keeps every line).
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof(memory);
+    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory)))
+        std::printf("process memory after %d console lines: %.1f MB private, %.1f MB working set\n", nTotal,
+                    static_cast<double>(memory.PrivateUsage) / 1048576.0, static_cast<double>(memory.WorkingSetSize) / 1048576.0);
     delete comm;
     return 0;
 }
