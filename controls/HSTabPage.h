@@ -4,8 +4,9 @@
 
 #include "framework/Dialog.h"
 
-// Posted to a page each time the tab strip shows it.
-#define WM_TABPAGE_ACTIVATE (WM_USER + 2103)
+// Posted to a page each time the tab strip shows it (WM_USER + 2103). Spelt exactly as in
+// comm/Notify.h, so that a file may include both headers.
+#define WM_TABPAGE_ACTIVATE 3127
 
 class CHSTabPage : public CDialog {
 public:

@@ -9,6 +9,53 @@
 #define IDI_MAIN                        198
 #define IDI_SETTINGS                    210
 #define IDI_CONSOLE                     215
+// The same icons by their use: the log-in button while logged out and while logged in, and
+// the icon of the main window and of the console.
+#define IDI_LOGIN                       IDI_MAIN
+#define IDI_LOGOUT                      IDI_SETTINGS
+#define IDI_APP                         IDI_CONSOLE
+
+// Start-up messages (string table)
+#define IDS_SOCKETS_INIT_FAILED         1004
+#define IDS_ALREADY_RUNNING             1006
+#define IDS_OLE_INIT_FAILED             1007
+#define IDS_RICHEDIT_INIT_FAILED        1008
+
+// Main sheet window (template 1031)
+#define IDD_MAIN_DIALOG                 1031
+#define IDC_TAB_SHEET                   1140
+#define IDC_CHECK_ENGINEER              1494
+#define IDC_EDIT_PASSWORD               1492
+#define IDC_BTN_LOGIN                   1491
+#define IDC_BTN_MAIN_CLOSE              1142
+
+// Settings page (template 1082)
+#define IDD_PAGE_CONFIG                 1082
+#define IDC_LABEL_PAGE_TITLE            1700
+#define IDC_LABEL_PAGE_NOTE             1701
+#define IDC_GROUP_CAPTURE               1633
+#define IDC_LABEL_ENVIRON_PATH          1617
+#define IDC_EDIT_ENVIRON_PATH           1590
+#define IDC_LABEL_ENVIRON_NAME          1619
+#define IDC_EDIT_ENVIRON_NAME           1635
+#define IDC_BTN_FIND_CAPTURE            1621
+#define IDC_GROUP_COMM                  1632
+#define IDC_CHECK_USE_USER              1615
+#define IDC_CHECK_USER_SERIAL           1629
+#define IDC_COMBO_USER_PORT             1618
+#define IDC_EDIT_USER_BAUD              1591
+#define IDC_CHECK_USER_ETHERNET         1630
+#define IDC_IP_USER                     1620
+#define IDC_EDIT_USER_TCP_PORT          1639
+#define IDC_CHECK_USE_CONSOLE           1616
+#define IDC_CHECK_CONSOLE_SERIAL        1640
+#define IDC_COMBO_CONSOLE_PORT          1642
+#define IDC_EDIT_CONSOLE_BAUD           1592
+#define IDC_CHECK_CONSOLE_ETHERNET      1641
+#define IDC_IP_CONSOLE                  1622
+#define IDC_EDIT_CONSOLE_TCP_PORT       1643
+#define IDC_BTN_SERIAL_DIALOG           1625
+#define IDC_BTN_SAVE                    1631
 
 // Communication console (template 1064)
 #define IDD_COMM_DIALOG                 1064

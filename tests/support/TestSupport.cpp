@@ -2,6 +2,7 @@
 
 #include "framework/Wnd.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -98,7 +99,7 @@ ChildProcess::~ChildProcess()
     Terminate();
 }
 
-bool ChildProcess::Start(const std::wstring& commandLine, const std::wstring& outputFile)
+bool ChildProcess::Start(const std::wstring& commandLine, const std::wstring& outputFile, bool bSuspended)
 {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
@@ -115,11 +116,17 @@ bool ChildProcess::Start(const std::wstring& commandLine, const std::wstring& ou
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     }
     std::wstring line = commandLine;
-    const BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, hOut != nullptr, CREATE_NO_WINDOW, nullptr,
-                                   nullptr, &si, &m_pi);
+    const DWORD dwFlags = CREATE_NO_WINDOW | (bSuspended ? CREATE_SUSPENDED : 0);
+    const BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, hOut != nullptr, dwFlags, nullptr, nullptr,
+                                   &si, &m_pi);
     if (hOut != nullptr)
         CloseHandle(hOut);
     return ok != FALSE;
+}
+
+bool ChildProcess::Resume()
+{
+    return m_pi.hThread != nullptr && ResumeThread(m_pi.hThread) != static_cast<DWORD>(-1);
 }
 
 bool ChildProcess::WaitExit(DWORD dwTimeoutMs)
@@ -190,10 +197,11 @@ void DebugCapture::Listen()
         const char* pText = reinterpret_cast<const char*>(m_pView + sizeof(DWORD));
         std::string text(pText, strnlen(pText, 4096 - sizeof(DWORD)));
         SetEvent(m_hBufferReady);
-        if (dwPid == m_dwPid) {
-            std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (dwPid == m_dwPid)
             m_lines.push_back(std::move(text));
-        }
+        else if (std::find(m_otherPids.begin(), m_otherPids.end(), dwPid) != m_otherPids.end())
+            m_otherLines.emplace_back(dwPid, std::move(text));
     }
 }
 
@@ -238,6 +246,22 @@ std::vector<std::string> DebugCapture::Lines() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_lines;
+}
+
+void DebugCapture::AlsoKeep(DWORD dwPid)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_otherPids.push_back(dwPid);
+}
+
+std::vector<std::string> DebugCapture::LinesOf(DWORD dwPid) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<std::string> lines;
+    for (const auto& line : m_otherLines)
+        if (line.first == dwPid)
+            lines.push_back(line.second);
+    return lines;
 }
 
 bool LogLine::Parse(const std::string& text, LogLine& out)

@@ -40,8 +40,10 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
 
-    // Starts lpCommandLine; stdout and stderr go to lpOutputFile when given.
-    bool Start(const std::wstring& commandLine, const std::wstring& outputFile = L"");
+    // Starts lpCommandLine; stdout and stderr go to lpOutputFile when given. A process
+    // started suspended runs once Resume() is called (so a listener can attach first).
+    bool Start(const std::wstring& commandLine, const std::wstring& outputFile = L"", bool bSuspended = false);
+    bool Resume();
     // True when the process has ended within the time; then ExitCode() is valid.
     bool WaitExit(DWORD dwTimeoutMs);
     DWORD ExitCode() const;
@@ -72,6 +74,12 @@ public:
     // The lines kept so far, without waiting.
     std::vector<std::string> Lines() const;
 
+    // Keeps the lines of one more process too (only one listener can run at a time, so a
+    // test that watches two processes watches both through one capture).
+    void AlsoKeep(DWORD dwPid);
+    // The lines kept so far of a process given to AlsoKeep.
+    std::vector<std::string> LinesOf(DWORD dwPid) const;
+
 private:
     void Listen();
 
@@ -86,6 +94,8 @@ private:
     // Written by the listener thread, read by the test thread; m_lock covers it.
     mutable std::mutex m_lock;
     std::vector<std::string> m_lines;
+    std::vector<DWORD> m_otherPids;
+    std::vector<std::pair<DWORD, std::string>> m_otherLines;
 };
 
 // One diagnostic-log line taken apart; Parse checks the exact layout:

@@ -1,0 +1,434 @@
+#include "app/BasicSheetDlg.h"
+
+#include "app/BasicSheetApp.h"
+#include "comm/Comm.h"
+#include "resource.h"
+#include "storage/DebugLog.h"
+#include "storage/StorageMngr.h"
+#include "storage/UtilityTools.h"
+
+#include <cwchar>
+#include <string>
+
+namespace {
+// The shell's milestone lines keep fixed function names and line numbers: trace filters of
+// the service department key on them, so they do not move with the source.
+const wchar_t kFnOnInitDialog[] = L"CBasicSheetDlg::OnInitDialog";
+const wchar_t kFnSequenceExit[] = L"CBasicSheetDlg::SequenceExit";
+const wchar_t kFnOnActivatePage[] = L"CBasicSheetDlg::OnActivatePage";
+const wchar_t kFnInitRS232C[] = L"CBasicSheetDlg::Init_RS232C";
+const wchar_t kFnSerialEPM[] = L"CBasicSheetDlg::OnMessage_SerialEPM";
+const wchar_t kFnSerialSMP[] = L"CBasicSheetDlg::OnMessage_SerialSMP";
+
+constexpr int kTextChars = 260;
+// The unit listens on this TCP port; the port fields of the settings are not used to open.
+constexpr int kUnitTcpPort = 20130;
+const wchar_t kConfigCaption[] = L" Config ";
+// The settings page sits this many pixels below the top of the tab strip.
+constexpr int kPageOffsetY = 21;
+const wchar_t kEngineerPassword[] = L"TORVIK";
+
+// A 16-pixel copy of an icon resource, for the log-in button (which destroys it).
+HICON LoadButtonIcon(UINT nID)
+{
+    return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nID), IMAGE_ICON, 16, 16, 0));
+}
+
+// Copies the text of a notification into lpOut and frees the copy it carried.
+void TakeNotifyText(WPARAM wParam, wchar_t* lpOut, size_t cchOut)
+{
+    const wchar_t* lpText = reinterpret_cast<const wchar_t*>(wParam);
+    lpOut[0] = L'\0';
+    if (lpText != nullptr) {
+        wcsncpy(lpOut, lpText, cchOut - 1);
+        lpOut[cchOut - 1] = L'\0';
+    }
+    FreeNotifyText(wParam);
+}
+} // namespace
+
+BEGIN_MESSAGE_MAP(CBasicSheetDlg, CMSDialog)
+    ON_WM_TIMER()
+    ON_MESSAGE(WM_SETCURSOR, CBasicSheetDlg::OnSetCursor)
+    ON_MESSAGE(WM_TABPAGE_ACTIVATE, CBasicSheetDlg::OnActivatePage)
+    ON_MESSAGE(WM_SERIAL_EPM, CBasicSheetDlg::OnMessage_SerialEPM)
+    ON_MESSAGE(WM_SERIAL_SLP, CBasicSheetDlg::OnMessage_SerialSLP)
+    ON_MESSAGE(WM_SERIAL_SMP, CBasicSheetDlg::OnMessage_SerialSMP)
+    ON_MESSAGE(WM_DESTROY, CBasicSheetDlg::OnDestroyMsg)
+    ON_BN_CLICKED(IDC_BTN_LOGIN, CBasicSheetDlg::OnBnClickedLogIn)
+    ON_BN_CLICKED(IDC_BTN_MAIN_CLOSE, CBasicSheetDlg::OnBnClickedClose)
+END_MESSAGE_MAP()
+
+CBasicSheetDlg::CBasicSheetDlg() : CMSDialog()
+{
+}
+
+CBasicSheetDlg::~CBasicSheetDlg()
+{
+    if (m_pageConfig.m_hWnd != nullptr && ::IsWindow(m_pageConfig.m_hWnd))
+        m_pageConfig.DestroyWindow();
+    m_tabCtrl.RemoveAllPages();
+    // Normally done when the window went; here for a window that never existed.
+    SequenceExit();
+
+    HCURSOR* const cursors[4] = {&m_hCursorGrab, &m_hCursorHand, &m_hCursorWait, &m_hCursorArrow};
+    for (int i = 0; i < 4; ++i) {
+        if (m_bOwnCursor[i] && *cursors[i] != nullptr)
+            ::DestroyCursor(*cursors[i]);
+        *cursors[i] = nullptr;
+    }
+}
+
+BOOL CBasicSheetDlg::OnInitDialog()
+{
+    CMSDialog::OnInitDialog();
+
+    m_tabCtrl.SubclassDlgItem(IDC_TAB_SHEET, this);
+    m_chkEngineer.SubclassDlgItem(IDC_CHECK_ENGINEER, this);
+    m_editPassword.SubclassDlgItem(IDC_EDIT_PASSWORD, this);
+    m_btnLogIn.SubclassDlgItem(IDC_BTN_LOGIN, this);
+    m_btnClose.SubclassDlgItem(IDC_BTN_MAIN_CLOSE, this);
+
+    m_hIcon = ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP));
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    EnableDebugPrivilege();
+
+    wchar_t szModulePath[kTextChars] = {};
+    CBasicSheetApp::GetModulePath(szModulePath, kTextChars);
+    const std::wstring version = CUtilityTools::GetFileVersion(szModulePath);
+    wchar_t szCaption[kTextChars] = {};
+    _snwprintf(szCaption, kTextChars - 1, L"%s  Ver %s", kProgramName, version.c_str());
+    SetWindowText(szCaption);
+
+    LoadCursors();
+
+    m_pStorageMngr = m_pageConfig.m_pStorageMngr != nullptr ? m_pageConfig.m_pStorageMngr : CStorageMngr::GetInstance();
+
+    wchar_t szFolder[kTextChars] = {};
+    wchar_t szFileName[kTextChars] = {};
+    CUtilityTools::GetFolderOfPath(szModulePath, szFolder);
+    CUtilityTools::GetFileNameExt(szFileName, szModulePath);
+    const std::wstring description = CUtilityTools::GetFileDescription(szModulePath);
+    DebugLog(kFnOnInitDialog, 196, TAG_NOTIC, LOG_TEXT_FRAME);
+    DebugLog(kFnOnInitDialog, 197, TAG_NOTIC, L"|      $---< Software Start!! >---$");
+    DebugLog(kFnOnInitDialog, 198, TAG_NOTIC, LOG_TEXT_FRAME);
+    DebugLog(kFnOnInitDialog, 200, TAG_NOTIC, L"| FilePath      : %s", szFolder);
+    DebugLog(kFnOnInitDialog, 202, TAG_NOTIC, L"| FileName      : %s", szFileName);
+    DebugLog(kFnOnInitDialog, 203, TAG_NOTIC, L"| FileVersion   : %s %s", version.c_str(), description.c_str());
+    DebugLog(kFnOnInitDialog, 204, TAG_NOTIC, LOG_TEXT_FRAME);
+
+    // The log-in controls: a flat check box with a filled mark, a password field that takes
+    // any key, and the button with its "logged out" icon left of the caption.
+    m_chkEngineer.m_bBorder = 0;
+    m_chkEngineer.RedrawWindow();
+    m_chkEngineer.m_crBack = RGB(220, 220, 220);
+    m_chkEngineer.m_bTick = false;
+    m_chkEngineer.Invalidate(TRUE);
+    m_editPassword.m_bNumeric = false;
+    m_editPassword.SendMessage(EM_SETREADONLY, FALSE);
+    m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGIN));
+    m_btnLogIn.m_nAlign = 0;
+
+    // The settings page exists from now on, but the strip shows it only once the link has
+    // been tried.
+    m_tabCtrl.RemoveAllPages();
+    m_pageConfig.Create(IDD_PAGE_CONFIG, this);
+
+    m_tabCtrl.EnableWindow(TRUE);
+    m_chkEngineer.ShowWindow(SW_HIDE);
+    m_editPassword.ShowWindow(SW_HIDE);
+    m_btnLogIn.ShowWindow(SW_HIDE);
+
+    // Config.ini: written with the defaults when it or one of its sections is missing, then
+    // read again; then the capture software's environment file it names.
+    if (m_pStorageMngr != nullptr)
+        m_pStorageMngr->ReadIni_StartUp();
+
+    SetTimer(TIMER_ACTIVATE, 100);
+    return TRUE;
+}
+
+void CBasicSheetDlg::EnableDebugPrivilege()
+{
+    DWORD dwError = 0;
+    HANDLE hToken = nullptr;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &hToken)) {
+        TOKEN_PRIVILEGES tp{};
+        tp.PrivilegeCount = 1;
+        if (::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &tp.Privileges[0].Luid)) {
+            tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            ::AdjustTokenPrivileges(hToken, FALSE, &tp, 0, nullptr, nullptr);
+        }
+        // Also ERROR_NOT_ALL_ASSIGNED when the call itself succeeded.
+        dwError = ::GetLastError();
+        ::CloseHandle(hToken);
+    } else {
+        dwError = ::GetLastError();
+    }
+    // Nothing of the program needs the privilege to work: without it the window still
+    // opens completely, and the trace says why it is missing.
+    if (dwError != 0)
+        LOG_ERROR(L"SeDebugPrivilege not enabled, error %d : %s", static_cast<int>(dwError), CUtilityTools::FormatError(dwError));
+}
+
+void CBasicSheetDlg::LoadCursors()
+{
+    // Animated cursors from the current folder; the system's cursors where a file is missing.
+    m_hCursorGrab = ::LoadCursorFromFileW(L"Cursor_Grab.ani");
+    m_hCursorHand = ::LoadCursorFromFileW(L"Cursor_Hand.ani");
+    m_hCursorWait = ::LoadCursorFromFileW(L"Cursor_Wait.ani");
+    m_hCursorArrow = ::LoadCursorFromFileW(L"Cursor_Arrow.ani");
+    HCURSOR* const cursors[4] = {&m_hCursorGrab, &m_hCursorHand, &m_hCursorWait, &m_hCursorArrow};
+    const LPCWSTR fallbacks[4] = {IDC_HAND, IDC_HAND, IDC_WAIT, IDC_ARROW};
+    for (int i = 0; i < 4; ++i) {
+        m_bOwnCursor[i] = *cursors[i] != nullptr;
+        if (*cursors[i] == nullptr)
+            *cursors[i] = ::LoadCursorW(nullptr, fallbacks[i]);
+    }
+    m_hCursor = m_hCursorArrow;
+    ::SetCursor(m_hCursorArrow);
+}
+
+LRESULT CBasicSheetDlg::OnActivatePage(WPARAM, LPARAM)
+{
+    DebugLog(kFnOnActivatePage, 283, TAG_FUN_S, LOG_TEXT_START);
+    m_pageConfig.LoadConfigToCtrl();
+    if (m_editPassword.IsWindowVisible())
+        m_editPassword.SetFocus();
+    if (m_pStorageMngr == nullptr)
+        return 0;
+
+    // CommMode 0: the program's own link settings; otherwise the capture software's.
+    const ConfigSettings& cfg = m_pStorageMngr->m_ConfigSettings;
+    const MachineSettings& machine = m_pStorageMngr->m_MachineSettings;
+    const bool bOwn = cfg.CommMode == 0;
+    const int nCommType = bOwn ? cfg.CommType : machine.UseCommType;
+    const int nPort = bOwn ? cfg.Comport : machine.Comport;
+    const int nBaud = bOwn ? cfg.Baudrate : machine.Baudrate;
+    wchar_t szAddress[kTextChars] = {};
+    wcsncpy(szAddress, bOwn ? cfg.EthernetIP : machine.MachineIP, kTextChars - 1);
+
+    if (!Init_RS232C(nCommType, nPort, nBaud, szAddress)) {
+        ::MessageBoxW(m_hWnd, L"Error!! A communication error has occurred.", kProgramName, MB_OK);
+        SetTimer(TIMER_SHOW_CONFIG, 200);
+        return 0;
+    }
+    if (m_tabCtrl.m_nCount > 1)
+        m_tabCtrl.SelectPage(1);
+    // The settings page is where "Serial Dialog" opens the console: it is shown after a link
+    // that works as well, or the console could not be reached while the unit is connected.
+    SetTimer(TIMER_SHOW_CONFIG, 200);
+    DebugLog(kFnOnActivatePage, 368, TAG_FUN_E, LOG_TEXT_END);
+    return 0;
+}
+
+bool CBasicSheetDlg::Init_RS232C(int nCommType, int nPort, int nBaud, const wchar_t* lpIPAddress)
+{
+    DebugLog(kFnInitRS232C, 404, TAG_FUN_S, LOG_TEXT_START);
+    if (mc_pCommMngr == nullptr) {
+        mc_pCommMngr = CComm::GetInstance(nCommType);
+        CComm::m_pOwnerWnd = this;
+        // The new console window settles before the port or socket is opened.
+        ::Sleep(500);
+    }
+    DebugLog(kFnInitRS232C, 411, TAG_FUN_S, LOG_TEXT_START);
+
+    bool bOpen = false;
+    if (mc_pCommMngr->m_nCommType == 0) {
+        // A number beyond the port numbers would wrap round to another, existing port.
+        if (nPort >= 0 && nPort <= 0xFFFF)
+            bOpen = mc_pCommMngr->Open_Serial(static_cast<unsigned short>(nPort), static_cast<unsigned long>(nBaud));
+        else
+            LOG_ERROR(L"No such COM port : %d", nPort);
+    } else {
+        bOpen = mc_pCommMngr->Open_Ethernet(lpIPAddress, kUnitTcpPort);
+    }
+    mc_pCommMngr->UpdateLinkButtons(!bOpen, bOpen);
+    return bOpen;
+}
+
+void CBasicSheetDlg::OnTimer(UINT_PTR nIDEvent)
+{
+    if (nIDEvent == TIMER_ACTIVATE) {
+        KillTimer(TIMER_ACTIVATE);
+        OnActivatePage(0, 0);
+    } else if (nIDEvent == TIMER_SHOW_CONFIG) {
+        KillTimer(TIMER_SHOW_CONFIG);
+        ShowConfigPage();
+    }
+    Default();
+}
+
+void CBasicSheetDlg::ShowConfigPage()
+{
+    // Added once; a later call only selects it.
+    int nIndex = m_tabCtrl.FindPage(kConfigCaption);
+    if (nIndex < 0 || nIndex >= m_tabCtrl.m_nCount) {
+        m_tabCtrl.AddPage(kConfigCaption, m_pParentWnd, kPageOffsetY, &m_pageConfig);
+        nIndex = m_tabCtrl.FindPage(kConfigCaption);
+    }
+    m_tabCtrl.SelectPage(nIndex);
+}
+
+LRESULT CBasicSheetDlg::OnSetCursor(WPARAM wParam, LPARAM)
+{
+    // The hand over owner-drawn buttons (the kit's buttons and check boxes, here and in the
+    // pages), the arrow everywhere else.
+    HWND hUnder = reinterpret_cast<HWND>(wParam);
+    bool bOwnerDrawButton = false;
+    if (hUnder != nullptr && hUnder != m_hWnd && (::GetWindowLongPtrW(hUnder, GWL_STYLE) & 0xF) == BS_OWNERDRAW) {
+        wchar_t szClass[16] = {};
+        ::GetClassNameW(hUnder, szClass, 16);
+        bOwnerDrawButton = _wcsicmp(szClass, L"Button") == 0;
+    }
+    if (bOwnerDrawButton)
+        ::SetCursor(m_hCursorHand);
+    else if (::GetCursor() != m_hCursor)
+        ::SetCursor(m_hCursor);
+    return TRUE;
+}
+
+bool CBasicSheetDlg::PreTranslateMessage(MSG* pMsg)
+{
+    if (pMsg->message == WM_KEYDOWN) {
+        // Escape never closes the window; Enter never presses a default button: it is the
+        // key of the engineer's log-in.
+        if (pMsg->wParam == VK_ESCAPE)
+            return true;
+        if (pMsg->wParam == VK_RETURN) {
+            OnBnClickedLogIn();
+            return true;
+        }
+    }
+    return CMSDialog::PreTranslateMessage(pMsg);
+}
+
+LRESULT CBasicSheetDlg::OnMessage_SerialEPM(WPARAM wParam, LPARAM lParam)
+{
+    DebugLog(kFnSerialEPM, 504, TAG_FUN_S, LOG_TEXT_START);
+    wchar_t szKind[kRecvKindNameChars] = {};
+    GetRecvKindName(szKind, static_cast<int>(lParam));
+    DebugLog(kFnSerialEPM, 509, TAG_DAT_A, L"lParam : %s", szKind);
+    wchar_t szText[kTextChars] = {};
+    TakeNotifyText(wParam, szText, kTextChars);
+    if (static_cast<int>(lParam) == enRECV_TIMEOUT)
+        ::MessageBoxW(m_hWnd, L"[Error] Communication timeout has occurred", kProgramName, MB_OK);
+    DebugLog(kFnSerialEPM, 602, TAG_FUN_E, LOG_TEXT_END);
+    return 1;
+}
+
+LRESULT CBasicSheetDlg::OnMessage_SerialSLP(WPARAM wParam, LPARAM)
+{
+    // The unit's SLP frames were echoed by the link manager already; here the copy is only
+    // taken and released.
+    LOG_FUN_S();
+    wchar_t szText[kTextChars] = {};
+    TakeNotifyText(wParam, szText, kTextChars);
+    LOG_DATA(L"SLP : %s", szText);
+    return 1;
+}
+
+LRESULT CBasicSheetDlg::OnMessage_SerialSMP(WPARAM wParam, LPARAM)
+{
+    DebugLog(kFnSerialSMP, 608, TAG_FUN_S, LOG_TEXT_START);
+    wchar_t szText[kTextChars] = {};
+    TakeNotifyText(wParam, szText, kTextChars);
+    return 1;
+}
+
+void CBasicSheetDlg::OnBnClickedLogIn()
+{
+    // The password field holds the state: enabled while logged out.
+    if (m_editPassword.IsWindowEnabled()) {
+        wchar_t szPassword[kTextChars] = {};
+        m_editPassword.GetWindowText(szPassword, kTextChars);
+        if (_wcsicmp(szPassword, kEngineerPassword) == 0) {
+            m_tabCtrl.EnableWindow(TRUE);
+            Invalidate(FALSE);
+            if (m_tabCtrl.m_nCount > 1)
+                m_tabCtrl.SelectPage(1);
+            m_editPassword.EnableWindow(FALSE);
+            m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGOUT));
+            m_btnLogIn.SetWindowText(L"Log Out");
+        } else {
+            m_editPassword.SetText(L"");
+            m_editPassword.SetFocus();
+        }
+        return;
+    }
+    m_tabCtrl.EnableWindow(FALSE);
+    Invalidate(FALSE);
+    if (m_tabCtrl.m_nCount >= 1)
+        m_tabCtrl.SelectPage(0);
+    m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGIN));
+    m_btnLogIn.SetWindowText(L"Log In");
+    m_editPassword.EnableWindow(TRUE);
+    m_editPassword.SetText(L"");
+    m_editPassword.SetFocus();
+}
+
+void CBasicSheetDlg::OnBnClickedClose()
+{
+    EndDialog(IDOK);
+}
+
+LRESULT CBasicSheetDlg::OnDestroyMsg(WPARAM, LPARAM)
+{
+    // The link goes while this window still exists: the console and the link manager are
+    // not left to the end of the process.
+    SequenceExit();
+    return Default();
+}
+
+void CBasicSheetDlg::DiscardQueuedNotifications()
+{
+    if (m_hWnd == nullptr)
+        return;
+    MSG msg;
+    while (::PeekMessageW(&msg, m_hWnd, WM_SERIAL_EPM, WM_SERIAL_SMP, PM_REMOVE)) {
+        if (msg.message == WM_SERIAL_EPM || msg.message == WM_SERIAL_SLP || msg.message == WM_SERIAL_SMP)
+            FreeNotifyText(msg.wParam);
+    }
+}
+
+void CBasicSheetDlg::SequenceExit()
+{
+    if (m_bExitDone)
+        return;
+    m_bExitDone = true;
+
+    DebugLog(kFnSequenceExit, 440, TAG_FUN_S, LOG_TEXT_START);
+    if (mc_pCommMngr != nullptr && mc_pCommMngr->m_hWnd != nullptr && ::IsWindow(mc_pCommMngr->m_hWnd)) {
+        // Emptying the queue also marks the manager idle.
+        mc_pCommMngr->ClearQueue();
+        if (mc_pCommMngr->m_nCommType == 0)
+            mc_pCommMngr->CloseSerial();
+        else
+            mc_pCommMngr->CloseEthernet();
+        mc_pCommMngr->DestroyWindow();
+        delete mc_pCommMngr;
+        mc_pCommMngr = nullptr;
+        DebugLog(kFnSequenceExit, 450, TAG_DAT_A, L"Destroy : mc_pCommMngr");
+    } else if (mc_pCommMngr != nullptr) {
+        // Its console went some other way: the manager still stops its threads and goes.
+        delete mc_pCommMngr;
+        mc_pCommMngr = nullptr;
+    }
+    // With the link's threads ended, what they posted and nobody took is released here.
+    DiscardQueuedNotifications();
+    const long nLeft = NotifyTextsOutstanding();
+    if (nLeft != 0)
+        LOG_ERROR(L"Notification texts not freed : %d", static_cast<int>(nLeft));
+
+    DebugLog(kFnSequenceExit, 453, TAG_NOTIC, LOG_TEXT_FRAME);
+    DebugLog(kFnSequenceExit, 454, TAG_NOTIC, L"|      $---< Capture Software Closed >---$");
+    DebugLog(kFnSequenceExit, 455, TAG_NOTIC, LOG_TEXT_FRAME);
+
+    if (m_pStorageMngr != nullptr || m_pageConfig.m_pStorageMngr != nullptr) {
+        m_pageConfig.ForgetStorage();
+        m_pStorageMngr = nullptr;
+        CStorageMngr::DeleteInstance();
+    }
+}

@@ -1,0 +1,77 @@
+// The main sheet window: the program's only top-level window, a skinned borderless dialog
+// with a tab strip for the settings page, a Close button and the engineer's log-in controls.
+// It opens the link to the unit from the stored settings 100 ms after it opens, receives the
+// link manager's notifications, and at its end closes the link and deletes the link manager
+// and the settings storage object. Owned by the application object for the modal run.
+#pragma once
+
+#include "controls/HSCheckBox.h"
+#include "controls/HSEdit.h"
+#include "controls/HSTabCtrl.h"
+#include "controls/MSButton.h"
+#include "controls/MSDialog.h"
+#include "pages/PageConfig.h"
+
+class CComm;
+class CStorageMngr;
+
+class CBasicSheetDlg : public CMSDialog {
+public:
+    CBasicSheetDlg();
+    ~CBasicSheetDlg() override;
+
+    static constexpr UINT_PTR TIMER_ACTIVATE = 3025;
+    static constexpr UINT_PTR TIMER_SHOW_CONFIG = 3036;
+
+    // Opens the link: nCommType 0 serial (nPort, nBaud), otherwise TCP to lpIPAddress on
+    // the unit's port 20130. True when the link is open.
+    bool Init_RS232C(int nCommType, int nPort, int nBaud, const wchar_t* lpIPAddress);
+
+    bool PreTranslateMessage(MSG* pMsg) override;
+
+    // Members in the order of construction.
+    CHSTabCtrl m_tabCtrl;
+    CHSCheckBox m_chkEngineer;
+    CHSEdit m_editPassword;
+    CMSButton m_btnLogIn;
+    CMSButton m_btnClose;
+    CPageConfig m_pageConfig;
+
+    CComm* mc_pCommMngr = nullptr;
+    HICON m_hIcon = nullptr;
+    HCURSOR m_hCursorGrab = nullptr;
+    HCURSOR m_hCursorHand = nullptr;
+    HCURSOR m_hCursorWait = nullptr;
+    HCURSOR m_hCursorArrow = nullptr;
+    HCURSOR m_hCursor = nullptr;
+    CStorageMngr* m_pStorageMngr = nullptr;
+
+protected:
+    BOOL OnInitDialog() override;
+
+    LRESULT OnActivatePage(WPARAM wParam, LPARAM lParam);
+    void OnTimer(UINT_PTR nIDEvent);
+    LRESULT OnSetCursor(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage_SerialEPM(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage_SerialSLP(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage_SerialSMP(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDestroyMsg(WPARAM wParam, LPARAM lParam);
+    void OnBnClickedLogIn();
+    void OnBnClickedClose();
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    // Closes the link, deletes the link manager and the settings storage object and writes
+    // the exit banner; runs once, while the window still exists.
+    void SequenceExit();
+    void EnableDebugPrivilege();
+    void LoadCursors();
+    void ShowConfigPage();
+    // Frees the text copies of link notifications that are still queued for this window.
+    void DiscardQueuedNotifications();
+
+    bool m_bExitDone = false;
+    // Cursors loaded from files are ours to destroy; the system's shared ones are not.
+    bool m_bOwnCursor[4] = {};
+};

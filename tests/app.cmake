@@ -1,0 +1,6 @@
+# The program itself: the real RigConsole.exe started as its own process in a scratch folder,
+# driven from outside through window messages, its trace read through the debug output, its
+# link to the simulated unit over TCP and the COM pair. The program injects a key release and
+# takes the focus, so the tests also hold the "input" lock.
+rig_add_test(AppTests SOURCES AppTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
+add_dependencies(AppTests RigConsole)

@@ -1,0 +1,116 @@
+// Drives the real RigConsole.exe from outside, as an engineer's hands would: a copy of the
+// program in a scratch folder (its folder is where Config.ini lives), its settings files
+// written there, the process started with its trace captured from the first line, its
+// windows found by process and caption, driven with window messages, its message boxes found
+// by their text and dismissed, and its screen pixels read back.
+#pragma once
+
+#include "support/TestSupport.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Values of Config.ini as the program stores them.
+struct ConfigValues {
+    std::wstring EnvironPath;
+    std::wstring EnvironName = L"Environment.ini";
+    int CommMode = 0;
+    int CommType = 1;
+    int Comport = 0;
+    int Baudrate = 19200;
+    std::wstring EthernetIP = L"127.0.0.1";
+    int EthernetPort = 20130;
+};
+
+// Section MACHINE_SETTING of the capture software's environment file.
+struct MachineValues {
+    std::wstring MachineName = L"Test unit";
+    int UseCommType = 1;
+    int Comport = 0;
+    int Baudrate = 19200;
+    std::wstring MachineIP = L"127.0.0.1";
+    int EthernetPort = 20130;
+};
+
+// A UTF-16 INI file, as the program and the capture software keep them.
+bool WriteUtf16Ini(const std::wstring& path, const std::vector<std::pair<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>>>& sections);
+std::wstring ReadIniValue(const std::wstring& path, const wchar_t* lpSection, const wchar_t* lpKey);
+
+// A loopback address of its own for each test run, so that the unit's fixed TCP port 20130
+// does not meet another run on the same machine.
+std::wstring PrivateLoopbackAddress();
+
+class ProgramRun {
+public:
+    explicit ProgramRun(const wchar_t* lpName);
+    ~ProgramRun();
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+
+    const std::wstring& Folder() const { return m_folder; }
+    std::wstring ConfigPath() const { return m_folder + L"Config.ini"; }
+    std::wstring ExePath() const { return m_folder + L"RigConsole.exe"; }
+
+    bool WriteConfig(const ConfigValues& values);
+    // Writes the environment file into the run's folder; returns its folder (with backslash).
+    std::wstring WriteEnvironment(const MachineValues& values);
+
+    // Starts the copy with its trace captured; false when it cannot start or the debug
+    // output is taken by another listener. A second run of the same test has its trace
+    // kept by the first run's capture (pTraceHost).
+    bool Start(const ProgramRun* pTraceHost = nullptr);
+    DWORD Pid() const { return m_child.Id(); }
+    ChildProcess& Child() { return m_child; }
+
+    // The program's windows (null while they do not exist).
+    HWND MainWindow() const;
+    HWND Page() const;
+    HWND Console() const;
+    HWND PageItem(int nID) const { return ::GetDlgItem(Page(), nID); }
+    bool WaitMainWindowShown(DWORD dwTimeoutMs = 30000) const;
+    // Waits until the settings page is shown in the tab strip.
+    bool WaitPageShown(DWORD dwTimeoutMs = 30000) const;
+
+    // A visible message box of the program with exactly this text, waited for.
+    HWND WaitMessageBox(const std::wstring& text, DWORD dwTimeoutMs = 30000) const;
+    // Every message box of the program that is open now, by text.
+    std::vector<std::wstring> OpenMessageBoxes() const;
+    // Presses the box's OK and waits until it is gone.
+    bool Dismiss(HWND hBox, DWORD dwTimeoutMs = 10000) const;
+    bool WaitAndDismiss(const std::wstring& text, DWORD dwTimeoutMs = 30000) const;
+
+    // The program's trace so far, each line parsed (lines of another layout are kept with
+    // only their message filled).
+    std::vector<LogLine> Trace() const;
+    std::vector<std::string> RawTrace() const;
+    // Waits for a trace line whose message contains the text (and, when given, whose
+    // function is lpFunction). Returns its index in Trace(), or -1.
+    int WaitForTrace(const std::string& messagePart, DWORD dwTimeoutMs = 30000, const char* lpFunction = nullptr) const;
+
+    // Closes the main window as the system close does and waits for the process to end.
+    bool CloseAndWait(DWORD dwTimeoutMs = 30000);
+
+private:
+    std::wstring m_folder;
+    ChildProcess m_child;
+    std::unique_ptr<DebugCapture> m_capture;
+    DebugCapture* m_pHostCapture = nullptr;
+};
+
+// Text of a window of any process.
+std::wstring WindowText(HWND hWnd);
+// Dotted text of an IP address control, read from its four fields.
+std::wstring IpControlText(HWND hIp);
+// What the kit's check box shows on the screen: 1 its filled tick mark (red, or grey while
+// disabled), 0 an empty box, -1 neither (not painted, covered).
+int ScreenTickState(HWND hCheck);
+bool ScreenShowsTick(HWND hCheck);
+// Clicks a button or check box of another process (posted, so a box it opens cannot block).
+void PostClick(HWND hButton);
+
+} // namespace testsupport
