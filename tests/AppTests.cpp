@@ -479,6 +479,12 @@ TEST(AppSettingsPage, PortOutsideTheListLoadsUnselectedAndSavesAsMinusOne)
     EXPECT_EQ(L"0", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"CommType"));
     EXPECT_EQ(newFolder, ReadIniValue(run.ConfigPath(), L"SETTINGS", L"EnvironPath"));
 
+    // A file that cannot be written (a folder took its name) is reported, not claimed saved.
+    ASSERT_TRUE(DeleteFileW(run.ConfigPath().c_str()));
+    ASSERT_TRUE(CreateDirectoryW(run.ConfigPath().c_str(), nullptr));
+    PostClick(run.PageItem(IDC_BTN_SAVE));
+    ASSERT_TRUE(run.WaitAndDismiss(L"Save Fail!!"));
+
     ASSERT_TRUE(run.CloseAndWait());
 }
 
@@ -610,4 +616,60 @@ TEST(AppMainWindow, UnitNotificationsAreTakenAndTheirCopiesReleased)
     ExpectExitSequence(run, "DAT_A - 0 = closesocket()");
 }
 
+// The pointer that the system shows while it rests over a window of the program.
+HCURSOR SettledCursorOver(HWND hWnd, POINT ptOffset = POINT{-1, -1})
+{
+    RECT rc;
+    GetWindowRect(hWnd, &rc);
+    const int x = ptOffset.x >= 0 ? rc.left + ptOffset.x : (rc.left + rc.right) / 2;
+    const int y = ptOffset.y >= 0 ? rc.top + ptOffset.y : (rc.top + rc.bottom) / 2;
+    SetCursorPos(x, y);
+    HCURSOR hLast = nullptr;
+    int nSame = 0;
+    PumpUntil(
+        [&] {
+            CURSORINFO ci{};
+            ci.cbSize = sizeof(ci);
+            GetCursorInfo(&ci);
+            nSame = ci.hCursor == hLast && hLast != nullptr ? nSame + 1 : 0;
+            hLast = ci.hCursor;
+            return nSame >= 8;
+        },
+        10000);
+    return hLast;
+}
+
+TEST(AppMainWindow, PointerIsTheHandOverOwnerDrawnButtonsAndTheArrowElsewhere)
+{
+    ProgramRun run(L"cursor");
+    ConfigValues cfg;
+    cfg.EnvironPath = run.Folder();
+    cfg.CommType = 1;
+    cfg.EthernetIP = PrivateLoopbackAddress();
+    ASSERT_TRUE(run.WriteConfig(cfg));
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
+    ASSERT_TRUE(run.WaitPageShown());
+
+    // Over the main window's own face, then over a button of the page, a check box of the
+    // page, the main window's Close button, and an edit box (whose class would show the
+    // text beam): the same two pointers take turns.
+    const HWND hMain = run.MainWindow();
+    RECT rcMain;
+    GetWindowRect(hMain, &rcMain);
+    const HCURSOR hFace = SettledCursorOver(hMain, POINT{rcMain.right - rcMain.left - 40, (rcMain.bottom - rcMain.top) / 2});
+    const HCURSOR hSave = SettledCursorOver(run.PageItem(IDC_BTN_SAVE));
+    const HCURSOR hEdit = SettledCursorOver(run.PageItem(IDC_EDIT_ENVIRON_PATH));
+    const HCURSOR hCheck = SettledCursorOver(run.PageItem(IDC_CHECK_USE_USER));
+    const HCURSOR hClose = SettledCursorOver(GetDlgItem(hMain, IDC_BTN_MAIN_CLOSE));
+    ASSERT_NE(nullptr, hFace);
+    EXPECT_NE(hFace, hSave);
+    EXPECT_EQ(hSave, hCheck);
+    EXPECT_EQ(hSave, hClose);
+    EXPECT_EQ(hFace, hEdit);
+
+    ASSERT_TRUE(run.CloseAndWait());
+}
+
 } // namespace
+

@@ -1,27 +1,64 @@
 #!/usr/bin/env bash
-# Builds the program and runs it against the simulated unit (TCP 127.0.0.1:20130), under
-# Wine. With a display (DISPLAY set) the program stays until it is closed; without one it
-# runs on a virtual display for RIG_RUN_SECONDS (default 20) and leaves a screenshot in
-# ${BUILD_DIR:-build}/run.png.
+# Builds the program and runs it against the simulated unit (TCP 127.0.0.1:20130) under Wine,
+# from a run folder of its own (${BUILD_DIR:-build}/run: a copy of the program with a
+# Config.ini that points the link at the unit, and a capture software's environment file).
+#
+# With a display (DISPLAY set) the program opens in a window to work in; the run ends when it
+# is closed. Without one it runs on a virtual display and the run driver works it: it waits
+# for the settings page, opens the console with "Serial Dialog", sends two commands, waits for
+# their answers and closes the program. Screenshots of the main window, the settings page and
+# the console in use are left in ${RIG_SHOTS_DIR:-$BUILD_DIR/shots}.
+# Either way the start-up time, the program's trace banners and the unit's log are printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export BUILD_DIR=${BUILD_DIR:-build}
 bash tools/build.sh
+export RUN_DIR="$BUILD_DIR/run"
+export SHOTS_DIR=${RIG_SHOTS_DIR:-$BUILD_DIR/shots}
+rm -rf "$RUN_DIR"
+mkdir -p "$RUN_DIR" "$SHOTS_DIR"
+cp "$BUILD_DIR/bin/RigConsole.exe" "$RUN_DIR/"
 if [ -n "${DISPLAY:-}" ]; then export RIG_KEEP_DISPLAY=1; fi
 exec bash tools/wine-env.sh bash -c '
-  set -u
-  wine "$BUILD_DIR/bin/SimUnit.exe" --tcp 127.0.0.1:20130 --script tools/demo.sim --log "$BUILD_DIR/simunit.log" --quiet &
+  set -eu
+  drive() { wine "$BUILD_DIR/bin/RunDriver.exe" "$@" | tr -d "\r"; }
+  wait_for() { for _ in $(seq 1 300); do [ -s "$1" ] && grep -q "$2" "$1" && return 0; sleep 0.1; done; echo "run: gave up waiting for $2 in $1" >&2; return 1; }
+
+  rm -f "$BUILD_DIR/simunit.log"
+  wine "$BUILD_DIR/bin/SimUnit.exe" --tcp 127.0.0.1:20130 --script tools/demo.sim --log "$BUILD_DIR/simunit.log" --quiet >/dev/null &
   unit=$!
-  wine "$BUILD_DIR/bin/RigConsole.exe" &
-  program=$!
+  wine "$BUILD_DIR/bin/TraceCapture.exe" --out "$RUN_DIR/trace.txt" >/dev/null &
+  capture=$!
+  stop_helpers() { kill $unit $capture 2>/dev/null || true; }
+  trap stop_helpers EXIT
+  wait_for "$BUILD_DIR/simunit.log" READY
+  for _ in $(seq 1 100); do [ -e "$RUN_DIR/trace.txt" ] && break; sleep 0.1; done
+
+  drive prepare "$RUN_DIR" 127.0.0.1
+  # The program keeps the output it inherits open for its whole run: no pipe for this step.
+  wine "$BUILD_DIR/bin/RunDriver.exe" launch "$RUN_DIR/RigConsole.exe" > "$RUN_DIR/launch.txt"
+  tr -d "\r" < "$RUN_DIR/launch.txt"
   if [ -n "${RIG_KEEP_DISPLAY:-}" ]; then
-    wait $program
+    echo "run: the program is open against the simulated unit; close it to end the run"
+    drive wait-exit
   else
-    sleep "${RIG_RUN_SECONDS:-20}"
-    import -window root "$BUILD_DIR/run.png" 2>/dev/null && echo "run: screenshot in $BUILD_DIR/run.png"
-    kill $program 2>/dev/null || true
+    shot() { import -window root -crop "$(drive rect "$1")" +repage "$SHOTS_DIR/$2" && echo "run: screenshot $SHOTS_DIR/$2"; }
+    drive wait-page
+    sleep 1
+    shot main main-window.png
+    shot sheet settings-page.png
+    echo "run: console, command and answer:"
+    drive send "[SPL_PANO]"
+    drive send "[SPM_CEPH]"
+    sleep 1
+    shot console console.png
+    drive close
   fi
-  kill $unit 2>/dev/null || true
+  sleep 0.5
+  echo "run: the program'"'"'s trace, first and last lines:"
+  tr -d "\r" < "$RUN_DIR/trace.txt" | head -8
+  echo "   ..."
+  tr -d "\r" < "$RUN_DIR/trace.txt" | tail -4
   echo "run: what the unit received and sent:"
-  cat "$BUILD_DIR/simunit.log" 2>/dev/null | head -40 || true
+  head -30 "$BUILD_DIR/simunit.log" || true
 '
