@@ -143,6 +143,10 @@ BOOL CPageConfig::OnInitDialog()
     }
     SetIPText(m_ipUser, kDefaultAddress);
     SetIPText(m_ipConsole, kDefaultAddress);
+    // An address control passes its state to its four fields only when the state changes:
+    // created disabled by the template, some systems leave the fields looking enabled.
+    m_ipConsole.EnableWindow(TRUE);
+    m_ipConsole.EnableWindow(FALSE);
     return TRUE;
 }
 

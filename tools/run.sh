@@ -5,8 +5,8 @@
 #
 # With a display (DISPLAY set) the program opens in a window to work in; the run ends when it
 # is closed. Without one it runs on a virtual display and the run driver works it: it waits
-# for the settings page, opens the console with "Serial Dialog", sends two commands, waits for
-# their answers and closes the program. Screenshots of the main window, the settings page and
+# for the settings page, shows the capture software's values on it, opens the console with
+# "Serial Dialog", sends two commands, waits for their answers and closes the program. Screenshots of the main window, the settings page and
 # the console in use are left in ${RIG_SHOTS_DIR:-$BUILD_DIR/shots}.
 # Either way the start-up time, the program's trace banners and the unit's log are printed.
 set -euo pipefail
@@ -46,7 +46,12 @@ exec bash tools/wine-env.sh bash -c '
     drive wait-page
     sleep 1
     shot main main-window.png
+    # The page with the values of the capture software shown ("Use Console SW"), then back
+    # to the own settings of the program, which are the ones in use; nothing is saved.
+    drive click 1616
+    sleep 0.5
     shot sheet settings-page.png
+    drive click 1615
     echo "run: console, command and answer:"
     drive send "[SPL_PANO]"
     drive send "[SPM_CEPH]"

@@ -22,6 +22,7 @@ const wchar_t kUsage[] =
     L"  RunDriver wait-page               wait until the settings page shows (an error box on the\n"
     L"                                    way is printed and dismissed)\n"
     L"  RunDriver rect main|sheet|console print a window's place as WxH+X+Y (sheet: tab strip and page)\n"
+    L"  RunDriver click ID                click the settings page's button or check box ID\n"
     L"  RunDriver send FRAME [EXPECT]     show the console, send FRAME from it and wait until its log\n"
     L"                                    shows EXPECT (default: the answer \"<< [E\")\n"
     L"  RunDriver close                   close the main window and wait for the program to end\n"
@@ -228,6 +229,19 @@ int Rect(const std::wstring& which)
     return 0;
 }
 
+int Click(int nID)
+{
+    HWND hItem = GetDlgItem(FindPage(FindProgram().hMain), nID);
+    if (hItem == nullptr || !IsWindowEnabled(hItem)) {
+        fwprintf(stderr, L"run-driver: no enabled control %d on the settings page\n", nID);
+        return 2;
+    }
+    // Sent, so the click has been handled when the step ends.
+    DWORD_PTR dwResult = 0;
+    SendMessageTimeoutW(hItem, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &dwResult);
+    return 0;
+}
+
 int Send(const std::wstring& frame, const std::wstring& expect)
 {
     const Windows program = FindProgram();
@@ -299,6 +313,8 @@ int wmain(int argc, wchar_t** argv)
         nResult = WaitPage();
     else if (command == L"rect" && argc == 3)
         nResult = Rect(argv[2]);
+    else if (command == L"click" && argc == 3 && _wtoi(argv[2]) > 0)
+        nResult = Click(_wtoi(argv[2]));
     else if (command == L"send" && (argc == 3 || argc == 4))
         nResult = Send(argv[2], argc == 4 ? argv[3] : L"<< [E");
     else if (command == L"close" && argc == 2)
