@@ -9,6 +9,10 @@ namespace {
 // Consecutive hard failures of the port (a vanished USB adapter, say) before the link is
 // given up; each is followed by a short pause, so this is about half a second.
 constexpr int kMaxPortFailures = 50;
+// Waits that end with nothing in a row before the serial port is polled instead, and the
+// pause between two looks then.
+constexpr int kEmptyWakeUpsBeforePolling = 10;
+constexpr DWORD kPollMs = 5;
 // The watchdog looks at the link at least this often while a command is in flight.
 constexpr DWORD kWatchSliceMs = 100;
 } // namespace
@@ -49,14 +53,21 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
 
     BYTE buffer[CComm::kSerialReadBytes];
     int nFailures = 0;
+    int nEmptyWakeUps = 0;
+    bool bPolling = false;
     while (pComm->m_bConnected.load() != 0) {
-        // The wait may end early (Wine ends it with 995 or an empty mask over and over, and
-        // a received-character event stays set while bytes are queued): whatever it says,
-        // the queue is drained. Every wait is completed before the next one starts, so no
-        // wait is left pending on osWait when the thread ends.
-        DWORD dwMask = 0;
         DWORD dwError = ERROR_SUCCESS;
-        if (!WaitCommEvent(pComm->m_hComm, &dwMask, &osWait)) {
+        DWORD dwMask = EV_RXCHAR;
+        if (bPolling) {
+            DWORD dwErrors = 0;
+            COMSTAT status{};
+            if (!ClearCommError(pComm->m_hComm, &dwErrors, &status))
+                dwError = GetLastError();
+        } else if (!WaitCommEvent(pComm->m_hComm, &dwMask, &osWait)) {
+            // The wait may end early (Wine ends it with 995 or an empty mask over and over,
+            // and a received-character event stays set while bytes are queued): whatever it
+            // says, the queue is drained. Every wait is completed before the next one
+            // starts, so no wait is left pending on osWait when the thread ends.
             dwError = GetLastError();
             if (dwError == ERROR_IO_PENDING) {
                 DWORD dwTransferred = 0;
@@ -64,12 +75,27 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
             }
         }
 
+        bool bRead = false;
         DWORD dwRead = 0;
-        while (pComm->m_bConnected.load() != 0 && (dwRead = pComm->ReadSerial(buffer)) > 0)
+        while (pComm->m_bConnected.load() != 0 && (dwRead = pComm->ReadSerial(buffer)) > 0) {
             pComm->FeedReceived(assembler, buffer, static_cast<int>(dwRead));
+            bRead = true;
+        }
 
         if (dwError == ERROR_SUCCESS || dwError == ERROR_OPERATION_ABORTED) {
             nFailures = 0;
+            // A port whose waits keep ending without an event and without data (a
+            // pseudo-terminal under Wine, where every such wait also costs memory) is looked
+            // at every few milliseconds instead. A real port's wait ends only on an event.
+            const bool bEmpty = !bRead && (dwError == ERROR_OPERATION_ABORTED || dwMask == 0);
+            nEmptyWakeUps = bEmpty ? nEmptyWakeUps + 1 : 0;
+            if (!bPolling && nEmptyWakeUps >= kEmptyWakeUpsBeforePolling && pComm->m_bConnected.load() != 0) {
+                bPolling = true;
+                LOG_DATA(L"COM%d: waits end without events; the port is polled every %d ms",
+                         static_cast<int>(pComm->m_wPort), static_cast<int>(kPollMs));
+            }
+            if (bPolling && !bRead)
+                Sleep(kPollMs);
         } else if (pComm->m_bConnected.load() != 0) {
             if (++nFailures >= kMaxPortFailures) {
                 pComm->LogWrite(LOG_KIND_DATA, L"Serial port COM%d failed (error %d): link closed",

@@ -21,10 +21,10 @@ public:
     };
 
     // Lines the view shows at most; older ones are dropped from the view in blocks.
-    static constexpr int kViewLines = 1500;
-    static constexpr int kTrimLines = 1000;
+    static constexpr int kViewLines = 1000;
+    static constexpr int kTrimLines = 500;
     // Lines kept for saving at most (a whole service day is far below it).
-    static constexpr size_t kKeptLines = 1000000;
+    static constexpr size_t kKeptLines = 200000;
 
     void Attach(CMyRichEditCtrl* pView) { m_pView = pView; }
 

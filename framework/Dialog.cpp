@@ -105,19 +105,13 @@ INT_PTR CDialog::DoModal()
     m_nModalResult = -1;
     ShowWindow(SW_SHOW);
 
-    MSG msg;
+    MSG msg{};
     while (m_bModalLoop) {
-        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
-        if (got == 0) {
+        if (!RigPumpMessage(msg)) {
             // WM_QUIT ends the loop and stays for the outer one.
-            ::PostQuitMessage(static_cast<int>(msg.wParam));
+            if (msg.message == WM_QUIT)
+                ::PostQuitMessage(static_cast<int>(msg.wParam));
             break;
-        }
-        if (got == -1)
-            break;
-        if (!RigPreTranslateMessage(&msg)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
         }
     }
     m_bModalLoop = false;

@@ -24,20 +24,11 @@ CWinApp* AfxGetApp()
 
 int CWinApp::Run()
 {
-    MSG msg;
-    for (;;) {
-        const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
-        if (got == 0) {
-            m_nExitCode = static_cast<int>(msg.wParam);
-            break;
-        }
-        if (got == -1)
-            break;
-        if (!RigPreTranslateMessage(&msg)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
+    MSG msg{};
+    while (RigPumpMessage(msg)) {
     }
+    if (msg.message == WM_QUIT)
+        m_nExitCode = static_cast<int>(msg.wParam);
     return ExitInstance();
 }
 

@@ -481,3 +481,15 @@ bool RigPreTranslateMessage(MSG* pMsg)
     }
     return false;
 }
+
+bool RigPumpMessage(MSG& msg)
+{
+    const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1)
+        return false;
+    if (!RigPreTranslateMessage(&msg)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+    return true;
+}

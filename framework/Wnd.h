@@ -167,3 +167,8 @@ private:
 // chance to handle a message of the loop. The message loops (the program's and the modal
 // dialogs') call it for each message before dispatching.
 bool RigPreTranslateMessage(MSG* pMsg);
+
+// One turn of a message loop: waits for the next message of the thread and dispatches it
+// after the PreTranslateMessage chain. False at WM_QUIT (left in msg) or when the queue
+// fails.
+bool RigPumpMessage(MSG& msg);
