@@ -1,0 +1,1 @@
+rig_add_test(HostileIniTests SOURCES HostileIniTests.cpp)
