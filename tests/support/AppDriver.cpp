@@ -109,11 +109,6 @@ int ScreenTickState(HWND hCheck)
     return -1;
 }
 
-bool ScreenShowsTick(HWND hCheck)
-{
-    return ScreenTickState(hCheck) == 1;
-}
-
 void PostClick(HWND hButton)
 {
     PostMessageW(hButton, BM_CLICK, 0, 0);

@@ -109,7 +109,6 @@ std::wstring IpControlText(HWND hIp);
 // What the kit's check box shows on the screen: 1 its filled tick mark (red, or grey while
 // disabled), 0 an empty box, -1 neither (not painted, covered).
 int ScreenTickState(HWND hCheck);
-bool ScreenShowsTick(HWND hCheck);
 // Clicks a button or check box of another process (posted, so a box it opens cannot block).
 void PostClick(HWND hButton);
 
