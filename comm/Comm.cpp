@@ -21,6 +21,8 @@ CComm* g_pCommInstance = nullptr;
 constexpr int kConnectTimeoutMs = 10000;
 // How long a send may wait for a peer that takes no more bytes.
 constexpr ULONGLONG kSendStallMs = 10000;
+// Console lines a worker may leave waiting before it waits for the console itself.
+constexpr size_t kMaxPendingLines = 5000;
 } // namespace
 
 CWnd* CComm::m_pOwnerWnd = nullptr;
@@ -533,17 +535,40 @@ void CComm::LogWrite(int nKind, const wchar_t* lpFormat, ...)
         break;
     }
 
-    // The whole line (prefix, colour, text, scroll) is written by the user-interface thread
-    // in one go, so lines of different threads never mix.
-    if (OnUiThread())
+    // The user-interface thread writes every line to the console, each whole, in the order
+    // the lines were written. A worker hands its line over and goes on; only when the
+    // user-interface thread falls far behind does it wait for it.
+    if (OnUiThread()) {
+        TakePendingLines();
         m_log.Append(nKind, szText);
-    else
-        ::SendMessageW(m_hWnd, WM_COMM_LOGLINE, static_cast<WPARAM>(nKind), reinterpret_cast<LPARAM>(szText));
+        return;
+    }
+    size_t nPending = 0;
+    {
+        CSingleLock lock(m_csPending);
+        m_pendingLines.push_back(CConsoleLog::Pending{nKind, szText});
+        nPending = m_pendingLines.size();
+    }
+    if (nPending == 1)
+        ::PostMessageW(m_hWnd, WM_COMM_LOGLINES, 0, 0);
+    else if (nPending >= kMaxPendingLines)
+        ::SendMessageW(m_hWnd, WM_COMM_LOGLINES, 0, 0);
 }
 
-LRESULT CComm::OnLogLine(WPARAM wParam, LPARAM lParam)
+void CComm::TakePendingLines()
 {
-    m_log.Append(static_cast<int>(wParam), reinterpret_cast<const wchar_t*>(lParam));
+    std::vector<CConsoleLog::Pending> lines;
+    {
+        CSingleLock lock(m_csPending);
+        lines.swap(m_pendingLines);
+    }
+    if (!lines.empty())
+        m_log.AppendBatch(lines);
+}
+
+LRESULT CComm::OnLogLines(WPARAM, LPARAM)
+{
+    TakePendingLines();
     return 0;
 }
 

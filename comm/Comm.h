@@ -108,7 +108,7 @@ protected:
     void OnCancel() override;
     void PostNcDestroy() override {}
 
-    LRESULT OnLogLine(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLogLines(WPARAM wParam, LPARAM lParam);
     LRESULT OnReapLink(WPARAM wParam, LPARAM lParam);
     LRESULT OnShowError(WPARAM wParam, LPARAM lParam);
     LRESULT OnSyncQueue(WPARAM wParam, LPARAM lParam);
@@ -208,6 +208,12 @@ private:
     SOCKET m_hSocket = 0;
 
     DWORD m_dwUiThreadId = 0;
+
+    // Console lines written by worker threads, waiting for the user-interface thread, which
+    // takes them all at once; m_csPending covers the list.
+    CCriticalSection m_csPending;
+    std::vector<CConsoleLog::Pending> m_pendingLines;
+    void TakePendingLines();
 
     // Console controls.
     CMyRichEditCtrl m_ctrlLog;

@@ -50,7 +50,7 @@ constexpr const wchar_t* kWordPresets[] = {L"PANO]", L"CEPH]", L"OCEP]", L"CT__]
 } // namespace
 
 BEGIN_MESSAGE_MAP(CComm, CDialog)
-    ON_MESSAGE(WM_COMM_LOGLINE, CComm::OnLogLine)
+    ON_MESSAGE(WM_COMM_LOGLINES, CComm::OnLogLines)
     ON_MESSAGE(WM_COMM_REAP, CComm::OnReapLink)
     ON_MESSAGE(WM_COMM_SHOWERROR, CComm::OnShowError)
     ON_MESSAGE(WM_COMM_SYNCQUEUE, CComm::OnSyncQueue)

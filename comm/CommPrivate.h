@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-// A console line from a worker thread: wParam kind, lParam the text (sent, not posted).
-#define WM_COMM_LOGLINE (WM_APP + 101)
+// Console lines from worker threads are waiting.
+#define WM_COMM_LOGLINES (WM_APP + 101)
 // A worker marked the link closed: release the port or socket.
 #define WM_COMM_REAP (WM_APP + 102)
 // An error box to show: lParam a notify text copy.

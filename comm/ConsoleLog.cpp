@@ -120,7 +120,42 @@ void CConsoleLog::Show(const Line& line)
         m_pView->ReplaceSel(text.c_str());
         m_nViewLines += 1 + LineBreaks(line.text);
     }
+    AfterInsert();
+}
 
+void CConsoleLog::AppendBatch(const std::vector<Pending>& lines)
+{
+    if (lines.size() == 1) {
+        Append(lines[0].nKind, lines[0].text.c_str());
+        return;
+    }
+    int nShown = 0;
+    for (const Pending& pending : lines) {
+        Line line{pending.nKind, m_nNextNumber, IsKnownKind(pending.nKind) ? pending.text : std::wstring()};
+        if (IsKnownKind(pending.nKind))
+            m_nNextNumber += 1 + LineBreaks(line.text);
+        if (IsShown(line.nKind)) {
+            ++nShown;
+            m_nViewLines += IsKnownKind(line.nKind) ? 1 + LineBreaks(line.text) : 0;
+        }
+        m_lines.push_back(std::move(line));
+    }
+    while (m_lines.size() > kKeptLines)
+        m_lines.pop_front();
+    if (nShown == 0 || m_pView == nullptr || m_pView->m_hWnd == nullptr)
+        return;
+
+    // Many lines at once (a burst from the unit) go into the view as one piece of rich text.
+    const size_t nNew = lines.size() < m_lines.size() ? lines.size() : m_lines.size();
+    const std::string rtf = BuildRtf(m_lines.size() - nNew, false);
+    const long nEnd = m_pView->GetTextLength();
+    m_pView->SetSel(nEnd, nEnd);
+    StreamIn(rtf, true);
+    AfterInsert();
+}
+
+void CConsoleLog::AfterInsert()
+{
     // The view keeps the latest lines only; the oldest go in one block.
     if (m_nViewLines > kViewLines + kTrimLines) {
         const long nCut = static_cast<long>(m_pView->SendMessage(EM_LINEINDEX, kTrimLines));
@@ -128,6 +163,14 @@ void CConsoleLog::Show(const Line& line)
             m_pView->SetSel(0, nCut);
             m_pView->ReplaceSel(L"");
             m_nViewLines -= kTrimLines;
+            while (m_nViewLines > kViewLines + kTrimLines) {
+                const long nMore = static_cast<long>(m_pView->SendMessage(EM_LINEINDEX, kTrimLines));
+                if (nMore <= 0)
+                    break;
+                m_pView->SetSel(0, nMore);
+                m_pView->ReplaceSel(L"");
+                m_nViewLines -= kTrimLines;
+            }
             const long nNewEnd = m_pView->GetTextLength();
             m_pView->SetSel(nNewEnd, nNewEnd);
         }
@@ -198,13 +241,19 @@ void CConsoleLog::Rebuild()
     const std::string rtf = BuildRtf(nFirst, false);
 
     m_pView->SetWindowText(L"");
+    StreamIn(rtf, false);
+    m_nViewLines = nLines;
+    ScrollToEnd();
+}
+
+void CConsoleLog::StreamIn(const std::string& rtf, bool bAtSelection)
+{
     RtfSource source{&rtf, 0};
     EDITSTREAM es{reinterpret_cast<DWORD_PTR>(&source), 0, &ReadRtf};
-    m_pView->SendMessage(EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&es));
-    m_nViewLines = nLines;
+    m_pView->SendMessage(EM_STREAMIN, bAtSelection ? (SF_RTF | SFF_SELECTION) : SF_RTF, reinterpret_cast<LPARAM>(&es));
     long nEnd = m_pView->GetTextLength();
     m_pView->SetSel(nEnd, nEnd);
-    // Rich text drops the mark after its last paragraph; the next line must start anew.
+    // Rich text may drop the mark after its last paragraph; the next line must start anew.
     if (nEnd > 0) {
         wchar_t szLast[2] = {};
         TEXTRANGEW range{{nEnd - 1, nEnd}, szLast};
@@ -215,7 +264,6 @@ void CConsoleLog::Rebuild()
             m_pView->SetSel(nEnd, nEnd);
         }
     }
-    ScrollToEnd();
 }
 
 std::string CConsoleLog::ToText() const

@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <string>
+#include <vector>
 
 class CMyRichEditCtrl;
 
@@ -26,11 +27,19 @@ public:
     // Lines kept for saving at most (a whole service day is far below it).
     static constexpr size_t kKeptLines = 200000;
 
+    // A line handed over by a worker thread, waiting for the user-interface thread.
+    struct Pending {
+        int nKind;
+        std::wstring text;
+    };
+
     void Attach(CMyRichEditCtrl* pView) { m_pView = pView; }
 
     // Adds a line of a kind (100 sent, 101 received, 102 data; any other kind writes its
     // number only) and shows it when its kind is shown.
     void Append(int nKind, const wchar_t* lpText);
+    // Adds several lines in their order, shown together in one step.
+    void AppendBatch(const std::vector<Pending>& lines);
     void Clear();
 
     // Which kinds the view shows; every line is kept whatever the filter says.
@@ -52,6 +61,11 @@ public:
 
 private:
     void Show(const Line& line);
+    // Drops the oldest shown lines past the limit and scrolls to the end.
+    void AfterInsert();
+    // Puts rich text into the view (at the selection, or as its whole content) and leaves
+    // the caret at the end, after a line break.
+    void StreamIn(const std::string& rtf, bool bAtSelection);
     void Rebuild();
     void ScrollToEnd();
     // Rich text of the lines from nFirst on: the shown ones for the view, all of them (with
