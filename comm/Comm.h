@@ -18,6 +18,7 @@
 #include "framework/IPAddressCtrl.h"
 #include "framework/ListCtrl.h"
 #include "framework/Sync.h"
+#include "resource.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -119,10 +120,10 @@ protected:
     void OnBnClickedQueueClear();
     void OnBnClickedSaveFile();
     void OnBnClickedFilter(UINT nID);
-    void OnClassSelChange() { RebuildCommandText(IDC_COMBO_CLASS_ID, true); }
-    void OnClassEdit() { RebuildCommandText(IDC_COMBO_CLASS_ID, false); }
-    void OnWordSelChange() { RebuildCommandText(IDC_COMBO_WORD_ID, true); }
-    void OnWordEdit() { RebuildCommandText(IDC_COMBO_WORD_ID, false); }
+    void OnClassSelChange() { RebuildCommandText(IDC_COMBO_CLASS, true); }
+    void OnClassEdit() { RebuildCommandText(IDC_COMBO_CLASS, false); }
+    void OnWordSelChange() { RebuildCommandText(IDC_COMBO_WORD, true); }
+    void OnWordEdit() { RebuildCommandText(IDC_COMBO_WORD, false); }
     LRESULT OnShowWindowMsg(WPARAM wParam, LPARAM lParam);
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     HBRUSH OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor);
@@ -136,9 +137,6 @@ private:
     friend unsigned int WINAPI Thread_WaitComm(void* pParam);
 
     bool OnUiThread() const { return GetCurrentThreadId() == m_dwUiThreadId; }
-    // Control ids of the two combos the command text is built from.
-    static constexpr int IDC_COMBO_CLASS_ID = 1111;
-    static constexpr int IDC_COMBO_WORD_ID = 1114;
     void RebuildCommandText(int nFromCombo, bool bSelectionChanged);
     void SyncSettingsFields();
     static void AddToHistory(CComboBox& combo);

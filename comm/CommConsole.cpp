@@ -274,8 +274,8 @@ void CComm::RebuildCommandText(int nFromCombo, bool bSelectionChanged)
             return combo.GetWindowText();
         return nSel >= 0 ? combo.GetLBText(nSel) : combo.GetWindowText();
     };
-    std::wstring classPart = partOf(m_comboClass, nFromCombo == IDC_COMBO_CLASS_ID);
-    std::wstring wordPart = partOf(m_comboWord, nFromCombo == IDC_COMBO_WORD_ID);
+    std::wstring classPart = partOf(m_comboClass, nFromCombo == IDC_COMBO_CLASS);
+    std::wstring wordPart = partOf(m_comboWord, nFromCombo == IDC_COMBO_WORD);
     CharUpperBuffW(classPart.data(), static_cast<DWORD>(classPart.size()));
     CharUpperBuffW(wordPart.data(), static_cast<DWORD>(wordPart.size()));
     if (classPart.empty() || classPart[0] != L'[')
