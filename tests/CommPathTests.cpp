@@ -308,6 +308,20 @@ TEST_F(CommClassifyTest, OnlyTheMatchingAnswerIsReportedAndOnlyOnce)
     EXPECT_TRUE(owner.notes.empty());
 }
 
+TEST_F(CommClassifyTest, AFrameTooLongForTheWireIsRefusedWhole)
+{
+    // 257 characters fit the wire buffer with CR, LF and the terminator; 258 do not.
+    const std::wstring fits = L"[SPL_PANO_" + std::wstring(246, L'd') + L"]";
+    ASSERT_EQ(257u, fits.size());
+    ASSERT_TRUE(comm->SendData(fits.c_str(), &reply, enRECV_NONE, false));
+    EXPECT_EQ(std::string(fits.begin(), fits.end()) + "\r\n", peer.Receive(259, 10000));
+    const std::wstring tooLong = L"[SPL_PANO_" + std::wstring(247, L'd') + L"]";
+    EXPECT_FALSE(comm->SendData(tooLong.c_str(), &reply, enRECV_COMMAND, false));
+    EXPECT_TRUE(ConsoleHasLine(comm, L"Command not sent: 258 characters, at most 257 fit a frame"));
+    EXPECT_EQ("", peer.Receive(1, 300));
+    EXPECT_TRUE(comm->IsReady()) << "a refused command does not become the one in flight";
+}
+
 TEST_F(CommClassifyTest, LooseTextAndBrokenFramesAreShownAsData)
 {
     ASSERT_TRUE(peer.Send("abc\r\n[SMP_DOOR_1]\r\n[AB[SMP_DOOR_2]\r\n[SLP_"));
