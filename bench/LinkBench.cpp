@@ -46,9 +46,9 @@ bool StartUnit(SimUnitProcess& unit, Link link, int& nTcpPort, int nFrames, cons
         flood += L" --flood-after-command 1 " + std::to_wstring(nFrames) + L" [SMP_BENCH_{n}]";
     if (link == Link::Tcp) {
         nTcpPort = UnusedTcpPort();
-        return unit.Start(L"--tcp 127.0.0.1:" + std::to_wstring(nTcpPort) + flood);
+        return unit.Start(L"--tcp 127.0.0.1:" + std::to_wstring(nTcpPort) + flood, L"NUL");
     }
-    return unit.Start(L"--com " + std::to_wstring(UnitComPort()) + L" --baud 115200" + flood);
+    return unit.Start(L"--com " + std::to_wstring(UnitComPort()) + L" --baud 115200" + flood, L"NUL");
 }
 
 bool OpenProgramLink(CComm* comm, Link link, int nTcpPort)
