@@ -50,8 +50,10 @@ int main(int argc, char** argv)
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof(memory);
     if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory)))
+        // Wine reports no private usage, but the page-file usage, which is the same figure.
         std::printf("process memory after %d console lines: %.1f MB private, %.1f MB working set\n", nTotal,
-                    static_cast<double>(memory.PrivateUsage) / 1048576.0, static_cast<double>(memory.WorkingSetSize) / 1048576.0);
+                    static_cast<double>(memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage) / 1048576.0,
+                    static_cast<double>(memory.WorkingSetSize) / 1048576.0);
     delete comm;
     return 0;
 }
