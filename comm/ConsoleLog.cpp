@@ -156,24 +156,20 @@ void CConsoleLog::AppendBatch(const std::vector<Pending>& lines)
 
 void CConsoleLog::AfterInsert()
 {
-    // The view keeps the latest lines only; the oldest go in one block.
-    if (m_nViewLines > kViewLines + kTrimLines) {
+    // The view keeps the latest lines only; the oldest go in blocks.
+    bool bTrimmed = false;
+    while (m_nViewLines > kViewLines + kTrimLines) {
         const long nCut = static_cast<long>(m_pView->SendMessage(EM_LINEINDEX, kTrimLines));
-        if (nCut > 0) {
-            m_pView->SetSel(0, nCut);
-            m_pView->ReplaceSel(L"");
-            m_nViewLines -= kTrimLines;
-            while (m_nViewLines > kViewLines + kTrimLines) {
-                const long nMore = static_cast<long>(m_pView->SendMessage(EM_LINEINDEX, kTrimLines));
-                if (nMore <= 0)
-                    break;
-                m_pView->SetSel(0, nMore);
-                m_pView->ReplaceSel(L"");
-                m_nViewLines -= kTrimLines;
-            }
-            const long nNewEnd = m_pView->GetTextLength();
-            m_pView->SetSel(nNewEnd, nNewEnd);
-        }
+        if (nCut <= 0)
+            break;
+        m_pView->SetSel(0, nCut);
+        m_pView->ReplaceSel(L"");
+        m_nViewLines -= kTrimLines;
+        bTrimmed = true;
+    }
+    if (bTrimmed) {
+        const long nEnd = m_pView->GetTextLength();
+        m_pView->SetSel(nEnd, nEnd);
     }
     ScrollToEnd();
 }

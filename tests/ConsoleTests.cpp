@@ -293,6 +293,28 @@ TEST_F(ConsoleTest, SavedLogsAreRichOrPlainTextAndWhole)
     EXPECT_EQ(18u, CComm::DefaultLogFileName().size());
 }
 
+TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
+{
+    const int nLines = CConsoleLog::kViewLines + CConsoleLog::kTrimLines + 200;
+    for (int i = 1; i <= nLines; ++i)
+        comm->LogWrite(LOG_KIND_DATA, L"line %d", i);
+    const std::vector<std::wstring> shown = ConsoleLines(comm);
+    EXPECT_LE(shown.size(), static_cast<size_t>(CConsoleLog::kViewLines + CConsoleLog::kTrimLines));
+    EXPECT_GE(shown.size(), static_cast<size_t>(CConsoleLog::kViewLines));
+    wchar_t szLast[32];
+    _snwprintf(szLast, 31, L"%04d| line %d", nLines, nLines);
+    EXPECT_EQ(szLast, shown.back());
+    // The view's lines are the latest ones, whole and in order.
+    const size_t nFirst = static_cast<size_t>(nLines) - shown.size() + 1;
+    wchar_t szFirst[32];
+    _snwprintf(szFirst, 31, L"%04d| line %d", static_cast<int>(nFirst), static_cast<int>(nFirst));
+    EXPECT_EQ(szFirst, shown.front());
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"All.txt").c_str()));
+    const std::string saved = ReadFileBytes(dir + L"All.txt");
+    EXPECT_EQ(0u, saved.find("0001| line 1\r\n"));
+    EXPECT_NE(std::string::npos, saved.find(std::string(szLast, szLast + wcslen(szLast)) + "\r\n"));
+}
+
 TEST_F(ConsoleTest, ShowingTheConsoleSelectsTheStoredPortAndKeepsAnUnlistedBaud)
 {
     SendMessageW(Item(1094), CB_SETCURSEL, 3, 0); // 19200
