@@ -2,6 +2,7 @@
 
 #include "app/BasicSheetDlg.h"
 #include "resource.h"
+#include "storage/UtilityTools.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -24,7 +25,7 @@ void CBasicSheetApp::GetModulePath(wchar_t* lpOut, int cchOut)
         return;
     const CBasicSheetApp* pApp = dynamic_cast<const CBasicSheetApp*>(AfxGetApp());
     if (pApp != nullptr && pApp->m_ModulePath[0] != L'\0') {
-        wcsncpy(lpOut, pApp->m_ModulePath, static_cast<size_t>(cchOut - 1));
+        CUtilityTools::CopyText(lpOut, static_cast<size_t>(cchOut), pApp->m_ModulePath);
     } else {
         const DWORD dwLength = ::GetModuleFileNameW(nullptr, lpOut, static_cast<DWORD>(cchOut));
         if (dwLength == 0)

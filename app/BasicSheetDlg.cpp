@@ -37,12 +37,7 @@ HICON LoadButtonIcon(UINT nID)
 // Copies the text of a notification into lpOut and frees the copy it carried.
 void TakeNotifyText(WPARAM wParam, wchar_t* lpOut, size_t cchOut)
 {
-    const wchar_t* lpText = reinterpret_cast<const wchar_t*>(wParam);
-    lpOut[0] = L'\0';
-    if (lpText != nullptr) {
-        wcsncpy(lpOut, lpText, cchOut - 1);
-        lpOut[cchOut - 1] = L'\0';
-    }
+    CUtilityTools::CopyText(lpOut, cchOut, reinterpret_cast<const wchar_t*>(wParam));
     FreeNotifyText(wParam);
 }
 } // namespace
@@ -208,7 +203,7 @@ LRESULT CBasicSheetDlg::OnActivatePage(WPARAM, LPARAM)
     const int nPort = bOwn ? cfg.Comport : machine.Comport;
     const int nBaud = bOwn ? cfg.Baudrate : machine.Baudrate;
     wchar_t szAddress[kTextChars] = {};
-    wcsncpy(szAddress, bOwn ? cfg.EthernetIP : machine.MachineIP, kTextChars - 1);
+    CUtilityTools::CopyText(szAddress, kTextChars, bOwn ? cfg.EthernetIP : machine.MachineIP);
 
     if (!Init_RS232C(nCommType, nPort, nBaud, szAddress)) {
         ::MessageBoxW(m_hWnd, L"Error!! A communication error has occurred.", kProgramName, MB_OK);

@@ -333,7 +333,7 @@ bool CComm::SaveLogToFile(const wchar_t* lpPath)
 void CComm::OnBnClickedSaveFile()
 {
     wchar_t szFile[MAX_PATH] = {};
-    wcsncpy(szFile, DefaultLogFileName().c_str(), MAX_PATH - 1);
+    CUtilityTools::CopyText(szFile, MAX_PATH, DefaultLogFileName().c_str());
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof(ofn);
     ofn.hwndOwner = m_hWnd;

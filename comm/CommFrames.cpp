@@ -64,7 +64,7 @@ bool CComm::SendData(const wchar_t* lpText, CWnd* pReplyWnd, int nKind, bool bDi
         bSendNow = bDirect || (m_queue.Count() == 0 && m_bReady.load() != 0);
         if (!bSendNow) {
             CommandItem item{};
-            wcsncpy(item.szCommand, lpText, kFrameTextChars - 1);
+            CUtilityTools::CopyText(item.szCommand, kFrameTextChars, lpText);
             item.nRecvKind = nKind;
             item.pReplyWnd = pReplyWnd;
             bQueued = m_queue.Push(item);
@@ -73,8 +73,7 @@ bool CComm::SendData(const wchar_t* lpText, CWnd* pReplyWnd, int nKind, bool bDi
             // answer that comes back at once still finds it.
             m_nWaitKind = nKind;
             m_pReplyWnd = pReplyWnd;
-            wcsncpy(m_szLastSend, lpText, kFrameTextChars - 1);
-            m_szLastSend[kFrameTextChars - 1] = L'\0';
+            CUtilityTools::CopyText(m_szLastSend, kFrameTextChars, lpText);
             m_bAwaiting = true;
             nTimeOutMs = GetAnswerTimeOut(m_szLastSend);
             m_TimeOutCnt.store(nTimeOutMs);
@@ -124,8 +123,7 @@ void CComm::OnReceiveFrame(const wchar_t* lpFrameText)
 {
     {
         CSingleLock lock(m_csState);
-        wcsncpy(m_szRecvFrame, lpFrameText, kFrameTextChars - 1);
-        m_szRecvFrame[kFrameTextChars - 1] = L'\0';
+        CUtilityTools::CopyText(m_szRecvFrame, kFrameTextChars, lpFrameText);
     }
     LogWrite(LOG_KIND_RECV, L"%s", lpFrameText);
 
@@ -143,8 +141,7 @@ void CComm::OnReceiveFrame(const wchar_t* lpFrameText)
             // the window the command was sent with.
             m_bAwaiting = false;
             m_bAnswerPending = true;
-            wcsncpy(m_szAnswer, lpFrameText, kFrameTextChars - 1);
-            m_szAnswer[kFrameTextChars - 1] = L'\0';
+            CUtilityTools::CopyText(m_szAnswer, kFrameTextChars, lpFrameText);
             m_nAnswerKind = m_nWaitKind;
             m_pAnswerWnd = m_pReplyWnd;
             bAnswer = true;
@@ -192,7 +189,7 @@ void CComm::DispatchQueued()
         if (m_bAnswerPending) {
             m_bAnswerPending = false;
             bReport = m_pAnswerWnd != nullptr;
-            wcsncpy(szAnswer, m_szAnswer, kFrameTextChars - 1);
+            CUtilityTools::CopyText(szAnswer, kFrameTextChars, m_szAnswer);
             nKind = m_nAnswerKind;
             hReply = m_pAnswerWnd != nullptr ? m_pAnswerWnd->m_hWnd : nullptr;
         }

@@ -4,6 +4,7 @@
 #include "comm/Comm.h"
 
 #include "storage/DebugLog.h"
+#include "storage/UtilityTools.h"
 
 namespace {
 // Consecutive hard failures of the port (a vanished USB adapter, say) before the link is
@@ -180,7 +181,7 @@ unsigned int WINAPI Thread_WatchTimeOut(void* pParam)
             if (!pComm->m_bAwaiting)
                 continue; // answered at the last moment
             pComm->m_bAwaiting = false;
-            wcsncpy(szCommand, pComm->m_szLastSend, kFrameTextChars - 1);
+            CUtilityTools::CopyText(szCommand, kFrameTextChars, pComm->m_szLastSend);
             hReply = pComm->m_pReplyWnd != nullptr ? pComm->m_pReplyWnd->m_hWnd : nullptr;
         }
         // The link counts as closed from now on; the port or socket is released by the

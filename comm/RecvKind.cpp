@@ -1,5 +1,7 @@
 #include "comm/RecvKind.h"
 
+#include "storage/UtilityTools.h"
+
 #include <cwchar>
 
 namespace {
@@ -53,5 +55,5 @@ void GetRecvKindName(wchar_t* lpBuffer, int nKind)
             break;
         }
     }
-    wcsncpy(lpBuffer, lpName, kRecvKindNameChars - 1);
+    CUtilityTools::CopyText(lpBuffer, kRecvKindNameChars, lpName);
 }

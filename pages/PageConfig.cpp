@@ -53,15 +53,6 @@ bool ParseIPv4(const wchar_t* lpText, unsigned int (&bytes)[4])
     return *p == L'\0';
 }
 
-// Copies at most cchOut - 1 characters and always terminates.
-void CopyText(wchar_t* lpOut, size_t cchOut, const wchar_t* lpText)
-{
-    size_t n = 0;
-    if (lpText != nullptr)
-        for (; lpText[n] != L'\0' && n + 1 < cchOut; ++n)
-            lpOut[n] = lpText[n];
-    lpOut[n] = L'\0';
-}
 } // namespace
 
 BEGIN_MESSAGE_MAP(CPageConfig, CHSTabPage)
@@ -203,8 +194,8 @@ void CPageConfig::SaveCtrlToConfig()
     if (m_pStorageMngr == nullptr)
         return;
     ConfigSettings& cfg = m_pStorageMngr->m_ConfigSettings;
-    CopyText(cfg.EnvironPath, kTextChars, m_editPath.GetWindowText().c_str());
-    CopyText(cfg.EnvironName, kTextChars, m_editName.GetWindowText().c_str());
+    CUtilityTools::CopyText(cfg.EnvironPath, kTextChars, m_editPath.GetWindowText().c_str());
+    CUtilityTools::CopyText(cfg.EnvironName, kTextChars, m_editName.GetWindowText().c_str());
     cfg.CommMode = m_chkUseUser.m_bChecked ? 0 : 1;
     // The capture software's values are only shown: with them in use, the program's own
     // link settings keep what they held.
@@ -277,7 +268,7 @@ void CPageConfig::OnBnClickedFindCapture()
     // The browser starts at the saved folder, not at what the path field holds now.
     wchar_t szInitial[kTextChars] = {};
     if (m_pStorageMngr != nullptr)
-        CopyText(szInitial, kTextChars, m_pStorageMngr->m_ConfigSettings.EnvironPath);
+        CUtilityTools::CopyText(szInitial, kTextChars, m_pStorageMngr->m_ConfigSettings.EnvironPath);
 
     BROWSEINFOW bi{};
     bi.hwndOwner = m_hWnd;

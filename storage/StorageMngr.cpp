@@ -37,28 +37,18 @@ constexpr int kReadMachineBaudrate = 19200;
 const wchar_t kReadMachineIP[] = L"127.0.0.1";
 constexpr int kReadMachineEthernetPort = 20130;
 
-// Copies at most cchOut - 1 characters and always terminates.
-void CopyText(wchar_t* lpOut, size_t cchOut, const wchar_t* lpText)
-{
-    size_t n = 0;
-    if (lpText != nullptr)
-        for (; lpText[n] != L'\0' && n + 1 < cchOut; ++n)
-            lpOut[n] = lpText[n];
-    lpOut[n] = L'\0';
-}
-
 // What a new Config.ini holds. Comport and Baudrate differ from the values read for a
 // missing key: a missing key reads as "not set", a new file offers a usable link.
 ConfigSettings DefaultConfig()
 {
     ConfigSettings settings{};
-    CopyText(settings.EnvironPath, kTextChars, kReadEnvironPath);
-    CopyText(settings.EnvironName, kTextChars, kReadEnvironName);
+    CUtilityTools::CopyText(settings.EnvironPath, kTextChars, kReadEnvironPath);
+    CUtilityTools::CopyText(settings.EnvironName, kTextChars, kReadEnvironName);
     settings.CommMode = 1;
     settings.CommType = 0;
     settings.Comport = 3;
     settings.Baudrate = 19200;
-    CopyText(settings.EthernetIP, kTextChars, kReadEthernetIP);
+    CUtilityTools::CopyText(settings.EthernetIP, kTextChars, kReadEthernetIP);
     settings.EthernetPort = 20130;
     return settings;
 }
@@ -149,7 +139,7 @@ void CStorageMngr::SetProgramFolder(const wchar_t* lpFolder)
     const size_t length = wcslen(lpFolder);
     if (length == 0 || length + 2 > static_cast<size_t>(kTextChars))
         return;
-    CopyText(m_szProgramFolder, kTextChars, lpFolder);
+    CUtilityTools::CopyText(m_szProgramFolder, kTextChars, lpFolder);
     CUtilityTools::AppendBackslash(m_szProgramFolder, kTextChars);
 }
 
@@ -173,15 +163,15 @@ int CStorageMngr::SetError(int code, const wchar_t* function, int line, const wc
         case ERROR_OPEN_FAILED: lpName = L"ERROR_OPEN_FAILED"; break;
         default: break;
         }
-        CopyText(m_LastError.Name, kTextChars, lpName);
+        CUtilityTools::CopyText(m_LastError.Name, kTextChars, lpName);
     }
     m_LastError.Code = code;
-    CopyText(m_LastError.BuildDate, kTextChars, L"" __DATE__);
-    CopyText(m_LastError.BuildTime, kTextChars, L"" __TIME__);
-    CopyText(m_LastError.Function, kTextChars, function);
-    CopyText(m_LastError.SourceFile, kTextChars, L"" __FILE__);
+    CUtilityTools::CopyText(m_LastError.BuildDate, kTextChars, L"" __DATE__);
+    CUtilityTools::CopyText(m_LastError.BuildTime, kTextChars, L"" __TIME__);
+    CUtilityTools::CopyText(m_LastError.Function, kTextChars, function);
+    CUtilityTools::CopyText(m_LastError.SourceFile, kTextChars, L"" __FILE__);
     m_LastError.Line = line;
-    CopyText(m_LastError.Detail, kTextChars, detail);
+    CUtilityTools::CopyText(m_LastError.Detail, kTextChars, detail);
     return code;
 }
 

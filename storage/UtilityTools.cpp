@@ -12,17 +12,6 @@
 namespace {
 constexpr size_t kPathChars = 260;
 
-// Copies at most cchOut - 1 characters and always terminates.
-void CopyText(wchar_t* lpOut, size_t cchOut, const wchar_t* lpText)
-{
-    if (cchOut == 0)
-        return;
-    size_t n = 0;
-    for (; lpText[n] != L'\0' && n + 1 < cchOut; ++n)
-        lpOut[n] = lpText[n];
-    lpOut[n] = L'\0';
-}
-
 // Splits a path; false (and all parts empty) when it is longer than a path buffer. The
 // length is checked first: the CRT treats a part too long for its buffer as an invalid
 // parameter, which ends the process.
@@ -59,7 +48,7 @@ void SystemErrorText(DWORD dwCode, wchar_t* lpOut, size_t cchOut)
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwCode,
         MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&pSystemText), 0, nullptr);
     if (dwLength != 0 && pSystemText != nullptr)
-        CopyText(lpOut, cchOut, pSystemText);
+        CUtilityTools::CopyText(lpOut, cchOut, pSystemText);
     if (pSystemText != nullptr)
         LocalFree(pSystemText);
 }
@@ -103,7 +92,19 @@ void CUtilityTools::GetFolderOfPath(const wchar_t* lpPath, wchar_t* lpOut)
         if (szFolder[0] != L'\0')
             AppendBackslash(szFolder, kPathChars * 2);
     }
-    CopyText(lpOut, kPathChars, szFolder);
+    CUtilityTools::CopyText(lpOut, kPathChars, szFolder);
+}
+
+void CUtilityTools::CopyText(wchar_t* lpOut, size_t cchOut, const wchar_t* lpText)
+{
+    if (lpOut == nullptr || cchOut == 0)
+        return;
+    size_t n = 0;
+    if (lpText != nullptr) {
+        for (; lpText[n] != L'\0' && n + 1 < cchOut; ++n)
+            lpOut[n] = lpText[n];
+    }
+    lpOut[n] = L'\0';
 }
 
 void CUtilityTools::AppendBackslash(wchar_t* lpText, size_t cchText)
@@ -125,7 +126,7 @@ void CUtilityTools::GetFileNameExt(wchar_t* lpOut, const wchar_t* lpPath)
     wchar_t szResult[kPathChars * 2] = {};
     SplitPath(lpPath, szDrive, szDir, szName, szExt);
     _snwprintf(szResult, kPathChars * 2 - 1, L"%s%s", szName, szExt);
-    CopyText(lpOut, kPathChars, szResult);
+    CUtilityTools::CopyText(lpOut, kPathChars, szResult);
 }
 
 void CUtilityTools::GetFileExt(const wchar_t* lpPath, wchar_t* lpOut, bool bWithDot)
@@ -139,7 +140,7 @@ void CUtilityTools::GetFileExt(const wchar_t* lpPath, wchar_t* lpOut, bool bWith
     SplitPath(lpPath, szDrive, szDir, szName, szExt);
     if (szExt[0] == L'\0')
         return;
-    CopyText(lpOut, kPathChars, bWithDot ? szExt : szExt + 1);
+    CUtilityTools::CopyText(lpOut, kPathChars, bWithDot ? szExt : szExt + 1);
 }
 
 bool CUtilityTools::Create_Directory(const wchar_t* lpPath)

@@ -15,6 +15,10 @@ public:
     // (a buffer of 260 characters). C:\Program\Tool.exe gives C:\Program\ .
     static void GetFolderOfPath(const wchar_t* lpPath, wchar_t* lpOut);
 
+    // Copies at most cchOut - 1 characters of lpText (none when it is null) and always
+    // terminates lpOut.
+    static void CopyText(wchar_t* lpOut, size_t cchOut, const wchar_t* lpText);
+
     // Appends a backslash unless the text already ends in one. cchText is the buffer size.
     static void AppendBackslash(wchar_t* lpText, size_t cchText = 260);
 
