@@ -21,8 +21,6 @@ const wchar_t kFnSerialEPM[] = L"CBasicSheetDlg::OnMessage_SerialEPM";
 const wchar_t kFnSerialSMP[] = L"CBasicSheetDlg::OnMessage_SerialSMP";
 
 constexpr int kTextChars = 260;
-// The unit listens on this TCP port; the port fields of the settings are not used to open.
-constexpr int kUnitTcpPort = 20130;
 const wchar_t kConfigCaption[] = L" Config ";
 // The settings page sits this many pixels below the top of the tab strip.
 constexpr int kPageOffsetY = 21;
@@ -50,6 +48,7 @@ BEGIN_MESSAGE_MAP(CBasicSheetDlg, CMSDialog)
     ON_MESSAGE(WM_SERIAL_SLP, CBasicSheetDlg::OnMessage_SerialSLP)
     ON_MESSAGE(WM_SERIAL_SMP, CBasicSheetDlg::OnMessage_SerialSMP)
     ON_MESSAGE(WM_DESTROY, CBasicSheetDlg::OnDestroyMsg)
+    ON_MESSAGE(WM_PAGE_SHOWCONSOLE, CBasicSheetDlg::OnShowConsole)
     ON_BN_CLICKED(IDC_BTN_LOGIN, CBasicSheetDlg::OnBnClickedLogIn)
     ON_BN_CLICKED(IDC_BTN_MAIN_CLOSE, CBasicSheetDlg::OnBnClickedClose)
 END_MESSAGE_MAP()
@@ -196,16 +195,10 @@ LRESULT CBasicSheetDlg::OnActivatePage(WPARAM, LPARAM)
         return 0;
 
     // CommMode 0: the program's own link settings; otherwise the capture software's.
-    const ConfigSettings& cfg = m_pStorageMngr->m_ConfigSettings;
-    const MachineSettings& machine = m_pStorageMngr->m_MachineSettings;
-    const bool bOwn = cfg.CommMode == 0;
-    const int nCommType = bOwn ? cfg.CommType : machine.UseCommType;
-    const int nPort = bOwn ? cfg.Comport : machine.Comport;
-    const int nBaud = bOwn ? cfg.Baudrate : machine.Baudrate;
-    wchar_t szAddress[kTextChars] = {};
-    CUtilityTools::CopyText(szAddress, kTextChars, bOwn ? cfg.EthernetIP : machine.MachineIP);
-
-    if (!Init_RS232C(nCommType, nPort, nBaud, szAddress)) {
+    if (!Init_RS232C(m_pStorageMngr->GetLinkParams())) {
+        // An exit asked for while the link was being opened needs no error box.
+        if (!IsModal())
+            return 0;
         ::MessageBoxW(m_hWnd, L"Error!! A communication error has occurred.", kProgramName, MB_OK);
         SetTimer(TIMER_SHOW_CONFIG, 200);
         return 0;
@@ -219,27 +212,18 @@ LRESULT CBasicSheetDlg::OnActivatePage(WPARAM, LPARAM)
     return 0;
 }
 
-bool CBasicSheetDlg::Init_RS232C(int nCommType, int nPort, int nBaud, const wchar_t* lpIPAddress)
+bool CBasicSheetDlg::Init_RS232C(const LinkParams& params)
 {
     DebugLog(kFnInitRS232C, 404, TAG_FUN_S, LOG_TEXT_START);
     if (mc_pCommMngr == nullptr) {
-        mc_pCommMngr = CComm::GetInstance(nCommType);
-        CComm::m_pOwnerWnd = this;
+        mc_pCommMngr = CComm::GetInstance();
+        mc_pCommMngr->SetOwnerWnd(this);
         // The new console window settles before the port or socket is opened.
         ::Sleep(500);
     }
     DebugLog(kFnInitRS232C, 411, TAG_FUN_S, LOG_TEXT_START);
 
-    bool bOpen = false;
-    if (mc_pCommMngr->m_nCommType == 0) {
-        // A number beyond the port numbers would wrap round to another, existing port.
-        if (nPort >= 0 && nPort <= 0xFFFF)
-            bOpen = mc_pCommMngr->Open_Serial(static_cast<unsigned short>(nPort), static_cast<unsigned long>(nBaud));
-        else
-            LOG_ERROR(L"No such COM port : %d", nPort);
-    } else {
-        bOpen = mc_pCommMngr->Open_Ethernet(lpIPAddress, kUnitTcpPort);
-    }
+    const bool bOpen = mc_pCommMngr->Open(params);
     mc_pCommMngr->UpdateLinkButtons(!bOpen, bOpen);
     return bOpen;
 }
@@ -366,7 +350,18 @@ void CBasicSheetDlg::OnBnClickedLogIn()
 
 void CBasicSheetDlg::OnBnClickedClose()
 {
+    // A connect still going on is given up: the window does not wait for it.
+    if (mc_pCommMngr != nullptr && mc_pCommMngr->IsOpening())
+        mc_pCommMngr->Close();
     EndDialog(IDOK);
+}
+
+LRESULT CBasicSheetDlg::OnShowConsole(WPARAM, LPARAM)
+{
+    // Before the first link attempt there is no manager and so no console yet.
+    if (mc_pCommMngr != nullptr && mc_pCommMngr->m_hWnd != nullptr)
+        mc_pCommMngr->ShowWindow(SW_SHOW);
+    return 0;
 }
 
 LRESULT CBasicSheetDlg::OnDestroyMsg(WPARAM, LPARAM)
@@ -398,10 +393,7 @@ void CBasicSheetDlg::SequenceExit()
     if (mc_pCommMngr != nullptr && mc_pCommMngr->m_hWnd != nullptr && ::IsWindow(mc_pCommMngr->m_hWnd)) {
         // Emptying the queue also marks the manager idle.
         mc_pCommMngr->ClearQueue();
-        if (mc_pCommMngr->m_nCommType == 0)
-            mc_pCommMngr->CloseSerial();
-        else
-            mc_pCommMngr->CloseEthernet();
+        mc_pCommMngr->Close();
         mc_pCommMngr->DestroyWindow();
         delete mc_pCommMngr;
         mc_pCommMngr = nullptr;

@@ -10,6 +10,7 @@
 #include "controls/HSTabCtrl.h"
 #include "controls/MSButton.h"
 #include "controls/MSDialog.h"
+#include "comm/LinkParams.h"
 #include "pages/PageConfig.h"
 
 class CComm;
@@ -23,9 +24,9 @@ public:
     static constexpr UINT_PTR TIMER_ACTIVATE = 3025;
     static constexpr UINT_PTR TIMER_SHOW_CONFIG = 3036;
 
-    // Opens the link: nCommType 0 serial (nPort, nBaud), otherwise TCP to lpIPAddress on
-    // the unit's port 20130. True when the link is open.
-    bool Init_RS232C(int nCommType, int nPort, int nBaud, const wchar_t* lpIPAddress);
+    // Opens the link the stored settings describe, creating the link manager (and its
+    // console) on the first call. True when the link is open.
+    bool Init_RS232C(const LinkParams& params);
 
     bool PreTranslateMessage(MSG* pMsg) override;
 
@@ -48,6 +49,8 @@ public:
 
 protected:
     BOOL OnInitDialog() override;
+    // The link and its console go while this window and the windows it owns still exist.
+    void OnModalLoopEnd() override { SequenceExit(); }
 
     LRESULT OnActivatePage(WPARAM wParam, LPARAM lParam);
     void OnTimer(UINT_PTR nIDEvent);
@@ -56,6 +59,7 @@ protected:
     LRESULT OnMessage_SerialSLP(WPARAM wParam, LPARAM lParam);
     LRESULT OnMessage_SerialSMP(WPARAM wParam, LPARAM lParam);
     LRESULT OnDestroyMsg(WPARAM wParam, LPARAM lParam);
+    LRESULT OnShowConsole(WPARAM wParam, LPARAM lParam);
     void OnBnClickedLogIn();
     void OnBnClickedClose();
 

@@ -83,8 +83,8 @@ double ProgramRate(Link link, int nFrames)
         return 0;
     CRecorderWnd owner;
     owner.Create();
-    CComm* comm = CComm::GetInstance(link == Link::Tcp ? 1 : 0);
-    CComm::m_pOwnerWnd = &owner;
+    CComm* comm = CComm::GetInstance();
+    comm->SetOwnerWnd(&owner);
     double rate = 0;
     if (OpenProgramLink(comm, link, nPort)) {
         const LONGLONG start = Now();
@@ -153,7 +153,7 @@ double AnsweredCommandsRate(Link link, int nCommands)
         return 0;
     CRecorderWnd reply;
     reply.Create();
-    CComm* comm = CComm::GetInstance(link == Link::Tcp ? 1 : 0);
+    CComm* comm = CComm::GetInstance();
     double rate = 0;
     if (OpenProgramLink(comm, link, nPort)) {
         const LONGLONG start = Now();
@@ -179,7 +179,7 @@ void TimeOutLateness(int nSamples)
         return;
     CRecorderWnd reply;
     reply.Create();
-    CComm* comm = CComm::GetInstance(1);
+    CComm* comm = CComm::GetInstance();
     std::vector<long long> lateness;
     for (int i = 0; i < nSamples; ++i) {
         if (!comm->Open_Ethernet(L"127.0.0.1", nPort))

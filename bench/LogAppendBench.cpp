@@ -32,7 +32,7 @@ int main(int argc, char** argv)
     if (targets.empty())
         targets = {100, 10000, 100000};
 
-    CComm* comm = CComm::GetInstance(1);
+    CComm* comm = CComm::GetInstance();
     // Wine finishes starting its own processes during the first lines: warm up, then start
     // from an empty log.
     MicrosPerLine(comm, 300);

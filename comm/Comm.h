@@ -1,118 +1,116 @@
-// CComm: the one link manager of the process. It owns the serial port or TCP connection to
-// the unit, the three worker threads that serve it, the command queue, the wait state of the
-// command in flight, and the communication console (this dialog) that shows every line that
-// crosses the link. Created by the owner window through GetInstance, deleted in its exit
-// sequence; every worker thread has ended before the link's handles or the object go.
+// CComm: the one link manager of the process, and the communication console (this dialog)
+// that shows every line that crosses the link. It opens and closes the link and takes what
+// its workers hand over; the work itself is done by its parts:
+//   CLink (CSerialLink, CTcpLink)  the transport, its handles and its receive thread;
+//   CCommandExchange               the command in flight, the queue, the dispatcher and
+//                                  the watchdog;
+//   CCommInbox                     the one hand-over from the workers to this thread, with
+//                                  the console's record of lines;
+//   CConsoleView                   the console's rich edit, fed from the record.
+// Created by the owner window through GetInstance, deleted in its exit sequence. Every
+// public operation but LogWrite, SendData, SendEcho and OnReceiveFrame belongs to the
+// user-interface thread (the thread that created the manager).
 #pragma once
 
-#include "comm/CommandQueue.h"
-#include "comm/ConsoleLog.h"
+#include "comm/CommInbox.h"
+#include "comm/CommandExchange.h"
+#include "comm/ConsoleView.h"
 #include "comm/Frame.h"
+#include "comm/Link.h"
+#include "comm/LinkParams.h"
 #include "comm/Notify.h"
 #include "comm/RecvKind.h"
 #include "controls/MyRichEditCtrl.h"
-#include "framework/Button.h"
 #include "framework/ComboBox.h"
 #include "framework/Dialog.h"
 #include "framework/Edit.h"
 #include "framework/IPAddressCtrl.h"
 #include "framework/ListCtrl.h"
-#include "framework/Sync.h"
 #include "resource.h"
 
-#include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
+#include <string>
 
-// Kinds of console lines.
-enum LogKind : int {
-    LOG_KIND_SEND = 100,
-    LOG_KIND_RECV = 101,
-    LOG_KIND_DATA = 102,
-};
-
-// Console colours of the line kinds and of the line-number prefix.
-constexpr COLORREF kColorLogPrefix = RGB(62, 138, 161);
-constexpr COLORREF kColorLogSend = RGB(96, 167, 45);
-constexpr COLORREF kColorLogRecv = RGB(187, 180, 0);
-constexpr COLORREF kColorLogData = RGB(0, 0, 0);
-constexpr COLORREF kColorLogBack = RGB(227, 233, 245);
-
-unsigned int WINAPI Thread_WatchSerial(void* pParam);
-unsigned int WINAPI Thread_WatchEthernet(void* pParam);
-unsigned int WINAPI Thread_WatchTimeOut(void* pParam);
-unsigned int WINAPI Thread_WaitComm(void* pParam);
-
-class CComm : public CDialog {
+class CComm : public CDialog, private ILinkSink {
 public:
     // The single instance; the first call creates it (and its hidden console) on the
     // calling thread, which becomes the user-interface thread of the link manager.
-    static CComm* GetInstance(int nCommType);
+    static CComm* GetInstance();
     // The instance if one exists, without creating it.
     static CComm* PeekInstance();
 
-    // Window that receives unsolicited notifications (SMP, SLP). Set by the owner right
-    // after GetInstance; cleared by the destructor.
+    // The window that receives unsolicited notifications (SMP, SLP) and answers to the
+    // console's commands, and owns the console. Set with SetOwnerWnd; cleared by the
+    // destructor.
     static CWnd* m_pOwnerWnd;
+    void SetOwnerWnd(CWnd* pOwner);
 
     ~CComm() override;
 
+    // Opens the link the parameters describe; true when it is open afterwards (also when it
+    // already was). A connect goes on off this thread while this thread keeps serving its
+    // windows, and Close ends it early.
+    bool Open(const LinkParams& params);
     bool Open_Serial(unsigned short wPort, unsigned long dwBaud);
-    bool CloseSerial();
     bool Open_Ethernet(const wchar_t* lpIPText, int nTcpPort);
+    // Close operations of the two transports: each closes whatever link is open. False (and
+    // nothing) when none was.
+    bool CloseSerial();
     void CloseEthernet();
-
-    // Raw transfer on the open transport.
-    DWORD WriteSerial(const BYTE* pBytes, DWORD dwLength);
-    DWORD ReadSerial(BYTE* pBuffer); // at most kSerialReadBytes
-    bool SendEthernet(const char* pBytes, int nLength);
+    // The close operation of the current transport.
+    void Close();
 
     // Frames: one command leaves at once or waits in the queue; answers are matched to it.
+    // Never waits for the link; see CCommandExchange::Send.
     bool SendData(const wchar_t* lpText, CWnd* pReplyWnd, int nKind, bool bDirect);
     void SendEcho(const wchar_t* lpFrameText);
-    static int GetAnswerTimeOut(const wchar_t* lpFrameText);
+    static int GetAnswerTimeOut(const wchar_t* lpFrameText) { return CCommandExchange::GetAnswerTimeOut(lpFrameText); }
+    // Receive thread: shows the frame and classifies it.
     void OnReceiveFrame(const wchar_t* lpFrameText);
     void ClearQueue();
+    // Bytes as they are, through the link's writer (tests and tools).
+    bool SendBytes(const std::string& bytes) { return m_exchange.SendBytes(bytes); }
 
     // One formatted line in the console and in the diagnostic log; callable from any thread.
     void LogWrite(int nKind, const wchar_t* lpFormat, ...);
     void UpdateLinkButtons(bool bOpenEnabled, bool bCloseEnabled);
+    // Puts the lines that came since the last timer tick into the view now.
+    void ShowPendingLines();
 
-    // Writes the whole console log to a file: rich text when the extension is
-    // "rtf" in any case, plain text otherwise. False, with the log unchanged, when the file
-    // cannot be created or written.
+    // Writes the whole console record to a file: rich text when the extension is "rtf" in
+    // any case, plain text otherwise. False when the file cannot be created or written.
     bool SaveLogToFile(const wchar_t* lpPath);
     // "Log" and the local time, as offered by "Save file".
     static std::wstring DefaultLogFileName();
-    const CConsoleLog& GetLog() const { return m_log; }
+    const CConsoleRecord& GetRecord() const { return m_inbox.Record(); }
 
     bool PreTranslateMessage(MSG* pMsg) override;
 
-    bool IsConnected() const { return m_bConnected.load() != 0; }
-    bool IsReady() const { return m_bReady.load() != 0; }
-    int GetQueueCount() const { return m_queue.Count(); }
+    bool IsConnected() const { return m_exchange.IsConnected(); }
+    bool IsOpening() const { return m_bOpening; }
+    bool IsReady() const { return m_exchange.IsReady(); }
+    int GetQueueCount() const { return m_exchange.QueueCount(); }
+    LinkKind GetCommType() const { return m_params.kind; }
+    const LinkParams& GetLinkParams() const { return m_params; }
     // Worker threads of the link still alive (0 to 3).
     int RunningWorkerCount() const;
-    HANDLE GetPortHandle() const { return m_hComm; }
-
-    static constexpr DWORD kSerialReadBytes = 512;
-    static constexpr int kTcpReadBytes = 256;
-
-    int m_nCommType;
+    HANDLE GetPortHandle() const;
+    // The most bytes that waited for the receive thread in this link session.
+    size_t MaxReceiveBacklog() const { return m_pLink != nullptr ? m_pLink->MaxBacklog() : 0; }
 
 protected:
-    explicit CComm(int nCommType);
+    CComm();
 
     BOOL OnInitDialog() override;
     void OnOK() override;
     void OnCancel() override;
     void PostNcDestroy() override {}
 
-    LRESULT OnLogLines(WPARAM wParam, LPARAM lParam);
-    LRESULT OnReapLink(WPARAM wParam, LPARAM lParam);
-    LRESULT OnShowError(WPARAM wParam, LPARAM lParam);
-    LRESULT OnSyncQueue(WPARAM wParam, LPARAM lParam);
+    LRESULT OnInbox(WPARAM wParam, LPARAM lParam);
+    void OnTimer(UINT_PTR nIDEvent);
     void OnBnClickedOpen();
     void OnBnClickedClose();
     void OnBnClickedSend();
@@ -131,91 +129,58 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    friend unsigned int WINAPI Thread_WatchSerial(void* pParam);
-    friend unsigned int WINAPI Thread_WatchEthernet(void* pParam);
-    friend unsigned int WINAPI Thread_WatchTimeOut(void* pParam);
-    friend unsigned int WINAPI Thread_WaitComm(void* pParam);
+    // What the link's receive thread hands on.
+    void OnFrame(const wchar_t* lpFrame) override { OnReceiveFrame(lpFrame); }
+    void OnDataLine(const wchar_t* lpText) override;
+    void OnLinkLost(const wchar_t* lpWhy) override { m_exchange.MarkLost(lpWhy); }
+    void OnLinkError(const wchar_t* lpText) override { m_inbox.Post(CCommInbox::EventType::ShowError, lpText); }
 
-    bool OnUiThread() const { return GetCurrentThreadId() == m_dwUiThreadId; }
+    bool OnUiThread() const { return ::GetCurrentThreadId() == m_dwUiThreadId; }
+    // The close operations: lpName names the one the trace shows.
+    bool CloseLink(const wchar_t* lpName);
+    // Stops the link's threads, waits for them and releases the port or socket. False when
+    // a thread did not end in time; then nothing is released and the next open or close
+    // tries again.
+    bool ReleaseLink();
+    // Handles every event the workers left in the inbox.
+    void DrainInbox();
+    void StartViewTimer();
+    void ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs);
+    // Makes the console's queue list and count mirror the queue.
+    void SyncQueueView();
     void RebuildCommandText(int nFromCombo, bool bSelectionChanged);
     void SyncSettingsFields();
     static void AddToHistory(CComboBox& combo);
     void ShowSerialFields(bool bSerial);
-    bool StartWorkers(unsigned int(WINAPI* pfnReceive)(void*));
-    // Stops the workers of a link already marked closed, waits for them, and releases the
-    // port or socket. User-interface thread only. False when a worker did not end in time;
-    // then nothing is released and the next open or close tries again.
-    bool ReleaseLink(DWORD dwWaitMs = 10000);
-    bool HasLinkResources() const;
-    // Marks the link closed from any thread: wakes every worker, and when called on a worker
-    // thread asks the user-interface thread to release the link.
-    void MarkClosed();
-    void FeedReceived(CFrameAssembler& assembler, const BYTE* pBytes, int nCount);
-    // Makes the console's queue list and count mirror the ring; from a worker thread the
-    // user-interface thread is asked to do it.
-    void SyncQueueView();
-    void ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs);
-    // Sends what waits in the queue after an answer (dispatcher thread).
-    void DispatchQueued();
-    // Shows an error box on the user-interface thread without holding up the caller.
-    void ShowError(const wchar_t* lpText);
 
-    // Link (written by the user-interface thread; workers only read the handles).
-    HANDLE m_hComm = INVALID_HANDLE_VALUE;
-    OVERLAPPED m_osRead{};
-    OVERLAPPED m_osWrite{};
-    HANDLE m_hThreadRecv = nullptr;
-    HANDLE m_hThreadWait = nullptr;
-    HANDLE m_hThreadTimeOut = nullptr;
-    unsigned short m_wPort = 0;
-    unsigned long m_dwBaud = 0;
-    wchar_t m_szIPAddress[260] = {};
-    wchar_t m_szTcpPort[260] = {};
-
-    // Wait state of the command in flight; m_csState covers it together with the decision
-    // to queue a command and the dispatcher's updates.
-    CCriticalSection m_csState;
-    int m_nWaitKind = enRECV_NONE;
-    CCommandQueue m_queue;
-    CWnd* m_pReplyWnd = nullptr;
-    std::atomic<int> m_bReady{1};
-    std::atomic<int> m_TimeOutCnt{90000};
-    // When the command in flight left (tick count); its time-out runs from here.
-    std::atomic<unsigned long long> m_ullArmedAt{0};
-    wchar_t m_szRecvFrame[kFrameTextChars] = {};
-    wchar_t m_szLastSend[kFrameTextChars] = {};
-    // The answer matched to the command in flight, kept for the dispatcher until it reports
-    // it, so a later frame cannot overwrite it; a command is answered once only.
-    bool m_bAwaiting = false;
-    bool m_bAnswerPending = false;
-    wchar_t m_szAnswer[kFrameTextChars] = {};
-    int m_nAnswerKind = enRECV_NONE;
-    CWnd* m_pAnswerWnd = nullptr;
-
-    CCriticalSection m_csWrite;
-    HANDLE m_hQueueEvent = nullptr;
-    HANDLE m_hAnswerEvent = nullptr;
-    // Set when the link is to stop; wakes a receive thread that waits for the socket.
-    HANDLE m_hStopEvent = nullptr;
-    // Signalled by the socket library when the socket has data or was closed.
-    WSAEVENT m_hNetEvent = nullptr;
-    std::atomic<unsigned char> m_bConnected{0};
-    HICON m_hIcon = nullptr;
-    WSADATA m_wsaData{};
-    bool m_bWsaStarted = false;
-    SOCKET m_hSocket = 0;
-
+    // The user-interface thread: the one that created the manager.
     DWORD m_dwUiThreadId = 0;
+    CPerformanceClock m_clock;
+    CCommInbox m_inbox;
+    CCommandExchange m_exchange;
 
-    // Console lines written by worker threads, waiting for the user-interface thread, which
-    // takes them all at once; m_csPending covers the list.
-    CCriticalSection m_csPending;
-    std::vector<CConsoleLog::Pending> m_pendingLines;
-    void TakePendingLines();
+    // User-interface thread only. The link of the current session lives from a successful
+    // open until its threads have all ended and it was released.
+    std::unique_ptr<CLink> m_pLink;
+    LinkParams m_params;
+    bool m_bOpening = false;
+    HANDLE m_hCancelOpen = nullptr;
+    // The owner window as a handle: read by the receive thread, written here.
+    std::atomic<HWND> m_hOwner{nullptr};
+    HICON m_hIcon = nullptr;
+
+    // The console's mirror of the queue (user-interface thread): which pushes its rows show.
+    unsigned long long m_nQueueClears = 0;
+    unsigned long long m_nQueueRowsFrom = 0;
+    unsigned long long m_nQueueRowsTo = 0;
+    // The view's timer: its period follows what a tick costs.
+    bool m_bViewTimer = false;
+    UINT m_nViewPeriodMs = 0;
+    bool m_bInDrain = false;
 
     // Console controls.
     CMyRichEditCtrl m_ctrlLog;
-    CConsoleLog m_log;
+    CConsoleView m_view;
     CListCtrl m_listQueue;
     CComboBox m_comboClass;
     CComboBox m_comboWord;
@@ -225,4 +190,12 @@ private:
     CIPAddressCtrl m_ctrlIPAddress;
     CEdit m_editCommand;
     CEdit m_editTcpPort;
+
+public:
+    // The exchange's link-open flag, lock and events under the names the trace and the tools
+    // know (declared after the exchange, which they refer to).
+    std::atomic<unsigned char>& m_bConnected;
+    CCriticalSection& m_csWrite;
+    const HANDLE& m_hQueueEvent;
+    const HANDLE& m_hAnswerEvent;
 };

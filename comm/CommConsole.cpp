@@ -1,7 +1,6 @@
 // The communication console: the dialog face of the link manager.
 #include "comm/Comm.h"
 
-#include "comm/CommPrivate.h"
 #include "framework/Dc.h"
 #include "resource.h"
 #include "storage/UtilityTools.h"
@@ -50,10 +49,8 @@ constexpr const wchar_t* kWordPresets[] = {L"PANO]", L"CEPH]", L"OCEP]", L"CT__]
 } // namespace
 
 BEGIN_MESSAGE_MAP(CComm, CDialog)
-    ON_MESSAGE(WM_COMM_LOGLINES, CComm::OnLogLines)
-    ON_MESSAGE(WM_COMM_REAP, CComm::OnReapLink)
-    ON_MESSAGE(WM_COMM_SHOWERROR, CComm::OnShowError)
-    ON_MESSAGE(WM_COMM_SYNCQUEUE, CComm::OnSyncQueue)
+    ON_MESSAGE(WM_COMM_INBOX, CComm::OnInbox)
+    ON_WM_TIMER()
     ON_MESSAGE(WM_SYSCOMMAND, CComm::OnSysCommand)
     ON_MESSAGE(WM_SHOWWINDOW, CComm::OnShowWindowMsg)
     ON_BN_CLICKED(IDC_BTN_OPEN, CComm::OnBnClickedOpen)
@@ -74,6 +71,7 @@ END_MESSAGE_MAP()
 
 BOOL CComm::OnInitDialog()
 {
+    // A shared icon: the system keeps it, nobody destroys it.
     m_hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_CONSOLE), IMAGE_ICON, 0, 0,
                                             LR_DEFAULTSIZE | LR_SHARED));
     SetIcon(m_hIcon, TRUE);
@@ -98,7 +96,8 @@ BOOL CComm::OnInitDialog()
     m_ctrlLog.SetBackgroundColor(FALSE, kColorLogBack);
     // Long lines scroll sideways rather than wrap: one line of the log is one line on screen.
     m_ctrlLog.SendMessage(EM_SETTARGETDEVICE, 0, 1);
-    m_log.Attach(&m_ctrlLog);
+    m_view.Attach(&m_ctrlLog, &m_inbox.Record());
+    m_inbox.SetTarget(m_hWnd);
 
     CenterWindow();
 
@@ -131,7 +130,7 @@ BOOL CComm::OnInitDialog()
     m_listQueue.InsertColumn(1, L"Echo", LVCFMT_LEFT, 35);
     m_listQueue.SetColumnWidth(1, LVSCW_AUTOSIZE_USEHEADER);
 
-    ShowSerialFields(m_nCommType == 0);
+    ShowSerialFields(m_params.kind == LinkKind::Serial);
     UpdateLinkButtons(true, true);
 
     ::SetFocus(m_comboWord.m_hWnd);
@@ -160,38 +159,40 @@ LRESULT CComm::OnSysCommand(WPARAM wParam, LPARAM)
 
 void CComm::OnBnClickedOpen()
 {
-    if (m_nCommType == 1) {
+    if (m_bOpening)
+        return;
+    LinkParams params;
+    if (m_params.kind == LinkKind::Tcp) {
         DWORD dwAddress = 0;
         m_ctrlIPAddress.GetAddress(dwAddress);
         wchar_t szAddress[32] = {};
         _snwprintf(szAddress, 31, L"%u.%u.%u.%u", FIRST_IPADDRESS(dwAddress), SECOND_IPADDRESS(dwAddress),
                    THIRD_IPADDRESS(dwAddress), FOURTH_IPADDRESS(dwAddress));
-        const int nPort = _wtoi(m_editTcpPort.GetWindowText().c_str());
-        if (!Open_Ethernet(szAddress, nPort)) {
-            UpdateLinkButtons(true, false);
-            ::MessageBoxW(m_hWnd, L"Connection Fail!!", L"Serial Communication", MB_OK | MB_ICONERROR);
-            return;
-        }
+        params = LinkParams::Tcp(szAddress, _wtoi(m_editTcpPort.GetWindowText().c_str()));
     } else {
-        const int nBaudIndex = m_comboBaud.GetCurSel();
-        const unsigned long dwBaud =
-            nBaudIndex >= 0 ? static_cast<unsigned long>(_wtoi(m_comboBaud.GetLBText(nBaudIndex).c_str())) : 0;
+        // Without a port there is nothing to open (and no COM0 to try).
         const int nPort = m_comboPort.GetCurSel();
-        if (!Open_Serial(static_cast<unsigned short>(nPort < 0 ? 0 : nPort), dwBaud)) {
+        const int nBaudIndex = m_comboBaud.GetCurSel();
+        if (nPort < 0 || nBaudIndex < 0) {
+            LogWrite(LOG_KIND_DATA, L"%s", nPort < 0 ? L"Not opened: choose a serial port first" : L"Not opened: choose a baud rate first");
             UpdateLinkButtons(true, false);
-            ::MessageBoxW(m_hWnd, L"Open Fail!", L"Serial Communication", MB_OK | MB_ICONERROR);
             return;
         }
+        params = LinkParams::Serial(nPort, static_cast<unsigned long>(_wtoi(m_comboBaud.GetLBText(nBaudIndex).c_str())));
+    }
+    if (!Open(params)) {
+        UpdateLinkButtons(true, false);
+        ::MessageBoxW(m_hWnd, params.kind == LinkKind::Tcp ? L"Connection Fail!!" : L"Open Fail!", L"Serial Communication",
+                      MB_OK | MB_ICONERROR);
+        return;
     }
     UpdateLinkButtons(false, true);
 }
 
 void CComm::OnBnClickedClose()
 {
-    if (m_nCommType == 1)
-        CloseEthernet();
-    else
-        CloseSerial();
+    // Also ends a connect that is still going on.
+    Close();
     UpdateLinkButtons(true, false);
 }
 
@@ -243,7 +244,7 @@ void CComm::AddToHistory(CComboBox& combo)
 
 void CComm::OnBnClickedSend()
 {
-    if (m_bConnected.load() == 0) {
+    if (!IsConnected()) {
         LogWrite(LOG_KIND_DATA, L"%s", L"Can not send. Is not connected!!");
         return;
     }
@@ -287,7 +288,8 @@ void CComm::RebuildCommandText(int nFromCombo, bool bSelectionChanged)
 
 void CComm::OnBnClickedLogClear()
 {
-    m_log.Clear();
+    m_inbox.Record().Clear();
+    m_view.Clear();
 }
 
 void CComm::OnBnClickedQueueClear()
@@ -304,7 +306,7 @@ void CComm::OnBnClickedFilter(UINT nID)
     } kFilters[] = {{IDC_CHECK_SEND_COMMAND, LOG_KIND_SEND}, {IDC_CHECK_RECV_COMMAND, LOG_KIND_RECV}, {IDC_CHECK_RECV_DATA, LOG_KIND_DATA}};
     for (const auto& filter : kFilters) {
         if (filter.nID == nID)
-            m_log.SetShown(filter.nKind, ::SendMessageW(GetDlgItem(static_cast<int>(nID)), BM_GETCHECK, 0, 0) == BST_CHECKED);
+            m_view.SetShown(filter.nKind, ::SendMessageW(GetDlgItem(static_cast<int>(nID)), BM_GETCHECK, 0, 0) == BST_CHECKED);
     }
 }
 
@@ -325,7 +327,7 @@ bool CComm::SaveLogToFile(const wchar_t* lpPath)
         return false;
     wchar_t szExt[260] = {};
     CUtilityTools::GetFileExt(lpPath, szExt, false);
-    const bool bWritten = m_log.Save(hFile, _wcsicmp(szExt, L"RTF") == 0);
+    const bool bWritten = m_view.Save(hFile, _wcsicmp(szExt, L"RTF") == 0);
     CloseHandle(hFile);
     return bWritten;
 }
@@ -357,10 +359,10 @@ LRESULT CComm::OnShowWindowMsg(WPARAM wParam, LPARAM)
 
 void CComm::SyncSettingsFields()
 {
-    if (m_wPort < m_comboPort.GetCount())
-        m_comboPort.SetCurSel(m_wPort);
+    if (m_params.nComPort >= 0 && m_params.nComPort < m_comboPort.GetCount())
+        m_comboPort.SetCurSel(m_params.nComPort);
     wchar_t szBaud[16] = {};
-    _snwprintf(szBaud, 15, L"%lu", m_dwBaud);
+    _snwprintf(szBaud, 15, L"%lu", m_params.dwBaud);
     // A stored rate that is not in the list leaves the selection as it was.
     const int nBaud = m_comboBaud.FindStringExact(-1, szBaud);
     if (nBaud >= 0)
@@ -368,11 +370,14 @@ void CComm::SyncSettingsFields()
 
     IN_ADDR address{};
     char szAddress[520] = {};
-    CUtilityTools::ToNarrow(m_szIPAddress, szAddress, sizeof(szAddress));
+    CUtilityTools::ToNarrow(m_params.address.c_str(), szAddress, sizeof(szAddress));
     if (inet_pton(AF_INET, szAddress, &address) == 1)
         m_ctrlIPAddress.SetAddress(ntohl(address.s_addr));
     else
         m_ctrlIPAddress.ClearAddress();
-    m_editTcpPort.SetWindowText(m_szTcpPort);
+    wchar_t szTcpPort[16] = {};
+    if (m_params.nTcpPort != 0)
+        _snwprintf(szTcpPort, 15, L"%d", m_params.nTcpPort);
+    m_editTcpPort.SetWindowText(szTcpPort);
     ::SetFocus(m_comboWord.m_hWnd);
 }

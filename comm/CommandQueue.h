@@ -1,18 +1,17 @@
-// The ring of commands waiting for the one in flight to be answered. Held by CComm; pushed
-// from the thread that sends, popped by the dispatcher, cleared by the console. One lock
-// covers the slots and both indices.
+// The ring of commands waiting for the one in flight to be answered: 300 slots, at most 299
+// commands, oldest first. It has no lock of its own: the command exchange holds it under its
+// lock, together with the command in flight.
 #pragma once
 
 #include "comm/Frame.h"
 
-#include "framework/Sync.h"
-
-class CWnd;
+#include <windows.h>
 
 struct CommandItem {
     wchar_t szCommand[kFrameTextChars];
     int nRecvKind;
-    CWnd* pReplyWnd;
+    // The window that gets the answer or the time-out, captured when the command was given.
+    HWND hReplyWnd;
 };
 
 class CCommandQueue {
@@ -28,13 +27,21 @@ public:
     bool Push(const CommandItem& item);
     // The oldest command, or an all-zero item when none waits.
     CommandItem Pop();
-    int Count() const;
-    // Copies the waiting commands, oldest first, into pItems (at most nMax); returns how many.
-    int Snapshot(CommandItem* pItems, int nMax) const;
+    int Count() const { return (m_nWrite - m_nRead + kSlots) % kSlots; }
+
+    // Commands ever pushed and popped since the last Clear, and how many Clears there were:
+    // a view of the ring can follow it by the difference instead of comparing texts.
+    unsigned long long Pushed() const { return m_nPushed; }
+    unsigned long long Popped() const { return m_nPopped; }
+    unsigned long long Clears() const { return m_nClears; }
+    // The waiting command that was the nth ever pushed (Popped() <= n < Pushed()).
+    const CommandItem& Item(unsigned long long n) const;
 
 private:
-    mutable CCriticalSection m_cs;
     CommandItem m_items[kSlots];
     int m_nWrite = 0;
     int m_nRead = 0;
+    unsigned long long m_nPushed = 0;
+    unsigned long long m_nPopped = 0;
+    unsigned long long m_nClears = 0;
 };

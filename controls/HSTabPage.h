@@ -3,10 +3,7 @@
 #pragma once
 
 #include "framework/Dialog.h"
-
-// Posted to a page each time the tab strip shows it (WM_USER + 2103). Spelt exactly as in
-// comm/Notify.h, so that a file may include both headers.
-#define WM_TABPAGE_ACTIVATE 3127
+#include "messages.h"
 
 class CHSTabPage : public CDialog {
 public:

@@ -115,6 +115,7 @@ INT_PTR CDialog::DoModal()
         }
     }
     m_bModalLoop = false;
+    OnModalLoopEnd();
 
     if (bOwnerWasEnabled) {
         ::EnableWindow(hOwner, TRUE);

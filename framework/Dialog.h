@@ -29,6 +29,9 @@ protected:
     virtual BOOL OnInitDialog() { return TRUE; }
     virtual void OnOK();
     virtual void OnCancel();
+    // Runs once the modal run has ended, before the window and the windows it owns are
+    // destroyed: the place to take down what those windows serve.
+    virtual void OnModalLoopEnd() {}
 
     LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     bool OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;

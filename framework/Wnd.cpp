@@ -482,14 +482,44 @@ bool RigPreTranslateMessage(MSG* pMsg)
     return false;
 }
 
+void RigDispatchMessage(MSG& msg)
+{
+    if (!RigPreTranslateMessage(&msg)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+}
+
 bool RigPumpMessage(MSG& msg)
 {
     const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
     if (got == 0 || got == -1)
         return false;
-    if (!RigPreTranslateMessage(&msg)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
-    }
+    RigDispatchMessage(msg);
     return true;
+}
+
+DWORD RigWaitPumping(HANDLE hObject, DWORD dwTimeoutMs)
+{
+    const ULONGLONG ullDeadline = ::GetTickCount64() + dwTimeoutMs;
+    for (;;) {
+        DWORD dwLeft = INFINITE;
+        if (dwTimeoutMs != INFINITE) {
+            const ULONGLONG ullNow = ::GetTickCount64();
+            dwLeft = ullNow >= ullDeadline ? 0 : static_cast<DWORD>(ullDeadline - ullNow);
+        }
+        const DWORD dwResult = ::MsgWaitForMultipleObjectsEx(1, &hObject, dwLeft, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (dwResult != WAIT_OBJECT_0 + 1)
+            return dwResult;
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                ::PostQuitMessage(static_cast<int>(msg.wParam));
+                return WAIT_ABANDONED;
+            }
+            RigDispatchMessage(msg);
+            if (::WaitForSingleObject(hObject, 0) == WAIT_OBJECT_0)
+                return WAIT_OBJECT_0;
+        }
+    }
 }

@@ -172,3 +172,12 @@ bool RigPreTranslateMessage(MSG* pMsg);
 // after the PreTranslateMessage chain. False at WM_QUIT (left in msg) or when the queue
 // fails.
 bool RigPumpMessage(MSG& msg);
+
+// Dispatches one message taken from the thread's queue, after the PreTranslateMessage chain.
+void RigDispatchMessage(MSG& msg);
+
+// Waits for hObject while the calling thread keeps serving its windows as its message loop
+// would (keys, dialogs, timers): the window stays alive during a wait that may be long.
+// WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED, or WAIT_ABANDONED when WM_QUIT came (it is
+// posted again for the loop outside).
+DWORD RigWaitPumping(HANDLE hObject, DWORD dwTimeoutMs);

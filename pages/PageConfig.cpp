@@ -1,6 +1,5 @@
 #include "pages/PageConfig.h"
 
-#include "comm/Comm.h"
 #include "framework/Dc.h"
 #include "resource.h"
 #include "storage/StorageMngr.h"
@@ -290,10 +289,9 @@ void CPageConfig::OnBnClickedFindCapture()
 
 void CPageConfig::OnBnClickedSerialDialog()
 {
-    // Before the first link attempt there is no manager and so no console yet.
-    CComm* pComm = CComm::PeekInstance();
-    if (GetParent() != nullptr && pComm != nullptr && pComm->m_hWnd != nullptr)
-        pComm->ShowWindow(SW_SHOW);
+    // The console belongs to the window that owns the link; the page only asks for it.
+    if (HWND hOwner = GetParent())
+        ::SendMessageW(hOwner, WM_PAGE_SHOWCONSOLE, 0, 0);
 }
 
 void CPageConfig::OnBnClickedSave()

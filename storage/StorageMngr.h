@@ -4,6 +4,7 @@
 // User-interface thread only; each load and save holds the INI manager's sequence lock.
 #pragma once
 
+#include "comm/LinkParams.h"
 #include "storage/IniMngr.h"
 
 // Settings of Config.ini: where the environment file lies and the program's own link.
@@ -80,6 +81,11 @@ public:
     // m_MachineSettings. The file is never written. 0, ERROR_FILE_NOT_FOUND or
     // ERROR_SECTOR_NOT_FOUND (also left in the last-error record).
     int ReadIni_Environment(const wchar_t* folder, const wchar_t* fileName);
+
+    // How the unit is reached: with CommMode 0 the link settings of Config.ini, otherwise
+    // those of the capture software's environment file; a TCP link always goes to the unit's
+    // port 20130.
+    LinkParams GetLinkParams() const;
 
     // Records a load's outcome; code 0 clears the record first. Returns code.
     int SetError(int code, const wchar_t* function, int line, const wchar_t* detail);

@@ -15,15 +15,15 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(owner.Create());
-        comm = CComm::GetInstance(startType);
+        comm = CComm::GetInstance();
         ASSERT_NE(nullptr, comm);
-        CComm::m_pOwnerWnd = &owner;
+        comm->SetOwnerWnd(&owner);
     }
 
     void TearDown() override
     {
         if (comm->IsConnected())
-            comm->m_nCommType == 0 ? static_cast<void>(comm->CloseSerial()) : comm->CloseEthernet();
+            comm->Close();
         delete comm;
         EXPECT_EQ(nullptr, CComm::PeekInstance());
     }
@@ -34,7 +34,6 @@ protected:
         return PumpUntil([&] { return !comm->IsConnected() && comm->RunningWorkerCount() == 0; }, dwTimeoutMs);
     }
 
-    int startType = 0;
     CRecorderWnd owner;
     CComm* comm = nullptr;
 };
@@ -54,17 +53,14 @@ protected:
     SerialPeer peer;
 };
 
-class TcpLinkTest : public LinkTest {
-protected:
-    TcpLinkTest() { startType = 1; }
-};
+class TcpLinkTest : public LinkTest {};
 
 TEST_F(SerialLinkTest, BytesCrossThePortUnchangedBothWays)
 {
     ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
     EXPECT_TRUE(comm->IsConnected());
     EXPECT_EQ(3, comm->RunningWorkerCount());
-    EXPECT_EQ(0, comm->m_nCommType);
+    EXPECT_EQ(LinkKind::Serial, comm->GetCommType());
 
     // Every byte value but the flow-control characters, which XON/XOFF takes out of the data.
     std::string bytes;
@@ -72,7 +68,7 @@ TEST_F(SerialLinkTest, BytesCrossThePortUnchangedBothWays)
         if (b != 0x11 && b != 0x13)
             bytes += static_cast<char>(b);
     }
-    EXPECT_EQ(bytes.size(), comm->WriteSerial(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+    EXPECT_TRUE(comm->SendBytes(bytes));
     EXPECT_EQ(bytes, peer.Read(bytes.size(), 10000));
 
     // What the unit sends is read by the receive thread and shown; blanks are dropped on
@@ -101,7 +97,7 @@ TEST_F(SerialLinkTest, OpenTwiceCloseTwiceThenReopen)
     ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
     EXPECT_EQ(3, comm->RunningWorkerCount());
     const std::string frame = "[SPL_PANO]\r\n";
-    EXPECT_EQ(frame.size(), comm->WriteSerial(reinterpret_cast<const BYTE*>(frame.data()), static_cast<DWORD>(frame.size())));
+    EXPECT_TRUE(comm->SendBytes(frame));
     EXPECT_EQ(frame, peer.Read(frame.size(), 10000));
     EXPECT_TRUE(comm->CloseSerial());
     EXPECT_EQ(0, comm->RunningWorkerCount());
@@ -143,12 +139,12 @@ TEST_F(TcpLinkTest, OpenSendReceiveAndPeerHangUp)
     ASSERT_TRUE(peer.Listen(nPort));
     ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort));
     ASSERT_TRUE(peer.Accept(10000));
-    EXPECT_EQ(1, comm->m_nCommType);
+    EXPECT_EQ(LinkKind::Tcp, comm->GetCommType());
     EXPECT_EQ(3, comm->RunningWorkerCount());
     EXPECT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort)) << "open on an open link";
 
     const std::string bytes = "[SPL_PANO]\r\n\x01\xFF";
-    EXPECT_TRUE(comm->SendEthernet(bytes.data(), static_cast<int>(bytes.size())));
+    EXPECT_TRUE(comm->SendBytes(bytes));
     EXPECT_EQ(bytes, peer.Receive(bytes.size(), 10000));
 
     // Blanks stay on TCP.
@@ -181,13 +177,13 @@ TEST_F(TcpLinkTest, RefusedBadPortsAndBadAddressesFail)
     // Ports out of range fail before anything else is touched: the console keeps showing
     // the fields of the serial link it was created for.
     delete comm;
-    comm = CComm::GetInstance(0);
+    comm = CComm::GetInstance();
     for (int nPort : {0, -1, 65536})
         EXPECT_FALSE(comm->Open_Ethernet(L"127.0.0.1", nPort)) << nPort;
     const auto shown = [&](int nID) { return (GetWindowLongPtrW(comm->GetDlgItem(nID), GWL_STYLE) & WS_VISIBLE) != 0; };
     EXPECT_TRUE(shown(1081)) << "serial port combo";
     EXPECT_FALSE(shown(1559)) << "IP address control";
-    EXPECT_EQ(0, comm->m_nCommType);
+    EXPECT_EQ(LinkKind::Serial, comm->GetCommType());
 }
 
 TEST_F(TcpLinkTest, TalksToTheSimulatedUnit)
@@ -197,7 +193,7 @@ TEST_F(TcpLinkTest, TalksToTheSimulatedUnit)
     ASSERT_TRUE(unit.Start(L"--tcp 127.0.0.1:" + std::to_wstring(nPort) + L" --quiet"));
     ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort));
     const std::string command = "[SPL_PANO]\r\n";
-    ASSERT_TRUE(comm->SendEthernet(command.data(), static_cast<int>(command.size())));
+    ASSERT_TRUE(comm->SendBytes(command));
     EXPECT_TRUE(PumpUntil([&] { return ConsoleHasLine(comm, L"<< [EPL_PANO_001]"); }, 10000));
     comm->CloseEthernet();
     EXPECT_EQ(0, comm->RunningWorkerCount());
@@ -205,7 +201,7 @@ TEST_F(TcpLinkTest, TalksToTheSimulatedUnit)
 
 TEST(ConsoleLog, LinesAreNumberedByTheControlsLineCount)
 {
-    CComm* comm = CComm::GetInstance(0);
+    CComm* comm = CComm::GetInstance();
     comm->LogWrite(LOG_KIND_DATA, L"first %s %d", L"line", 1);
     comm->LogWrite(LOG_KIND_SEND, L"%s", L"[SPL_PANO]");
     comm->LogWrite(LOG_KIND_RECV, L"%s", L"[EPL_PANO_001]");

@@ -25,8 +25,8 @@ protected:
         dir = MakeScratchDir(L"commpath");
         rawLog = dir + L"raw.bin";
         eventLog = dir + L"events.log";
-        comm = CComm::GetInstance(GetParam() == Transport::Tcp ? 1 : 0);
-        CComm::m_pOwnerWnd = &owner;
+        comm = CComm::GetInstance();
+        comm->SetOwnerWnd(&owner);
     }
 
     void TearDown() override
@@ -267,8 +267,8 @@ protected:
     {
         ASSERT_TRUE(owner.Create());
         ASSERT_TRUE(reply.Create());
-        comm = CComm::GetInstance(1);
-        CComm::m_pOwnerWnd = &owner;
+        comm = CComm::GetInstance();
+        comm->SetOwnerWnd(&owner);
         const int nPort = UnusedTcpPort();
         ASSERT_TRUE(peer.Listen(nPort));
         ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", nPort));

@@ -18,8 +18,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(owner.Create());
-        comm = CComm::GetInstance(1);
-        CComm::m_pOwnerWnd = &owner;
+        comm = CComm::GetInstance();
+        comm->SetOwnerWnd(&owner);
         dir = MakeScratchDir(L"console");
         comm->ShowWindow(SW_SHOW);
         PumpFor(50);
@@ -295,12 +295,16 @@ TEST_F(ConsoleTest, SavedLogsAreRichOrPlainTextAndWhole)
 
 TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
 {
-    const int nLines = CConsoleLog::kViewLines + CConsoleLog::kTrimLines + 200;
-    for (int i = 1; i <= nLines; ++i)
+    // Lines at a steady pace: each tick of the view shows what came since the last one.
+    const int nLines = CConsoleView::kViewLines + CConsoleView::kTrimLines + 200;
+    for (int i = 1; i <= nLines; ++i) {
         comm->LogWrite(LOG_KIND_DATA, L"line %d", i);
-    const std::vector<std::wstring> shown = ConsoleLines(comm);
-    EXPECT_LE(shown.size(), static_cast<size_t>(CConsoleLog::kViewLines + CConsoleLog::kTrimLines));
-    EXPECT_GE(shown.size(), static_cast<size_t>(CConsoleLog::kViewLines));
+        if (i % 100 == 0)
+            comm->ShowPendingLines();
+    }
+    std::vector<std::wstring> shown = ConsoleLines(comm);
+    EXPECT_LE(shown.size(), static_cast<size_t>(CConsoleView::kViewLines + CConsoleView::kTrimLines));
+    EXPECT_GE(shown.size(), static_cast<size_t>(CConsoleView::kViewLines));
     wchar_t szLast[32];
     _snwprintf(szLast, 31, L"%04d| line %d", nLines, nLines);
     EXPECT_EQ(szLast, shown.back());
@@ -309,24 +313,39 @@ TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
     wchar_t szFirst[32];
     _snwprintf(szFirst, 31, L"%04d| line %d", static_cast<int>(nFirst), static_cast<int>(nFirst));
     EXPECT_EQ(szFirst, shown.front());
+
+    // A burst of more than one tick shows: the view says how many it leaves out, then shows
+    // the latest; the record keeps them all.
+    const int nBurst = 3 * static_cast<int>(CConsoleView::kMaxLinesPerTick);
+    for (int i = 1; i <= nBurst; ++i)
+        comm->LogWrite(LOG_KIND_DATA, L"burst %d", i);
+    shown = ConsoleLines(comm);
+    ASSERT_GT(shown.size(), CConsoleView::kMaxLinesPerTick);
+    EXPECT_EQ(L"....| " + std::to_wstring(nBurst - CConsoleView::kMaxLinesPerTick) + L" lines not shown here (Save file keeps them)",
+              shown[shown.size() - CConsoleView::kMaxLinesPerTick - 1]);
+    EXPECT_EQ(std::to_wstring(nLines + nBurst) + L"| burst " + std::to_wstring(nBurst), shown.back());
+
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"All.txt").c_str()));
     const std::string saved = ReadFileBytes(dir + L"All.txt");
     EXPECT_EQ(0u, saved.find("0001| line 1\r\n"));
     EXPECT_NE(std::string::npos, saved.find(std::string(szLast, szLast + wcslen(szLast)) + "\r\n"));
+    for (int i : {1, nBurst / 2, nBurst})
+        EXPECT_NE(std::string::npos, saved.find("| burst " + std::to_string(i) + "\r\n")) << i;
+    EXPECT_EQ(std::string::npos, saved.find("not shown")) << "the view's note is no line of the log";
 }
 
 TEST_F(ConsoleTest, ShowingTheConsoleSelectsTheStoredPortAndKeepsAnUnlistedBaud)
 {
     SendMessageW(Item(1094), CB_SETCURSEL, 3, 0); // 19200
-    comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 12345);
-    comm->CloseSerial();
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 12345));
+    ASSERT_TRUE(comm->CloseSerial());
     comm->ShowWindow(SW_HIDE);
     comm->ShowWindow(SW_SHOW);
     EXPECT_EQ(ProgramComPort(), static_cast<int>(SendMessageW(Item(1081), CB_GETCURSEL, 0, 0)));
     EXPECT_EQ(3, static_cast<int>(SendMessageW(Item(1094), CB_GETCURSEL, 0, 0)));
 
-    comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 38400);
-    comm->CloseSerial();
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 38400));
+    ASSERT_TRUE(comm->CloseSerial());
     comm->ShowWindow(SW_HIDE);
     comm->ShowWindow(SW_SHOW);
     EXPECT_EQ(4, static_cast<int>(SendMessageW(Item(1094), CB_GETCURSEL, 0, 0)));

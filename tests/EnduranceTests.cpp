@@ -65,12 +65,16 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
     CRecorderWnd owner, reply;
     ASSERT_TRUE(owner.Create());
     ASSERT_TRUE(reply.Create());
-    CComm* comm = CComm::GetInstance(bSerial ? 0 : 1);
-    CComm::m_pOwnerWnd = &owner;
-    // The console shows its latest lines only: filled up to that from the start, it holds
-    // as much at the first measurement as at the last.
-    for (int i = 0; i < CConsoleLog::kViewLines + CConsoleLog::kTrimLines; ++i)
+    CComm* comm = CComm::GetInstance();
+    comm->SetOwnerWnd(&owner);
+    // The console shows its latest lines only: filled up to that from the start (a tick's
+    // worth at a time, as lines come in a session), it holds as much at the first
+    // measurement as at the last.
+    for (int i = 1; i <= CConsoleView::kViewLines + CConsoleView::kTrimLines; ++i) {
         comm->LogWrite(LOG_KIND_DATA, L"%s", L"earlier line");
+        if (i % 100 == 0)
+            comm->ShowPendingLines();
+    }
     const auto open = [&] {
         return bSerial ? comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 115200)
                        : comm->Open_Ethernet(L"127.0.0.1", nPort);
@@ -79,7 +83,12 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
     struct Sent {
         std::wstring text;
         int kind;
+        int round = 0;
     };
+    // Rounds in which the link ended (time-out or hang-up): their commands that were still
+    // waiting are dropped without a word, as a close drops them; every other awaited
+    // command must be answered or timed out.
+    std::vector<bool> linkLostInRound{false};
     std::vector<Sent> awaited;
     int nConnections = 0;
     int nSequenceChecked = 0;
@@ -125,11 +134,12 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
         const Sent commands[] = {{L"[SPL_OCEP]", enRECV_COMMAND}, {L"[SPM_ERDY]", enRECV_NONE}, {L"[SPL_HSON_7]", enRECV_PACKING_CHECK}};
         for (const Sent& command : commands) {
             if (comm->SendData(command.text.c_str(), &reply, command.kind, false) && command.kind != enRECV_NONE)
-                awaited.push_back(command);
+                awaited.push_back({command.text, command.kind, nRound});
         }
         if (nRound % 15 == 0 && comm->SendData(L"[SPL_CSON]", &reply, enRECV_START_OK, false))
-            awaited.push_back({L"[SPL_CSON]", enRECV_START_OK});
+            awaited.push_back({L"[SPL_CSON]", enRECV_START_OK, nRound});
         PumpUntil([&] { return comm->IsReady() || !comm->IsConnected(); }, 10000);
+        linkLostInRound.push_back(!comm->IsConnected());
 
         if (!bFirstTaken && GetTickCount64() - ullStart > dwSeconds * 250ull) {
             first = Measure();
@@ -151,13 +161,22 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
             std::wstring answer = sent.text.substr(0, 9) + L"_001]";
             answer[2] = L'P';
             answer[1] = L'E';
-            if (note.kind == enRECV_TIMEOUT && note.text == sent.text)
+            if (note.kind == enRECV_TIMEOUT && note.text == sent.text) {
                 bFound = true;
-            else if (note.kind == sent.kind && note.text == answer)
+            } else if (note.kind == sent.kind && note.text == answer) {
                 bFound = true;
+            } else {
+                ASSERT_TRUE(linkLostInRound[static_cast<size_t>(sent.round)])
+                    << "no answer to " << std::string(sent.text.begin(), sent.text.end()) << " of round " << sent.round
+                    << ", whose link stayed open";
+            }
         }
         ASSERT_TRUE(bFound) << "unexpected " << std::string(note.text.begin(), note.text.end());
         nTimeOuts += note.kind == enRECV_TIMEOUT ? 1 : 0;
+    }
+    for (; nNext < awaited.size(); ++nNext) {
+        ASSERT_TRUE(linkLostInRound[static_cast<size_t>(awaited[nNext].round)])
+            << "no answer to the command of round " << awaited[nNext].round << ", whose link stayed open";
     }
 
     const Usage last = Measure();

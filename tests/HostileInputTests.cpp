@@ -85,8 +85,8 @@ TEST_P(HostileLinkTest, ReceivePathReportsEveryValidFrameOnce)
     const bool bSerial = GetParam();
     CRecorderWnd owner;
     ASSERT_TRUE(owner.Create());
-    CComm* comm = CComm::GetInstance(bSerial ? 0 : 1);
-    CComm::m_pOwnerWnd = &owner;
+    CComm* comm = CComm::GetInstance();
+    comm->SetOwnerWnd(&owner);
     const HostileStream stream = MakeStream(20261207, 1500, bSerial);
 
     TcpPeer tcp;

@@ -46,6 +46,8 @@ size_t CRecorderWnd::Count(UINT message) const
 
 std::vector<std::wstring> ConsoleLines(CComm* pComm)
 {
+    // What the view shows after its next tick.
+    pComm->ShowPendingLines();
     HWND hLog = pComm->GetDlgItem(1122);
     const int length = GetWindowTextLengthW(hLog);
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');

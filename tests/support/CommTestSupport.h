@@ -40,7 +40,7 @@ private:
     LRESULT Keep(UINT message, WPARAM wParam, LPARAM lParam);
 };
 
-// The console log's lines as the engineer sees them.
+// The console log's lines as the engineer sees them once the view has taken what waits.
 std::vector<std::wstring> ConsoleLines(CComm* pComm);
 bool ConsoleHasLine(CComm* pComm, const std::wstring& line);
 

@@ -1,0 +1,68 @@
+#include "comm/CommInbox.h"
+
+#include "messages.h"
+#include "storage/DebugLog.h"
+
+void CCommInbox::WriteLine(int nKind, const wchar_t* lpText)
+{
+    // Every console line reaches the diagnostic log too, under the name of the console's
+    // writer, whichever thread wrote it.
+    static const wchar_t kFunction[] = L"CComm::LogWrite";
+    switch (nKind) {
+    case LOG_KIND_SEND:
+        DebugLog(kFunction, __LINE__, TAG_COM_S, L"%s", lpText);
+        break;
+    case LOG_KIND_RECV:
+        DebugLog(kFunction, __LINE__, TAG_COM_R, L"%s", lpText);
+        break;
+    case LOG_KIND_DATA:
+        DebugLog(kFunction, __LINE__, TAG_DAT_A, L"%s", lpText);
+        break;
+    default:
+        break;
+    }
+    m_record.Append(nKind, lpText);
+    if (!m_bLinesWaiting.exchange(true))
+        Wake();
+}
+
+void CCommInbox::Post(EventType type, const wchar_t* lpText, int nValue)
+{
+    {
+        CSingleLock lock(m_cs);
+        if (type == EventType::QueueChanged) {
+            if (m_bQueueChangeWaiting)
+                return;
+            m_bQueueChangeWaiting = true;
+        }
+        m_events.push_back(Event{type, lpText != nullptr ? lpText : L"", nValue});
+    }
+    Wake();
+}
+
+void CCommInbox::Wake()
+{
+    HWND hTarget = m_hTarget.load();
+    CSingleLock lock(m_cs);
+    if (m_bWakePosted || hTarget == nullptr)
+        return;
+    // Posting does not wait for the window; a message that cannot be posted (the window has
+    // gone, its queue is full) is tried again by the next line or event.
+    m_bWakePosted = ::PostMessageW(hTarget, WM_COMM_INBOX, 0, 0) != FALSE;
+}
+
+std::vector<CCommInbox::Event> CCommInbox::TakeEvents()
+{
+    std::vector<Event> events;
+    CSingleLock lock(m_cs);
+    events.swap(m_events);
+    m_bQueueChangeWaiting = false;
+    m_bWakePosted = false;
+    return events;
+}
+
+size_t CCommInbox::EventsWaiting() const
+{
+    CSingleLock lock(m_cs);
+    return m_events.size();
+}

@@ -1,0 +1,69 @@
+// The one hand-over from the link's worker threads to the user-interface thread. Console
+// lines go into the console's record at once, so the thread that writes them never waits
+// for the window; every other event waits in a locked list. One message (WM_COMM_INBOX)
+// wakes the console when something starts waiting, and is not posted again until the
+// console has taken what waits. No worker ever calls into a window of the user-interface
+// thread: posting this message and the notifications is all they do.
+#pragma once
+
+#include "comm/ConsoleRecord.h"
+#include "framework/Sync.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+class CCommInbox {
+public:
+    enum class EventType {
+        QueueChanged,     // the queue of waiting commands changed
+        CommandWaiting,   // a command awaits its answer: text, nValue its time-out in ms
+        CommandAnswered,  // the command in flight was answered: text the answer, nValue its kind
+        CommandTimedOut,  // no answer in time: text the command, nValue the ms waited
+        ShowError,        // an error box to show: text
+        LinkLost,         // the link ended by itself: text says why
+    };
+    struct Event {
+        EventType type;
+        std::wstring text;
+        int nValue;
+    };
+
+    explicit CCommInbox(size_t nKeptLines = CConsoleRecord::kKeptLines) : m_record(nKeptLines) {}
+    CCommInbox(const CCommInbox&) = delete;
+    CCommInbox& operator=(const CCommInbox&) = delete;
+
+    // The window that is woken (the console); none: nothing is posted, events still wait.
+    void SetTarget(HWND hWnd) { m_hTarget.store(hWnd); }
+
+    // A console line from any thread: traced to the diagnostic log and kept in the record.
+    void WriteLine(int nKind, const wchar_t* lpText);
+    void Post(EventType type, const wchar_t* lpText = L"", int nValue = 0);
+
+    // User-interface thread: the events waiting, oldest first. A wake-up is posted again for
+    // whatever comes after this.
+    std::vector<Event> TakeEvents();
+    // User-interface thread: whether lines came since the last call.
+    bool TakeLinesWaiting() { return m_bLinesWaiting.exchange(false); }
+    bool LinesWaiting() const { return m_bLinesWaiting.load(); }
+    size_t EventsWaiting() const;
+
+    CConsoleRecord& Record() { return m_record; }
+    const CConsoleRecord& Record() const { return m_record; }
+
+private:
+    void Wake();
+
+    CConsoleRecord m_record;
+    std::atomic<HWND> m_hTarget{nullptr};
+    // Set by the thread that adds the first line after the console looked; cleared by it.
+    std::atomic<bool> m_bLinesWaiting{false};
+
+    // Written by any thread, taken by the user-interface thread; m_cs covers the group.
+    mutable CCriticalSection m_cs;
+    std::vector<Event> m_events;
+    bool m_bQueueChangeWaiting = false; // one QueueChanged waits at most: it says "look again"
+    bool m_bWakePosted = false;         // WM_COMM_INBOX is on its way
+};

@@ -1,0 +1,564 @@
+#include "comm/CommandExchange.h"
+
+#include "comm/Link.h"
+#include "comm/Notify.h"
+#include "storage/DebugLog.h"
+#include "storage/UtilityTools.h"
+
+#include <process.h>
+
+#include <cwchar>
+
+namespace {
+struct WordTimeOut {
+    const wchar_t* lpWord;
+    int nTimeOutMs;
+};
+
+// Answer time-outs of the command words that take longer than the usual 3 s.
+constexpr WordTimeOut kWordTimeOuts[] = {
+    {L"ARCT", 90000}, {L"PANO", 90000}, {L"CEPH", 90000}, {L"RET_", 90000}, {L"XRFV", 90000},
+    {L"XLFV", 90000}, {L"YTFV", 90000}, {L"YBFV", 90000}, {L"COLM", 90000}, {L"ERDY", 5000},
+};
+constexpr int kDefaultTimeOutMs = 3000;
+
+bool SameText(const wchar_t* a, const wchar_t* b)
+{
+    return _wcsicmp(a, b) == 0;
+}
+} // namespace
+
+CCommandExchange::CCommandExchange(CCommInbox& inbox, IClock& clock) : m_inbox(inbox), m_clock(clock)
+{
+    m_hQueueEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    m_hAnswerEvent = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    m_hWatchEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
+CCommandExchange::~CCommandExchange()
+{
+    // The owner ends the link first; whatever still runs is stopped here, because no thread
+    // may outlive the object it works on.
+    MarkClosed();
+    while (!Join(30000))
+        LOG_ERROR(L"Still waiting for the dispatcher and the watchdog to end");
+    for (HANDLE hEvent : {m_hQueueEvent, m_hAnswerEvent, m_hWatchEvent}) {
+        if (hEvent != nullptr)
+            ::CloseHandle(hEvent);
+    }
+}
+
+int CCommandExchange::GetAnswerTimeOut(const wchar_t* lpFrameText)
+{
+    if (lpFrameText == nullptr || lpFrameText[0] == L'\0')
+        return kDefaultTimeOutMs;
+    wchar_t szWord[5] = {};
+    SplitFrame(lpFrameText, nullptr, szWord, nullptr);
+    for (const WordTimeOut& entry : kWordTimeOuts) {
+        if (SameText(szWord, entry.lpWord))
+            return entry.nTimeOutMs;
+    }
+    return kDefaultTimeOutMs;
+}
+
+// ---------------------------------------------------------------------------------------
+// The link's life
+
+bool CCommandExchange::Start(CLink& link)
+{
+    if (m_hQueueEvent == nullptr || m_hAnswerEvent == nullptr || m_hWatchEvent == nullptr)
+        return false;
+    m_pLink = &link;
+    {
+        CSingleLock lock(m_cs);
+        ++m_nEpoch;
+        m_flight = InFlight{};
+        m_answers.clear();
+        m_queue.Clear();
+        m_outbox.clear();
+        m_nNoticesWaiting = 0;
+        m_bWriting = false;
+    }
+    ::ResetEvent(m_hQueueEvent);
+    ::ResetEvent(m_hWatchEvent);
+    ::SetEvent(m_hAnswerEvent);
+    m_bConnected.store(1);
+    m_hDispatcher = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Thread_WaitComm, this, 0, nullptr));
+    m_hWatchdog = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Thread_WatchTimeOut, this, 0, nullptr));
+    if (m_hDispatcher == nullptr || m_hWatchdog == nullptr) {
+        MarkClosed();
+        return false;
+    }
+    return true;
+}
+
+bool CCommandExchange::MarkClosed()
+{
+    // Testing and clearing the flag is one step: of two closes at once only one proceeds.
+    const bool bWasOpen = m_bConnected.exchange(0) != 0;
+    std::vector<PostedNotice> notices;
+    {
+        CSingleLock lock(m_cs);
+        ++m_nEpoch;
+        m_flight.bAwaiting = false;
+        m_answers.clear();
+        m_queue.Clear();
+        DropOutbox(false, notices);
+    }
+    // Frames the unit sent are reported even when their echo can no longer leave.
+    PostAll(notices);
+    for (HANDLE hEvent : {m_hAnswerEvent, m_hQueueEvent, m_hWatchEvent}) {
+        if (hEvent != nullptr)
+            ::SetEvent(hEvent);
+    }
+    if (CLink* pLink = m_pLink)
+        pLink->Wake();
+    if (bWasOpen)
+        m_inbox.Post(CCommInbox::EventType::QueueChanged);
+    return bWasOpen;
+}
+
+void CCommandExchange::MarkLost(const wchar_t* lpWhy)
+{
+    if (MarkClosed())
+        m_inbox.Post(CCommInbox::EventType::LinkLost, lpWhy);
+}
+
+bool CCommandExchange::Join(DWORD dwTimeoutMs)
+{
+    const ULONGLONG ullDeadline = ::GetTickCount64() + dwTimeoutMs;
+    for (HANDLE* pThread : {&m_hDispatcher, &m_hWatchdog}) {
+        if (*pThread == nullptr)
+            continue;
+        const ULONGLONG ullNow = ::GetTickCount64();
+        const DWORD dwLeft = ullNow >= ullDeadline ? 0 : static_cast<DWORD>(ullDeadline - ullNow);
+        if (::WaitForSingleObject(*pThread, dwLeft) != WAIT_OBJECT_0)
+            return false;
+        ::CloseHandle(*pThread);
+        *pThread = nullptr;
+    }
+    return true;
+}
+
+int CCommandExchange::RunningThreads() const
+{
+    int nRunning = 0;
+    for (HANDLE hThread : {m_hDispatcher, m_hWatchdog}) {
+        if (hThread != nullptr && ::WaitForSingleObject(hThread, 0) == WAIT_TIMEOUT)
+            ++nRunning;
+    }
+    return nRunning;
+}
+
+bool CCommandExchange::IsReady() const
+{
+    CSingleLock lock(m_cs);
+    return !m_flight.bAwaiting && m_queue.Count() == 0 && m_outbox.empty() && m_answers.empty() && !m_bWriting;
+}
+
+int CCommandExchange::QueueCount() const
+{
+    CSingleLock lock(m_cs);
+    return m_queue.Count();
+}
+
+CCommandExchange::QueueState CCommandExchange::GetQueueState(unsigned long long nFrom) const
+{
+    CSingleLock lock(m_cs);
+    QueueState state{m_queue.Clears(), m_queue.Popped(), m_queue.Pushed(), {}};
+    for (unsigned long long n = nFrom > state.nPopped ? nFrom : state.nPopped; n < state.nPushed; ++n)
+        state.items.push_back(m_queue.Item(n));
+    return state;
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+CCommandExchange::OutItem CCommandExchange::MakeOutItem(const wchar_t* lpText, bool bShown)
+{
+    OutItem item;
+    // The frame text, CR and LF, in the system's code page: one byte a character.
+    std::wstring line = lpText;
+    line += L"\r\n";
+    std::vector<char> bytes(2 * line.size() + 2, '\0');
+    CUtilityTools::ToNarrow(line.c_str(), bytes.data(), bytes.size());
+    item.bytes = bytes.data();
+    if (bShown)
+        item.consoleText = lpText;
+    return item;
+}
+
+void CCommandExchange::PushOut(OutItem&& item)
+{
+    if (item.then.hWnd != nullptr)
+        ++m_nNoticesWaiting;
+    m_outbox.push_back(std::move(item));
+}
+
+void CCommandExchange::DropOutbox(bool bKeepEchoes, std::vector<PostedNotice>& notices)
+{
+    for (auto it = m_outbox.begin(); it != m_outbox.end();) {
+        if (bKeepEchoes && it->bKeepOnClear) {
+            ++it;
+            continue;
+        }
+        if (it->then.hWnd != nullptr) {
+            notices.push_back(std::move(it->then));
+            --m_nNoticesWaiting;
+        }
+        it = m_outbox.erase(it);
+    }
+}
+
+void CCommandExchange::PostAll(const std::vector<PostedNotice>& notices)
+{
+    for (const PostedNotice& notice : notices)
+        PostNotify(notice.hWnd, notice.message, notice.text.c_str(), notice.nKind);
+}
+
+int CCommandExchange::Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem& item)
+{
+    m_flight = InFlight{};
+    m_flight.nSeq = ++m_nSeq;
+    CUtilityTools::CopyText(m_flight.szText, kFrameTextChars, lpText);
+    m_flight.nKind = nKind;
+    m_flight.hReply = hReply;
+    m_flight.nTimeOutMs = GetAnswerTimeOut(m_flight.szText);
+    m_flight.bAwaiting = true;
+    ::ResetEvent(m_hAnswerEvent);
+    item.nSeq = m_flight.nSeq;
+    return m_flight.nTimeOutMs;
+}
+
+void CCommandExchange::Announce(const wchar_t* lpText, int nTimeOutMs)
+{
+    DebugLog(L"CComm::SendData", __LINE__, TAG_DAT_A, L"SendData(%s) - m_TimeOutCnt(%d sec) - ResetEvent", lpText,
+             nTimeOutMs / 1000);
+    m_inbox.Post(CCommInbox::EventType::CommandWaiting, lpText, nTimeOutMs);
+}
+
+bool CCommandExchange::Send(const wchar_t* lpText, HWND hReply, int nKind, bool bDirect)
+{
+    if (!IsConnected() || lpText == nullptr)
+        return false;
+    const size_t length = wcslen(lpText);
+    if (length > kMaxSendChars) {
+        wchar_t szLine[128] = {};
+        _snwprintf(szLine, 127, L"Command not sent: %d characters, at most %d fit a frame", static_cast<int>(length),
+                   static_cast<int>(kMaxSendChars));
+        m_inbox.WriteLine(LOG_KIND_DATA, szLine);
+        return false;
+    }
+
+    OutItem item = MakeOutItem(lpText, true);
+    bool bSendNow = false;
+    bool bQueued = false;
+    int nTimeOutMs = 0;
+    {
+        // The decision, the queue and the command in flight change together or not at all.
+        CSingleLock lock(m_cs);
+        bSendNow = bDirect || (m_queue.Count() == 0 && !m_flight.bAwaiting);
+        if (!bSendNow) {
+            CommandItem waiting{};
+            CUtilityTools::CopyText(waiting.szCommand, kFrameTextChars, lpText);
+            waiting.nRecvKind = nKind;
+            waiting.hReplyWnd = hReply;
+            bQueued = m_queue.Push(waiting);
+        } else {
+            item.nEpoch = m_nEpoch;
+            // In flight from now, before its bytes leave: an answer that comes back at once
+            // still finds it.
+            if (nKind != enRECV_NONE)
+                nTimeOutMs = Arm(lpText, hReply, nKind, item);
+            PushOut(std::move(item));
+        }
+    }
+    if (!bSendNow) {
+        if (bQueued)
+            m_inbox.Post(CCommInbox::EventType::QueueChanged);
+        return true;
+    }
+    if (nKind != enRECV_NONE)
+        Announce(lpText, nTimeOutMs);
+    ::SetEvent(m_hQueueEvent);
+    return true;
+}
+
+void CCommandExchange::SendEcho(const wchar_t* lpFrame, const PostedNotice* pThen)
+{
+    wchar_t szClass[4] = {};
+    wchar_t szWord[5] = {};
+    SplitFrame(lpFrame, szClass, szWord, nullptr);
+    szClass[0] = L'E';
+    // The echo carries its own line end and gets one more as every frame does: the unit has
+    // always seen it so.
+    wchar_t szEcho[64] = {};
+    _snwprintf(szEcho, 63, L"[%s_%s_%s]%c%c", szClass, szWord, L"001", L'\r', L'\n');
+    OutItem item = MakeOutItem(szEcho, true);
+    item.bKeepOnClear = true;
+    if (pThen != nullptr)
+        item.then = *pThen;
+    {
+        CSingleLock lock(m_cs);
+        if (IsConnected()) {
+            item.nEpoch = m_nEpoch;
+            PushOut(std::move(item));
+            ::SetEvent(m_hQueueEvent);
+            return;
+        }
+    }
+    // No link to echo on: the frame is still reported.
+    if (pThen != nullptr)
+        PostNotify(pThen->hWnd, pThen->message, pThen->text.c_str(), pThen->nKind);
+}
+
+bool CCommandExchange::SendBytes(const std::string& bytes)
+{
+    OutItem item;
+    item.bytes = bytes;
+    {
+        CSingleLock lock(m_cs);
+        if (!IsConnected())
+            return false;
+        item.nEpoch = m_nEpoch;
+        PushOut(std::move(item));
+    }
+    ::SetEvent(m_hQueueEvent);
+    return true;
+}
+
+void CCommandExchange::PostInOrder(const PostedNotice& notice)
+{
+    {
+        CSingleLock lock(m_cs);
+        if (m_nNoticesWaiting > 0 && IsConnected()) {
+            OutItem item;
+            item.bKeepOnClear = true;
+            item.nEpoch = m_nEpoch;
+            item.then = notice;
+            PushOut(std::move(item));
+            ::SetEvent(m_hQueueEvent);
+            return;
+        }
+    }
+    // Nothing earlier waits (echoes are queued by this same thread): it goes at once.
+    PostNotify(notice.hWnd, notice.message, notice.text.c_str(), notice.nKind);
+}
+
+bool CCommandExchange::TakeAnswer(const wchar_t* lpFrame)
+{
+    wchar_t szClass[4] = {};
+    wchar_t szWord[5] = {};
+    SplitFrame(lpFrame, szClass, szWord, nullptr);
+    if (!SameText(szClass, L"EPM") && !SameText(szClass, L"EPL"))
+        return false;
+    {
+        CSingleLock lock(m_cs);
+        wchar_t szSentWord[5] = {};
+        SplitFrame(m_flight.szText, nullptr, szSentWord, nullptr);
+        if (!m_flight.bAwaiting || m_flight.nKind == enRECV_NONE || !SameText(szWord, szSentWord))
+            return false;
+        // Answered once, with the kind and the window the command was sent with.
+        m_flight.bAwaiting = false;
+        m_answers.push_back(Answer{lpFrame, m_flight.nKind, m_flight.hReply});
+        ::SetEvent(m_hAnswerEvent);
+    }
+    ::SetEvent(m_hWatchEvent);
+    ::SetEvent(m_hQueueEvent);
+    return true;
+}
+
+void CCommandExchange::ClearQueue()
+{
+    std::vector<PostedNotice> notices;
+    {
+        CSingleLock lock(m_cs);
+        m_queue.Clear();
+        ++m_nEpoch;
+        m_flight.bAwaiting = false;
+        // Commands taken from the queue but not yet written stay behind; echoes go on.
+        DropOutbox(true, notices);
+        ::SetEvent(m_hAnswerEvent);
+    }
+    PostAll(notices);
+    ::SetEvent(m_hWatchEvent);
+    m_inbox.Post(CCommInbox::EventType::QueueChanged);
+}
+
+// ---------------------------------------------------------------------------------------
+// The dispatcher
+
+bool CCommandExchange::NextStep(Step& step)
+{
+    CSingleLock lock(m_cs);
+    if (!m_answers.empty()) {
+        step.type = Step::Type::Report;
+        step.answer = std::move(m_answers.front());
+        m_answers.pop_front();
+        return true;
+    }
+    while (!m_outbox.empty()) {
+        OutItem item = std::move(m_outbox.front());
+        m_outbox.pop_front();
+        if (item.nEpoch != m_nEpoch && !item.bKeepOnClear)
+            continue; // taken before a Clear: it does not leave after it
+        step.type = Step::Type::Write;
+        step.item = std::move(item);
+        m_bWriting = true;
+        return true;
+    }
+    if (m_flight.bAwaiting || m_queue.Count() == 0)
+        return false;
+    // What waits goes out in its order: commands that await no answer back to back, up to
+    // and including the first one that awaits an answer, which is then in flight; later
+    // commands wait for its answer.
+    step.type = Step::Type::QueueMoved;
+    step.waitingText.clear();
+    while (m_queue.Count() > 0) {
+        const CommandItem waiting = m_queue.Pop();
+        OutItem item = MakeOutItem(waiting.szCommand, true);
+        item.nEpoch = m_nEpoch;
+        const bool bAwaits = waiting.nRecvKind != enRECV_NONE;
+        if (bAwaits) {
+            step.nWaitingTimeOutMs = Arm(waiting.szCommand, waiting.hReplyWnd, waiting.nRecvKind, item);
+            step.waitingText = waiting.szCommand;
+        }
+        PushOut(std::move(item));
+        if (bAwaits)
+            break;
+    }
+    return true;
+}
+
+void CCommandExchange::WriteOut(OutItem& item)
+{
+    // The console shows a command as its bytes leave.
+    if (!item.consoleText.empty())
+        m_inbox.WriteLine(LOG_KIND_SEND, item.consoleText.c_str());
+    DWORD dwWritten = 0;
+    bool bWritten = true;
+    if (!item.bytes.empty()) {
+        CSingleLock lock(m_csWrite);
+        bWritten = m_pLink->Write(item.bytes.data(), static_cast<DWORD>(item.bytes.size()), kWriteTimeoutMs, dwWritten);
+    }
+    // The answer's time runs from the command's last byte leaving. A command whose write
+    // failed is armed as well: its missing answer is what reports it.
+    bool bArmed = false;
+    {
+        CSingleLock lock(m_cs);
+        m_bWriting = false;
+        if (item.nSeq != 0 && m_flight.nSeq == item.nSeq && m_flight.bAwaiting) {
+            m_flight.llSentUs = m_clock.NowMicros();
+            m_flight.llDeadlineUs = m_flight.llSentUs + 1000LL * m_flight.nTimeOutMs;
+            bArmed = true;
+        }
+    }
+    if (bArmed)
+        ::SetEvent(m_hWatchEvent);
+    if (item.then.hWnd != nullptr) {
+        PostNotify(item.then.hWnd, item.then.message, item.then.text.c_str(), item.then.nKind);
+        CSingleLock lock(m_cs);
+        --m_nNoticesWaiting;
+    }
+    if (bWritten || !IsConnected())
+        return;
+    if (m_pLink->Kind() == LinkKind::Tcp) {
+        MarkLost(L"send() failed");
+        m_inbox.Post(CCommInbox::EventType::ShowError, L"send() - Fail");
+    } else {
+        // A port that does not take the bytes is no reason to give the link up: the unit
+        // may let go of XOFF again; the command's missing answer is reported by the watchdog.
+        wchar_t szLine[160] = {};
+        _snwprintf(szLine, 159, L"Write to the port failed or timed out: %lu of %lu bytes sent", dwWritten,
+                   static_cast<unsigned long>(item.bytes.size()));
+        m_inbox.WriteLine(LOG_KIND_DATA, szLine);
+    }
+}
+
+unsigned int WINAPI Thread_WaitComm(void* pParam)
+{
+    CCommandExchange* pExchange = static_cast<CCommandExchange*>(pParam);
+    if (pExchange->m_bConnected.load() == 0)
+        return 0;
+    CCommandExchange::Step step;
+    while (pExchange->m_bConnected.load() != 0) {
+        if (::WaitForSingleObject(pExchange->m_hQueueEvent, INFINITE) != WAIT_OBJECT_0) {
+            pExchange->MarkLost(L"the dispatcher's wait failed");
+            break;
+        }
+        while (pExchange->m_bConnected.load() != 0 && pExchange->NextStep(step)) {
+            switch (step.type) {
+            case CCommandExchange::Step::Type::Report:
+                // The answer goes to the window that sent the command, as it was then.
+                LOG_DATA(L"WaitForSingleObject()==WAIT_OBJECT_0");
+                PostNotify(step.answer.hReply, WM_SERIAL_EPM, step.answer.text.c_str(), step.answer.nKind);
+                pExchange->m_inbox.Post(CCommInbox::EventType::CommandAnswered, step.answer.text.c_str(), step.answer.nKind);
+                break;
+            case CCommandExchange::Step::Type::Write:
+                pExchange->WriteOut(step.item);
+                break;
+            case CCommandExchange::Step::Type::QueueMoved:
+                pExchange->m_inbox.Post(CCommInbox::EventType::QueueChanged);
+                if (!step.waitingText.empty())
+                    pExchange->Announce(step.waitingText.c_str(), step.nWaitingTimeOutMs);
+                break;
+            }
+        }
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// The watchdog
+
+bool CCommandExchange::CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWaitMs, Expired& expired)
+{
+    CSingleLock lock(m_cs);
+    dwWaitMs = INFINITE;
+    if (!m_flight.bAwaiting || m_flight.llDeadlineUs == 0) {
+        nArmedSeq = 0;
+        return false;
+    }
+    const long long llNow = m_clock.NowMicros();
+    // A time-out is declared only for the command whose deadline the last wait was for: one
+    // answered meanwhile and followed by the next command is not timed out on its behalf.
+    if (m_flight.nSeq == nArmedSeq && llNow > m_flight.llDeadlineUs) {
+        expired.text = m_flight.szText;
+        expired.hReply = m_flight.hReply;
+        expired.nWaitedMs = static_cast<int>((llNow - m_flight.llSentUs) / 1000);
+        m_flight.bAwaiting = false;
+        ::SetEvent(m_hAnswerEvent);
+        return true;
+    }
+    nArmedSeq = m_flight.nSeq;
+    const long long llLeftUs = m_flight.llDeadlineUs - llNow;
+    // An answer at the deadline itself is still in time: the time-out comes after it.
+    dwWaitMs = llLeftUs <= 0 ? 1 : static_cast<DWORD>((llLeftUs + 999) / 1000);
+    return false;
+}
+
+unsigned int WINAPI Thread_WatchTimeOut(void* pParam)
+{
+    CCommandExchange* pExchange = static_cast<CCommandExchange*>(pParam);
+    unsigned long long nArmedSeq = 0;
+    while (pExchange->m_bConnected.load() != 0) {
+        DWORD dwWaitMs = INFINITE;
+        CCommandExchange::Expired expired;
+        if (pExchange->CheckDeadline(nArmedSeq, dwWaitMs, expired)) {
+            // No answer in time: the reply window hears of it and the link counts as closed.
+            LOG_ERROR(L"Answer time-out : %s", expired.text.c_str());
+            PostNotify(expired.hReply, WM_SERIAL_EPM, expired.text.c_str(), enRECV_TIMEOUT);
+            wchar_t szLine[kFrameTextChars + 96] = {};
+            _snwprintf(szLine, kFrameTextChars + 95, L"No answer to %s within %d ms", expired.text.c_str(), expired.nWaitedMs);
+            pExchange->m_inbox.WriteLine(LOG_KIND_DATA, szLine);
+            pExchange->m_inbox.Post(CCommInbox::EventType::CommandTimedOut, expired.text.c_str(), expired.nWaitedMs);
+            pExchange->MarkLost(L"answer time-out");
+            break;
+        }
+        if (::WaitForSingleObject(pExchange->m_hWatchEvent, dwWaitMs) == WAIT_FAILED) {
+            pExchange->MarkLost(L"the watchdog's wait failed");
+            break;
+        }
+    }
+    return 1;
+}

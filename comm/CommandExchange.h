@@ -1,0 +1,203 @@
+// The command exchange of the link manager: the one record of the command in flight, the
+// queue of commands waiting for its answer, the outbox of bytes for the link, and the two
+// threads that serve them. The dispatcher (Thread_WaitComm) is the link's only writer: it
+// writes what the outbox holds, reports answers to the windows that sent the commands and
+// sends what waits in the queue. The watchdog (Thread_WatchTimeOut) waits for the deadline of
+// the command in flight and turns a missing answer into a time-out. The exchange knows the
+// link it writes to and the inbox it reports to, not the console. Owned by the link manager.
+//
+// Locks: m_cs covers the command in flight, the answers to report, the queue and the
+// outbox; m_csWrite is held around each write to the link and nothing else. No lock is ever
+// held while another is taken, while writing, or while waiting: the inbox, the link and the
+// notifications are reached only after m_cs is released.
+#pragma once
+
+#include "comm/Clock.h"
+#include "comm/CommInbox.h"
+#include "comm/CommandQueue.h"
+#include "comm/Frame.h"
+#include "comm/RecvKind.h"
+#include "framework/Sync.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <deque>
+#include <string>
+#include <vector>
+
+class CLink;
+
+unsigned int WINAPI Thread_WaitComm(void* pParam);
+unsigned int WINAPI Thread_WatchTimeOut(void* pParam);
+
+// A notification posted once some bytes have left: the report of an SLP frame follows its
+// echo onto the wire.
+struct PostedNotice {
+    HWND hWnd = nullptr;
+    UINT message = 0;
+    std::wstring text;
+    int nKind = 0;
+};
+
+class CCommandExchange {
+public:
+    CCommandExchange(CCommInbox& inbox, IClock& clock);
+    ~CCommandExchange();
+    CCommandExchange(const CCommandExchange&) = delete;
+    CCommandExchange& operator=(const CCommandExchange&) = delete;
+
+    // --- The link's life (user-interface thread, but MarkClosed and MarkLost: any thread).
+    // Marks the link open with nothing in flight or waiting, and starts the dispatcher and the
+    // watchdog. False, with the link marked closed again, when a thread cannot be started.
+    bool Start(CLink& link);
+    // Marks the link closed, forgets what waits, and wakes both threads and the link's
+    // receive thread and writer. True when this call closed it.
+    bool MarkClosed();
+    // The link ended by itself: marked closed, and the console told why (by the first only).
+    void MarkLost(const wchar_t* lpWhy);
+    // Waits for both threads to end; true when they have (only then may the link go).
+    bool Join(DWORD dwTimeoutMs);
+    // Forgets the link, once both threads have ended.
+    void Detach() { m_pLink = nullptr; }
+    int RunningThreads() const;
+
+    bool IsConnected() const { return m_bConnected.load() != 0; }
+    // Nothing in flight, nothing waiting, nothing on its way to the link or to a window.
+    bool IsReady() const;
+    int QueueCount() const;
+
+    // --- Commands (any thread).
+    // Sends the frame text now (bDirect, or nothing in flight and nothing waiting) or puts it
+    // in the queue. A command of a kind other than enRECV_NONE becomes the command in
+    // flight when it is sent, and hReply gets its answer or its time-out. The bytes leave on
+    // the dispatcher: this never waits for the link. False when the link is closed or the
+    // text does not fit a frame; a command the full queue refuses is dropped.
+    bool Send(const wchar_t* lpText, HWND hReply, int nKind, bool bDirect);
+    // The ELP echo of an SLP frame; pThen (when given) is posted once the echo has left.
+    void SendEcho(const wchar_t* lpFrame, const PostedNotice* pThen);
+    // Bytes as they are, without a frame around them or a console line.
+    bool SendBytes(const std::string& bytes);
+    // Receive thread: posts the report of a frame the unit sent by itself, after the reports
+    // of earlier frames that still wait for their echo to leave: the owner hears of the
+    // unit's frames in the order they came.
+    void PostInOrder(const PostedNotice& notice);
+    // Receive thread: true when the frame answers the command in flight; the dispatcher then
+    // reports it to the command's window.
+    bool TakeAnswer(const wchar_t* lpFrame);
+    // Empties the queue and forgets the command in flight: nothing taken from the queue
+    // before leaves after (a write already under way finishes, and is not waited for).
+    void ClearQueue();
+
+    // The queue as the console lists it: the commands pushed from nFrom on that still wait.
+    struct QueueState {
+        unsigned long long nClears;
+        unsigned long long nPopped;
+        unsigned long long nPushed;
+        std::vector<CommandItem> items;
+    };
+    QueueState GetQueueState(unsigned long long nFrom) const;
+
+    // Tells the watchdog to look at the deadline again (a clock moved by hand in the tests).
+    void WakeWatchdog() { ::SetEvent(m_hWatchEvent); }
+
+    static int GetAnswerTimeOut(const wchar_t* lpFrameText);
+    // How long one write may take before it fails (a unit that holds XOFF or stopped reading).
+    static constexpr DWORD kWriteTimeoutMs = 10000;
+    // The longest frame text that fits the wire buffer of 260 bytes with CR, LF and the end.
+    static constexpr size_t kMaxSendChars = 257;
+
+    // The names the threads and the trace have always known. m_bConnected is 1 while the
+    // link is open: written by Start (user-interface thread) and by whoever closes the link
+    // (any thread, one atomic exchange); every worker tests it in each turn of its loop.
+    std::atomic<unsigned char> m_bConnected{0};
+    // Held by the dispatcher around each write to the link.
+    CCriticalSection m_csWrite;
+    // Auto-reset: wakes the dispatcher (bytes to write, an answer to report, a close).
+    HANDLE m_hQueueEvent = nullptr;
+    // Manual-reset: set while no answer is awaited, reset while a command awaits one.
+    HANDLE m_hAnswerEvent = nullptr;
+
+private:
+    friend unsigned int WINAPI Thread_WaitComm(void* pParam);
+    friend unsigned int WINAPI Thread_WatchTimeOut(void* pParam);
+
+    // The command in flight.
+    struct InFlight {
+        unsigned long long nSeq = 0;  // its sequence number; every command sent gets a new one
+        wchar_t szText[kFrameTextChars] = {};
+        int nKind = enRECV_NONE;
+        HWND hReply = nullptr;
+        int nTimeOutMs = 0;
+        long long llSentUs = 0;       // when its last byte left; 0 until then
+        long long llDeadlineUs = 0;   // 0 until armed (when it has left)
+        bool bAwaiting = false;
+    };
+    // An answer matched to its command, for the dispatcher to report.
+    struct Answer {
+        std::wstring text;
+        int nKind;
+        HWND hReply;
+    };
+    // Bytes waiting for the dispatcher to write them.
+    struct OutItem {
+        std::string bytes;
+        std::wstring consoleText;      // shown as a sent line when the bytes leave; empty: none
+        unsigned long long nSeq = 0;   // the command in flight these bytes carry, or 0
+        unsigned long long nEpoch = 0; // ClearQueue and a new link make older items stale
+        bool bKeepOnClear = false;     // echoes answer the unit: a Clear does not stop them
+        PostedNotice then;
+    };
+    // What the dispatcher does next.
+    struct Step {
+        enum class Type { Report, Write, QueueMoved } type = Type::Report;
+        Answer answer{};
+        OutItem item;
+        std::wstring waitingText;      // QueueMoved: the queued command now in flight, if any
+        int nWaitingTimeOutMs = 0;
+    };
+    struct Expired {
+        std::wstring text;
+        HWND hReply = nullptr;
+        int nWaitedMs = 0;
+    };
+
+    static OutItem MakeOutItem(const wchar_t* lpText, bool bShown);
+    // m_cs held: puts an item into the outbox.
+    void PushOut(OutItem&& item);
+    // m_cs held: empties the outbox, keeping the notices of what it held for posting.
+    void DropOutbox(bool bKeepEchoes, std::vector<PostedNotice>& notices);
+    static void PostAll(const std::vector<PostedNotice>& notices);
+    // m_cs held: makes the command the one in flight; returns its time-out.
+    int Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem& item);
+    // Outside m_cs: the trace line and the console's waiting fields of a command in flight.
+    void Announce(const wchar_t* lpText, int nTimeOutMs);
+    // Dispatcher: takes the next thing to do; false when nothing is left.
+    bool NextStep(Step& step);
+    void WriteOut(OutItem& item);
+    // Watchdog: true when the command in flight whose deadline the last wait was for is
+    // past it (then taken out of flight); otherwise how long to wait next.
+    bool CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWaitMs, Expired& expired);
+
+    CCommInbox& m_inbox;
+    IClock& m_clock;
+    // Set by Start before the threads run and cleared by Detach after they ended; read by
+    // every thread in between.
+    CLink* m_pLink = nullptr;
+    // Auto-reset: wakes the watchdog (a deadline armed or gone, a close).
+    HANDLE m_hWatchEvent = nullptr;
+    // User-interface thread only (Start, Join).
+    HANDLE m_hDispatcher = nullptr;
+    HANDLE m_hWatchdog = nullptr;
+
+    // Covered by m_cs; written by any thread that sends, answers, clears or closes.
+    mutable CCriticalSection m_cs;
+    InFlight m_flight;
+    std::deque<Answer> m_answers;
+    CCommandQueue m_queue;
+    std::deque<OutItem> m_outbox;
+    unsigned long long m_nSeq = 0;
+    unsigned long long m_nEpoch = 0;
+    bool m_bWriting = false;           // the dispatcher is writing an item it took
+    int m_nNoticesWaiting = 0;         // outbox items whose notice is not posted yet
+};

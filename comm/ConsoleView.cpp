@@ -1,0 +1,301 @@
+#include "comm/ConsoleView.h"
+
+#include "controls/MyRichEditCtrl.h"
+
+#include <cstdio>
+
+namespace {
+// Places of the colours in the rich-text colour table.
+int KindColorIndex(int nKind)
+{
+    switch (nKind) {
+    case LOG_KIND_SEND:
+        return 2;
+    case LOG_KIND_RECV:
+        return 3;
+    default:
+        return 4;
+    }
+}
+
+const wchar_t* KindMark(int nKind)
+{
+    switch (nKind) {
+    case LOG_KIND_SEND:
+        return L">> ";
+    case LOG_KIND_RECV:
+        return L"<< ";
+    default:
+        return L"";
+    }
+}
+
+void AppendRtfText(std::string& out, const std::wstring& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t ch = text[i];
+        if (ch == L'\r' || ch == L'\n') {
+            if (ch == L'\n' && i > 0 && text[i - 1] == L'\r')
+                continue;
+            out += "\\par\r\n";
+        } else if (ch == L'\\' || ch == L'{' || ch == L'}') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch == L'\t') {
+            out += "\\tab ";
+        } else if (ch >= 0x20 && ch < 0x80) {
+            out += static_cast<char>(ch);
+        } else {
+            char szCode[16];
+            std::snprintf(szCode, sizeof(szCode), "\\u%d?", static_cast<int>(static_cast<short>(ch)));
+            out += szCode;
+        }
+    }
+}
+
+struct RtfSource {
+    const std::string* pText;
+    size_t nOffset;
+};
+
+DWORD CALLBACK ReadRtf(DWORD_PTR dwCookie, LPBYTE pBuffer, LONG cb, LONG* pcb)
+{
+    RtfSource* pSource = reinterpret_cast<RtfSource*>(dwCookie);
+    const size_t nLeft = pSource->pText->size() - pSource->nOffset;
+    const size_t n = nLeft < static_cast<size_t>(cb) ? nLeft : static_cast<size_t>(cb);
+    memcpy(pBuffer, pSource->pText->data() + pSource->nOffset, n);
+    pSource->nOffset += n;
+    *pcb = static_cast<LONG>(n);
+    return 0;
+}
+
+bool WriteAll(HANDLE hFile, const std::string& bytes)
+{
+    size_t nDone = 0;
+    while (nDone < bytes.size()) {
+        const DWORD dwChunk = static_cast<DWORD>(bytes.size() - nDone < (1u << 20) ? bytes.size() - nDone : (1u << 20));
+        DWORD dwWritten = 0;
+        if (!::WriteFile(hFile, bytes.data() + nDone, dwChunk, &dwWritten, nullptr) || dwWritten == 0)
+            return false;
+        nDone += dwWritten;
+    }
+    return true;
+}
+
+// Lines a saved log takes from the record at a time: the record stays free for the
+// threads that write into it meanwhile.
+constexpr size_t kSaveChunkLines = 5000;
+} // namespace
+
+std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument)
+{
+    std::string rtf = "{\\rtf1\\ansi\\deff0";
+    if (bDocument)
+        rtf += "{\\fonttbl{\\f0\\fswiss Tahoma;}}";
+    rtf += "{\\colortbl ;\\red62\\green138\\blue161;\\red96\\green167\\blue45;"
+           "\\red187\\green180\\blue0;\\red0\\green0\\blue0;}\r\n";
+    if (bDocument)
+        rtf += "\\f0\\fs16 ";
+    for (const CConsoleRecord::Line& line : lines) {
+        char szPrefix[32];
+        if (line.nNumber > 0)
+            std::snprintf(szPrefix, sizeof(szPrefix), "\\cf1 %04d| ", line.nNumber);
+        else
+            std::snprintf(szPrefix, sizeof(szPrefix), "\\cf1 ....| ");
+        rtf += szPrefix;
+        if (IsKnownLogKind(line.nKind)) {
+            rtf += "\\cf" + std::to_string(KindColorIndex(line.nKind)) + ' ';
+            AppendRtfText(rtf, KindMark(line.nKind) + line.text + L"\r\n");
+        }
+    }
+    rtf += "}\r\n";
+    return rtf;
+}
+
+void CConsoleView::Attach(CMyRichEditCtrl* pView, const CConsoleRecord* pRecord)
+{
+    m_pView = pView;
+    m_pRecord = pRecord;
+    m_nNextSeq = pRecord != nullptr ? pRecord->FirstSeq() : 0;
+}
+
+bool CConsoleView::HasView() const
+{
+    return m_pView != nullptr && m_pView->m_hWnd != nullptr && m_pRecord != nullptr;
+}
+
+double CConsoleView::Update()
+{
+    if (!HasView())
+        return 0;
+    LARGE_INTEGER frequency, start, end;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
+
+    // What came since the last tick; when it is more than a tick shows, the latest of it.
+    const unsigned long long nNext = m_pRecord->NextSeq();
+    unsigned long long nFrom = m_nNextSeq > m_pRecord->FirstSeq() ? m_nNextSeq : m_pRecord->FirstSeq();
+    const unsigned long long nLeftOut = nNext - nFrom > kMaxLinesPerTick ? nNext - nFrom - kMaxLinesPerTick : 0;
+    nFrom += nLeftOut;
+    // Lines the record let go of before the view took them are left out too.
+    const unsigned long long nGone = nFrom - nLeftOut > m_nNextSeq ? nFrom - nLeftOut - m_nNextSeq : 0;
+    m_lines.clear();
+    if (nLeftOut + nGone > 0) {
+        wchar_t szNote[128] = {};
+        _snwprintf(szNote, 127, L"%llu lines not shown here (Save file keeps them)", nLeftOut + nGone);
+        m_lines.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote});
+    }
+    m_nNextSeq = m_pRecord->Copy(nFrom, kMaxLinesPerTick, m_lines);
+
+    // Only the kinds the filter shows go into the view.
+    size_t nKept = 0;
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        const int nKind = m_lines[i].nKind;
+        if (IsKnownLogKind(nKind) && !m_bShown[nKind - LOG_KIND_SEND])
+            continue;
+        if (IsKnownLogKind(nKind))
+            m_nViewLines += 1 + CountLineBreaks(m_lines[i].text);
+        if (nKept != i)
+            m_lines[nKept] = std::move(m_lines[i]);
+        ++nKept;
+    }
+    m_lines.resize(nKept);
+    if (!m_lines.empty()) {
+        const long nEnd = m_pView->GetTextLength();
+        m_pView->SetSel(nEnd, nEnd);
+        StreamIn(BuildConsoleRtf(m_lines, false), true);
+        AfterInsert();
+    }
+    ::QueryPerformanceCounter(&end);
+    return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void CConsoleView::AfterInsert()
+{
+    // The view keeps the latest lines only; the oldest go in blocks.
+    bool bTrimmed = false;
+    while (m_nViewLines > kViewLines + kTrimLines) {
+        const long nCut = static_cast<long>(m_pView->SendMessage(EM_LINEINDEX, kTrimLines));
+        if (nCut <= 0)
+            break;
+        m_pView->SetSel(0, nCut);
+        m_pView->ReplaceSel(L"");
+        m_nViewLines -= kTrimLines;
+        bTrimmed = true;
+    }
+    if (bTrimmed) {
+        const long nEnd = m_pView->GetTextLength();
+        m_pView->SetSel(nEnd, nEnd);
+    }
+    ScrollToEnd();
+}
+
+void CConsoleView::ScrollToEnd()
+{
+    m_pView->SendMessage(WM_VSCROLL, SB_BOTTOM);
+    m_pView->SendMessage(WM_VSCROLL, SB_ENDSCROLL);
+}
+
+void CConsoleView::Clear()
+{
+    m_nViewLines = 0;
+    if (m_pRecord != nullptr)
+        m_nNextSeq = m_pRecord->NextSeq();
+    if (m_pView != nullptr && m_pView->m_hWnd != nullptr) {
+        m_pView->SetSel(0, -1);
+        m_pView->ReplaceSel(L"");
+    }
+}
+
+bool CConsoleView::IsShown(int nKind) const
+{
+    return !IsKnownLogKind(nKind) || m_bShown[nKind - LOG_KIND_SEND];
+}
+
+void CConsoleView::SetShown(int nKind, bool bShown)
+{
+    if (!IsKnownLogKind(nKind) || m_bShown[nKind - LOG_KIND_SEND] == bShown)
+        return;
+    m_bShown[nKind - LOG_KIND_SEND] = bShown;
+    Rebuild();
+}
+
+void CConsoleView::Rebuild()
+{
+    if (!HasView())
+        return;
+    m_lines.clear();
+    m_nNextSeq = m_pRecord->NextSeq();
+    m_pRecord->CopyLatest(kViewLines, m_bShown, m_lines);
+    m_nViewLines = 0;
+    for (const CConsoleRecord::Line& line : m_lines)
+        m_nViewLines += IsKnownLogKind(line.nKind) ? 1 + CountLineBreaks(line.text) : 0;
+    // Lines added while the view was rebuilt are taken at the next tick.
+    if (!m_lines.empty())
+        m_nNextSeq = m_lines.back().nSeq + 1;
+    m_pView->SetWindowText(L"");
+    if (!m_lines.empty())
+        StreamIn(BuildConsoleRtf(m_lines, false), false);
+    ScrollToEnd();
+}
+
+void CConsoleView::StreamIn(const std::string& rtf, bool bAtSelection)
+{
+    RtfSource source{&rtf, 0};
+    EDITSTREAM es{reinterpret_cast<DWORD_PTR>(&source), 0, &ReadRtf};
+    m_pView->SendMessage(EM_STREAMIN, bAtSelection ? (SF_RTF | SFF_SELECTION) : SF_RTF, reinterpret_cast<LPARAM>(&es));
+    long nEnd = m_pView->GetTextLength();
+    m_pView->SetSel(nEnd, nEnd);
+    // Rich text may drop the mark after its last paragraph; the next line must start anew.
+    if (nEnd > 0) {
+        wchar_t szLast[2] = {};
+        TEXTRANGEW range{{nEnd - 1, nEnd}, szLast};
+        m_pView->SendMessage(EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&range));
+        if (szLast[0] != L'\r' && szLast[0] != L'\n') {
+            m_pView->ReplaceSel(L"\r\n");
+            nEnd = m_pView->GetTextLength();
+            m_pView->SetSel(nEnd, nEnd);
+        }
+    }
+}
+
+bool CConsoleView::Save(HANDLE hFile, bool bRichText) const
+{
+    if (m_pRecord == nullptr)
+        return false;
+    // The record is read a piece at a time, and written as it is read.
+    std::vector<CConsoleRecord::Line> lines;
+    unsigned long long nSeq = m_pRecord->FirstSeq();
+    const unsigned long long nEnd = m_pRecord->NextSeq();
+    bool bFirst = true;
+    while (nSeq < nEnd) {
+        lines.clear();
+        nSeq = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
+        if (lines.empty())
+            break;
+        std::string bytes;
+        if (bRichText) {
+            bytes = BuildConsoleRtf(lines, true);
+            // One document: the pieces share the first one's header and the last one's end.
+            if (!bFirst)
+                bytes.erase(0, bytes.find("\r\n") + 2);
+            bytes.resize(bytes.size() - 3); // "}\r\n"
+        } else {
+            std::wstring text;
+            for (const CConsoleRecord::Line& line : lines)
+                text += FormatConsoleLine(line);
+            // The saved file is in the system's code page, like everything the console
+            // writes out.
+            const int nBytes =
+                ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+            bytes.assign(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
+            if (nBytes > 0)
+                ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), nBytes, nullptr,
+                                      nullptr);
+        }
+        if (!WriteAll(hFile, bytes))
+            return false;
+        bFirst = false;
+    }
+    return !bRichText || WriteAll(hFile, bFirst ? BuildConsoleRtf({}, true) : std::string("}\r\n"));
+}

@@ -1,0 +1,72 @@
+// The console's view: the latest lines of the console's record, in their colours, in the
+// console's rich edit. It takes what came at a timer tick, in one rich-text insertion, and
+// keeps itself short so that each tick costs as little at the 100 000th line as at the
+// first. Lines a tick cannot show are left out of the view only (a view line says how
+// many); the record keeps them and a saved log has them all. User-interface thread only;
+// owned by the link manager's console.
+#pragma once
+
+#include "comm/ConsoleRecord.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+class CMyRichEditCtrl;
+
+// Console colours of the line kinds and of the line-number prefix.
+constexpr COLORREF kColorLogPrefix = RGB(62, 138, 161);
+constexpr COLORREF kColorLogSend = RGB(96, 167, 45);
+constexpr COLORREF kColorLogRecv = RGB(187, 180, 0);
+constexpr COLORREF kColorLogData = RGB(0, 0, 0);
+constexpr COLORREF kColorLogBack = RGB(227, 233, 245);
+
+class CConsoleView {
+public:
+    // Lines the view shows at least once it has that many; past kViewLines + kTrimLines the
+    // oldest kTrimLines go in one step.
+    static constexpr int kViewLines = 1000;
+    static constexpr int kTrimLines = 250;
+    // Lines one tick puts into the view at most; beyond, the older ones are left out.
+    static constexpr size_t kMaxLinesPerTick = 200;
+
+    void Attach(CMyRichEditCtrl* pView, const CConsoleRecord* pRecord);
+
+    // Brings the view up to the record. Returns the milliseconds it took.
+    double Update();
+    // Empties the view; the lines that come from now on are shown (the record is emptied by
+    // its owner).
+    void Clear();
+
+    // Which kinds the view shows; every line is kept in the record whatever it shows.
+    void SetShown(int nKind, bool bShown);
+    bool IsShown(int nKind) const;
+
+    // Every line of the record, whatever the filter shows, as plain text exactly as the view
+    // writes it, or as rich text with its colours. False when the file was not written whole.
+    bool Save(HANDLE hFile, bool bRichText) const;
+
+private:
+    // Drops the oldest shown lines past the limit and scrolls to the end.
+    void AfterInsert();
+    // Puts rich text into the view (at the selection, or as its whole content) and leaves
+    // the caret at the end, after a line break.
+    void StreamIn(const std::string& rtf, bool bAtSelection);
+    // Shows the latest kViewLines lines of the shown kinds anew.
+    void Rebuild();
+    void ScrollToEnd();
+    bool HasView() const;
+
+    CMyRichEditCtrl* m_pView = nullptr;
+    const CConsoleRecord* m_pRecord = nullptr;
+    // The record's sequence of the first line the view has not taken yet.
+    unsigned long long m_nNextSeq = 0;
+    int m_nViewLines = 0;
+    bool m_bShown[3] = {true, true, true};
+    std::vector<CConsoleRecord::Line> m_lines; // scratch, kept to spare allocations
+};
+
+// Rich text of console lines: the colour table, then each line with its prefix in the
+// prefix colour and its text in its kind's colour; bDocument adds the font (a saved file).
+std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument);

@@ -1,0 +1,26 @@
+// How the unit is reached, as one value: the transport and its parameters. The settings
+// storage makes it from the stored settings, the console from its fields; the link manager
+// opens what it says.
+#pragma once
+
+#include <string>
+
+enum class LinkKind { Serial, Tcp };
+
+// The unit answers on this TCP port; the port numbers kept in the settings are not used to
+// open the link.
+constexpr int kUnitTcpPort = 20130;
+
+struct LinkParams {
+    LinkKind kind = LinkKind::Serial;
+    int nComPort = 0;            // serial: the n of "COMn"
+    unsigned long dwBaud = 0;    // serial: bits per second
+    std::wstring address;        // TCP: dotted IPv4 address
+    int nTcpPort = 0;            // TCP: port
+
+    static LinkParams Serial(int nComPort, unsigned long dwBaud);
+    static LinkParams Tcp(const wchar_t* lpAddress, int nTcpPort);
+
+    // "COM5 at 115200 baud" or "127.0.0.1:20130", for the console and the trace.
+    std::wstring Describe() const;
+};

@@ -1,0 +1,245 @@
+#include "comm/SerialLink.h"
+
+#include "storage/DebugLog.h"
+
+#include <cwchar>
+
+namespace {
+// Consecutive hard failures of the port (a vanished USB adapter, say) before the link is
+// given up; each is followed by a short pause, so this is about half a second.
+constexpr int kMaxPortFailures = 50;
+// Waits that end with nothing in a row before the port is polled instead, and the pause
+// between two looks then.
+constexpr int kEmptyWakeUpsBeforePolling = 10;
+constexpr DWORD kPollMs = 5;
+// How long a cancelled write may take to come back before the port is given up on.
+constexpr DWORD kCancelWaitMs = 2000;
+} // namespace
+
+CSerialLink::CSerialLink()
+{
+    m_osRead.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_osWrite.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+CSerialLink::~CSerialLink()
+{
+    Close();
+    for (HANDLE hEvent : {m_osRead.hEvent, m_osWrite.hEvent, m_hStopEvent}) {
+        if (hEvent != nullptr)
+            ::CloseHandle(hEvent);
+    }
+}
+
+DWORD CSerialLink::Open(const LinkParams& params, HANDLE)
+{
+    if (m_osRead.hEvent == nullptr || m_osWrite.hEvent == nullptr || m_hStopEvent == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (params.nComPort < 0 || params.nComPort > 0xFFFF) {
+        LOG_ERROR(L"No such COM port : %d", params.nComPort);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    m_nPort = params.nComPort;
+    ::ResetEvent(m_hStopEvent);
+
+    wchar_t szDevice[32] = {};
+    // The device namespace prefix lets COM10 and above open too; the port is still COMn.
+    _snwprintf(szDevice, 31, L"\\\\.\\COM%d", m_nPort);
+    m_hComm = ::CreateFileW(szDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (m_hComm == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = ::GetLastError();
+        LOG_ERROR(L"Open COM%d failed", m_nPort);
+        LOG_ERROR(L"CodeNo : %d", static_cast<int>(dwError));
+        return dwError != 0 ? dwError : ERROR_OPEN_FAILED;
+    }
+
+    ::SetCommMask(m_hComm, EV_RXCHAR);
+    ::SetupComm(m_hComm, 4096, 4096);
+    ::PurgeComm(m_hComm, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
+
+    // Reads return at once with whatever has arrived; the driver never times a write out
+    // (Write bounds it itself, so that it can also end it early).
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    ::SetCommTimeouts(m_hComm, &timeouts);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    bool bSettings = ::GetCommState(m_hComm, &dcb) != FALSE;
+    if (bSettings) {
+        dcb.BaudRate = params.dwBaud;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fOutX = TRUE;
+        dcb.fInX = TRUE;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        dcb.XonLim = 100;
+        dcb.XoffLim = 100;
+        bSettings = ::SetCommState(m_hComm, &dcb) != FALSE;
+    }
+    if (!bSettings) {
+        const DWORD dwError = ::GetLastError();
+        LOG_ERROR(L"SetCommState COM%d failed", m_nPort);
+        LOG_ERROR(L"CodeNo : %d", static_cast<int>(dwError));
+        Close();
+        return dwError != 0 ? dwError : ERROR_INVALID_PARAMETER;
+    }
+    return 0;
+}
+
+void CSerialLink::Wake()
+{
+    ::SetEvent(m_hStopEvent);
+    // Ends a pending wait for received characters.
+    if (m_hComm != INVALID_HANDLE_VALUE)
+        ::SetCommMask(m_hComm, 0);
+}
+
+int CSerialLink::Close()
+{
+    if (m_hComm != INVALID_HANDLE_VALUE) {
+        // Modem lines may not exist (a pseudo-terminal has none): failures do not matter.
+        ::EscapeCommFunction(m_hComm, CLRDTR);
+        ::PurgeComm(m_hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+        ::CloseHandle(m_hComm);
+        m_hComm = INVALID_HANDLE_VALUE;
+        // Closing the port ends a write that a cancel could not; its record is free after.
+        if (m_bWriteStuck && ::WaitForSingleObject(m_osWrite.hEvent, kCancelWaitMs) != WAIT_OBJECT_0)
+            LOG_ERROR(L"COM%d: a write is still pending after the port was closed", m_nPort);
+        m_bWriteStuck = false;
+    }
+    return 0;
+}
+
+bool CSerialLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWORD& dwWritten)
+{
+    dwWritten = 0;
+    if (m_hComm == INVALID_HANDLE_VALUE || pBytes == nullptr || m_bWriteStuck)
+        return false;
+    if (dwLength == 0)
+        return true;
+    if (::WriteFile(m_hComm, pBytes, dwLength, &dwWritten, &m_osWrite))
+        return dwWritten == dwLength;
+    if (::GetLastError() == ERROR_IO_PENDING) {
+        // A unit that holds XOFF holds the write: it is bounded in time, and a close ends it.
+        const HANDLE waits[2] = {m_osWrite.hEvent, m_hStopEvent};
+        if (::WaitForMultipleObjects(2, waits, FALSE, dwTimeoutMs) != WAIT_OBJECT_0) {
+            ::PurgeComm(m_hComm, PURGE_TXABORT | PURGE_TXCLEAR);
+            ::CancelIoEx(m_hComm, &m_osWrite);
+            // The record is the driver's until the write has come back; one that does not
+            // come back is left to the close of the port, and nothing more is written.
+            if (::WaitForSingleObject(m_osWrite.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+                LOG_ERROR(L"COM%d: a cancelled write has not come back", m_nPort);
+                m_bWriteStuck = true;
+                return false;
+            }
+        }
+        if (::GetOverlappedResult(m_hComm, &m_osWrite, &dwWritten, TRUE) && dwWritten == dwLength)
+            return true;
+    }
+    // Clearing the error state also resumes a port stopped by a line error.
+    DWORD dwErrors = 0;
+    COMSTAT status{};
+    ::ClearCommError(m_hComm, &dwErrors, &status);
+    return false;
+}
+
+DWORD CSerialLink::Read(BYTE* pBuffer, DWORD cb)
+{
+    DWORD dwErrors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(m_hComm, &dwErrors, &status) || status.cbInQue == 0)
+        return 0;
+    NoteBacklog(status.cbInQue);
+    // With reads that return at once an overlapped read of an empty queue may still stay
+    // pending (Wine): only what the queue holds is asked for.
+    const DWORD dwWanted = status.cbInQue < cb ? status.cbInQue : cb;
+    DWORD dwRead = 0;
+    if (::ReadFile(m_hComm, pBuffer, dwWanted, &dwRead, &m_osRead))
+        return dwRead;
+    if (::GetLastError() == ERROR_IO_PENDING && ::GetOverlappedResult(m_hComm, &m_osRead, &dwRead, TRUE))
+        return dwRead;
+    ::ClearCommError(m_hComm, &dwErrors, &status);
+    return 0;
+}
+
+unsigned int WINAPI Thread_WatchSerial(void* pParam)
+{
+    CSerialLink* pLink = static_cast<CSerialLink*>(pParam);
+    LOG_FUN_S();
+
+    CFrameAssembler assembler(false);
+    OVERLAPPED osWait{};
+    osWait.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (osWait.hEvent == nullptr || !::SetCommMask(pLink->m_hComm, EV_RXCHAR)) {
+        wchar_t szText[128] = {};
+        _snwprintf(szText, 127, L"Error while creating Thread_WatchSerial(), COM%d", pLink->m_nPort);
+        LOG_ERROR(L"%s", szText);
+        pLink->Sink().OnLinkError(szText);
+        if (osWait.hEvent != nullptr)
+            ::CloseHandle(osWait.hEvent);
+        return 0;
+    }
+
+    BYTE buffer[CSerialLink::kReadBytes];
+    int nFailures = 0;
+    int nEmptyWakeUps = 0;
+    bool bPolling = false;
+    while (pLink->IsOpen()) {
+        DWORD dwError = ERROR_SUCCESS;
+        DWORD dwMask = EV_RXCHAR;
+        if (bPolling) {
+            DWORD dwErrors = 0;
+            COMSTAT status{};
+            if (!::ClearCommError(pLink->m_hComm, &dwErrors, &status))
+                dwError = ::GetLastError();
+        } else if (!::WaitCommEvent(pLink->m_hComm, &dwMask, &osWait)) {
+            // The wait may end early (Wine ends it with 995 or an empty mask over and over,
+            // and a received-character event stays set while bytes are queued): whatever it
+            // says, the queue is drained. Every wait is completed before the next one
+            // starts, so no wait is left pending on osWait when the thread ends.
+            dwError = ::GetLastError();
+            if (dwError == ERROR_IO_PENDING) {
+                DWORD dwTransferred = 0;
+                dwError = ::GetOverlappedResult(pLink->m_hComm, &osWait, &dwTransferred, TRUE) ? ERROR_SUCCESS : ::GetLastError();
+            }
+        }
+
+        bool bRead = false;
+        DWORD dwRead = 0;
+        while (pLink->IsOpen() && (dwRead = pLink->Read(buffer, sizeof(buffer))) > 0) {
+            pLink->Feed(assembler, buffer, dwRead);
+            bRead = true;
+        }
+
+        if (dwError == ERROR_SUCCESS || dwError == ERROR_OPERATION_ABORTED) {
+            nFailures = 0;
+            // A port whose waits keep ending without an event and without data (a
+            // pseudo-terminal under Wine, where every such wait also costs memory) is looked
+            // at every few milliseconds instead. A real port's wait ends only on an event.
+            const bool bEmpty = !bRead && (dwError == ERROR_OPERATION_ABORTED || dwMask == 0);
+            nEmptyWakeUps = bEmpty ? nEmptyWakeUps + 1 : 0;
+            if (!bPolling && nEmptyWakeUps >= kEmptyWakeUpsBeforePolling && pLink->IsOpen()) {
+                bPolling = true;
+                LOG_DATA(L"COM%d: waits end without events; the port is polled every %d ms", pLink->m_nPort,
+                         static_cast<int>(kPollMs));
+            }
+            if (bPolling && !bRead)
+                ::WaitForSingleObject(pLink->m_hStopEvent, kPollMs);
+        } else if (pLink->IsOpen()) {
+            if (++nFailures >= kMaxPortFailures) {
+                wchar_t szWhy[128] = {};
+                _snwprintf(szWhy, 127, L"serial port COM%d failed (error %d)", pLink->m_nPort, static_cast<int>(dwError));
+                pLink->Sink().OnLinkLost(szWhy);
+                break;
+            }
+            ::WaitForSingleObject(pLink->m_hStopEvent, 10);
+        }
+    }
+
+    ::CloseHandle(osWait.hEvent);
+    return 1;
+}

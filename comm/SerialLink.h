@@ -1,0 +1,46 @@
+// The RS-232C link: a COM port opened for overlapped I/O, 8N1 with XON/XOFF both ways, and
+// its receive thread Thread_WatchSerial. Owned by the link manager for one link session.
+#pragma once
+
+#include "comm/Link.h"
+
+unsigned int WINAPI Thread_WatchSerial(void* pParam);
+
+class CSerialLink : public CLink {
+public:
+    CSerialLink();
+    ~CSerialLink() override;
+
+    LinkKind Kind() const override { return LinkKind::Serial; }
+    DWORD Open(const LinkParams& params, HANDLE hCancel) override;
+    bool Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWORD& dwWritten) override;
+    void Wake() override;
+    int Close() override;
+
+    HANDLE Handle() const { return m_hComm; }
+
+    // Bytes taken from the port in one read at most.
+    static constexpr DWORD kReadBytes = 4096;
+
+protected:
+    ThreadRoutine ReceiveRoutine() const override { return &Thread_WatchSerial; }
+
+private:
+    friend unsigned int WINAPI Thread_WatchSerial(void* pParam);
+
+    // Receive thread only: reads what the port holds, at most cb bytes.
+    DWORD Read(BYTE* pBuffer, DWORD cb);
+
+    // Written by Open and Close (user-interface side, while no other thread uses the link);
+    // read by the receive thread and the writer in between.
+    HANDLE m_hComm = INVALID_HANDLE_VALUE;
+    int m_nPort = 0;
+    // Each overlapped record belongs to one thread: reads to the receive thread, writes to
+    // the writer. Their events are made at construction and live as long as the object.
+    OVERLAPPED m_osRead{};
+    OVERLAPPED m_osWrite{};
+    // Set by Wake (any thread), reset by Open; ends a write's wait.
+    HANDLE m_hStopEvent = nullptr;
+    // Writer only (then Close): a cancelled write never came back.
+    bool m_bWriteStuck = false;
+};

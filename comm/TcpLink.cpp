@@ -1,0 +1,202 @@
+#include "comm/TcpLink.h"
+
+#include "storage/DebugLog.h"
+#include "storage/UtilityTools.h"
+
+#include <ws2tcpip.h>
+
+#include <cwchar>
+#include <vector>
+
+namespace {
+// A write to a unit that takes no bytes looks again this often (for its time bound and for
+// a close).
+constexpr long kWriteSliceMicros = 50 * 1000;
+} // namespace
+
+CTcpLink::CTcpLink()
+{
+    m_hStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+CTcpLink::~CTcpLink()
+{
+    Close();
+    if (m_hStopEvent != nullptr)
+        ::CloseHandle(m_hStopEvent);
+}
+
+DWORD CTcpLink::Open(const LinkParams& params, HANDLE hCancel)
+{
+    if (m_hStopEvent == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    ::ResetEvent(m_hStopEvent);
+    WSADATA wsaData{};
+    if (::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
+        LOG_ERROR(L"WSAStartup failed");
+        return ERROR_NOT_READY;
+    }
+    m_bWsaStarted = true;
+
+    char szAddress[520] = {};
+    CUtilityTools::ToNarrow(params.address.c_str(), szAddress, sizeof(szAddress));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(params.nTcpPort));
+    if (::inet_pton(AF_INET, szAddress, &address.sin_addr) != 1) {
+        LOG_ERROR(L"Not an IPv4 address : %s", params.address.c_str());
+        Close();
+        return ERROR_INVALID_NETNAME;
+    }
+
+    m_hSocket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    m_hNetEvent = ::WSACreateEvent();
+    // Selecting events makes the socket non-blocking: the connect goes on in the network
+    // stack while this thread waits for it, for the cancel, or for its bound.
+    if (m_hSocket == INVALID_SOCKET || m_hNetEvent == WSA_INVALID_EVENT ||
+        ::WSAEventSelect(m_hSocket, m_hNetEvent, FD_CONNECT) != 0) {
+        const DWORD dwError = static_cast<DWORD>(::WSAGetLastError());
+        LOG_ERROR(L"socket() failed, WSA error %d", static_cast<int>(dwError));
+        Close();
+        return dwError != 0 ? dwError : ERROR_NOT_READY;
+    }
+    DWORD dwError = 0;
+    if (::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
+        ::WSAGetLastError() != WSAEWOULDBLOCK) {
+        dwError = static_cast<DWORD>(::WSAGetLastError());
+    } else {
+        const HANDLE waits[2] = {m_hNetEvent, hCancel != nullptr ? hCancel : m_hStopEvent};
+        const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, kConnectTimeoutMs);
+        WSANETWORKEVENTS events{};
+        if (dwWait == WAIT_OBJECT_0 && ::WSAEnumNetworkEvents(m_hSocket, m_hNetEvent, &events) == 0 &&
+            (events.lNetworkEvents & FD_CONNECT) != 0)
+            dwError = static_cast<DWORD>(events.iErrorCode[FD_CONNECT_BIT]);
+        else if (dwWait == WAIT_OBJECT_0)
+            dwError = WSAECONNREFUSED;
+        else
+            dwError = dwWait == WAIT_TIMEOUT ? WSAETIMEDOUT : ERROR_CANCELLED;
+    }
+    // From now on the receive thread waits for data and for the peer's close.
+    if (dwError == 0 && ::WSAEventSelect(m_hSocket, m_hNetEvent, FD_READ | FD_CLOSE) != 0)
+        dwError = static_cast<DWORD>(::WSAGetLastError());
+    if (dwError != 0) {
+        LOG_ERROR(L"connect() to %s:%d failed, error %d", params.address.c_str(), params.nTcpPort, static_cast<int>(dwError));
+        Close();
+    }
+    return dwError;
+}
+
+void CTcpLink::Wake()
+{
+    ::SetEvent(m_hStopEvent);
+}
+
+int CTcpLink::Close()
+{
+    int nResult = 0;
+    if (m_hSocket != INVALID_SOCKET) {
+        nResult = ::closesocket(m_hSocket);
+        m_hSocket = INVALID_SOCKET;
+    }
+    if (m_hNetEvent != WSA_INVALID_EVENT) {
+        ::WSACloseEvent(m_hNetEvent);
+        m_hNetEvent = WSA_INVALID_EVENT;
+    }
+    if (m_bWsaStarted) {
+        ::WSACleanup();
+        m_bWsaStarted = false;
+    }
+    return nResult;
+}
+
+bool CTcpLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWORD& dwWritten)
+{
+    dwWritten = 0;
+    if (m_hSocket == INVALID_SOCKET || pBytes == nullptr)
+        return false;
+    // While the unit's window is full, wait until it takes more, but not for ever (a unit
+    // that stopped reading fails the send), and not past a close.
+    ULONGLONG ullStalledSince = 0;
+    while (dwWritten < dwLength) {
+        const int nResult = ::send(m_hSocket, pBytes + dwWritten, static_cast<int>(dwLength - dwWritten), 0);
+        if (nResult > 0) {
+            dwWritten += static_cast<DWORD>(nResult);
+            ullStalledSince = 0;
+            continue;
+        }
+        if (nResult == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK) {
+            LOG_ERROR(L"send() failed, WSA error %d", ::WSAGetLastError());
+            return false;
+        }
+        if (::WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0)
+            return false;
+        const ULONGLONG ullNow = ::GetTickCount64();
+        if (ullStalledSince == 0) {
+            ullStalledSince = ullNow;
+        } else if (ullNow - ullStalledSince >= dwTimeoutMs) {
+            LOG_ERROR(L"send() stalled for %d ms", static_cast<int>(dwTimeoutMs));
+            return false;
+        }
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(m_hSocket, &writable);
+        timeval slice{0, kWriteSliceMicros};
+        ::select(0, nullptr, &writable, nullptr, &slice);
+    }
+    return true;
+}
+
+unsigned int WINAPI Thread_WatchEthernet(void* pParam)
+{
+    CTcpLink* pLink = static_cast<CTcpLink*>(pParam);
+    CFrameAssembler assembler(true);
+    std::vector<char> buffer(CTcpLink::kReadBytes);
+
+    const HANDLE waits[2] = {pLink->m_hNetEvent, pLink->m_hStopEvent};
+    while (pLink->IsOpen()) {
+        const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (dwWait == WAIT_OBJECT_0 + 1)
+            break;
+        if (dwWait != WAIT_OBJECT_0) {
+            // The link is given up as any other lost link is: everyone is told.
+            wchar_t szWhy[96] = {};
+            _snwprintf(szWhy, 95, L"the receive thread's wait failed (error %d)", static_cast<int>(::GetLastError()));
+            if (pLink->IsOpen())
+                pLink->Sink().OnLinkLost(szWhy);
+            break;
+        }
+        WSANETWORKEVENTS events{};
+        ::WSAEnumNetworkEvents(pLink->m_hSocket, pLink->m_hNetEvent, &events);
+        // Take everything that is there; the peer's close shows as a receive of 0 bytes
+        // once its last bytes have been read.
+        bool bFirst = true;
+        const wchar_t* lpLost = nullptr;
+        wchar_t szWhy[96] = {};
+        while (pLink->IsOpen()) {
+            const int nReceived = ::recv(pLink->m_hSocket, buffer.data(), CTcpLink::kReadBytes, 0);
+            if (nReceived > 0) {
+                // One receive takes all that waits (up to the buffer): how far behind we are.
+                if (bFirst)
+                    pLink->NoteBacklog(static_cast<size_t>(nReceived));
+                bFirst = false;
+                pLink->Feed(assembler, reinterpret_cast<const BYTE*>(buffer.data()), static_cast<size_t>(nReceived));
+                continue;
+            }
+            if (nReceived == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)
+                break;
+            if (nReceived == 0) {
+                lpLost = L"the unit closed the connection";
+            } else {
+                _snwprintf(szWhy, 95, L"receive failed (WSA error %d)", ::WSAGetLastError());
+                lpLost = szWhy;
+            }
+            break;
+        }
+        if (lpLost != nullptr) {
+            if (pLink->IsOpen())
+                pLink->Sink().OnLinkLost(lpLost);
+            break;
+        }
+    }
+    return 1;
+}
