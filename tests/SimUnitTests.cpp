@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 
 using testsupport::SimUnitProcess;
 
@@ -98,6 +100,61 @@ bool LogHas(const std::wstring& path, const std::string& text, DWORD dwTimeoutMs
 {
     return testsupport::PumpUntil(
         [&] { return testsupport::ReadFileBytes(path).find(text) != std::string::npos; }, dwTimeoutMs);
+}
+
+// The program's end of the COM pair, 9600 8N1 with XON/XOFF as the program sets it; a write
+// gives up after 20 s so that a test never hangs on a port that stays held.
+HANDLE OpenProgramPort()
+{
+    const std::wstring name = L"\\\\.\\COM" + std::to_wstring(testsupport::ProgramComPort());
+    HANDLE hPort = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (hPort == INVALID_HANDLE_VALUE)
+        return hPort;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 20000};
+    bool ok = GetCommState(hPort, &dcb);
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fOutX = dcb.fInX = TRUE;
+    ok = ok && SetCommState(hPort, &dcb) && SetCommTimeouts(hPort, &timeouts);
+    PurgeComm(hPort, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    if (!ok) {
+        CloseHandle(hPort);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hPort;
+}
+
+bool WritePort(HANDLE hPort, const std::string& bytes)
+{
+    DWORD dwDone = 0;
+    return WriteFile(hPort, bytes.data(), static_cast<DWORD>(bytes.size()), &dwDone, nullptr) && dwDone == bytes.size();
+}
+
+// Polls the input queue and reads only what is there, until cb bytes came or the time is up.
+std::string ReadPort(HANDLE hPort, size_t cb, DWORD dwTimeoutMs = 10000)
+{
+    std::string got;
+    const ULONGLONG deadline = GetTickCount64() + dwTimeoutMs;
+    while (got.size() < cb && GetTickCount64() < deadline) {
+        DWORD dwErrors = 0;
+        COMSTAT stat{};
+        ClearCommError(hPort, &dwErrors, &stat);
+        if (stat.cbInQue == 0) {
+            Sleep(20);
+            continue;
+        }
+        char buf[256];
+        DWORD dwRead = 0;
+        const DWORD dwWant = stat.cbInQue < sizeof(buf) ? stat.cbInQue : sizeof(buf);
+        if (ReadFile(hPort, buf, dwWant, &dwRead, nullptr))
+            got.append(buf, dwRead);
+    }
+    return got;
 }
 
 size_t Count(const std::string& hay, const std::string& needle)
@@ -223,6 +280,76 @@ TEST(SimUnitTcp, HangsUpInTheMiddleOfTheNthAnswer)
     EXPECT_EQ("[EPL_PA NO_001]\r\n", again.ReceiveBytes(17));
 }
 
+TEST(SimUnitTcp, PacedFramesArriveWholeInOrderZeroPaddedAndOnTheirSchedule)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_pace");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20506) + L" --log " + dir + L"events.log --pace-after-command 1 200 400 [SMP_F_{n6}]"));
+    Client c;
+    ASSERT_TRUE(c.Connect(20506));
+    std::string frames;
+    for (int i = 1; i <= 200; ++i) {
+        char szFrame[32];
+        std::snprintf(szFrame, sizeof(szFrame), "[SMP_F_%06d]\r\n", i);
+        frames += szFrame;
+    }
+    ASSERT_EQ(200u * 16u, frames.size());
+
+    const ULONGLONG ullStart = GetTickCount64();
+    ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+    std::string got = c.ReceiveBytes(16 * 10);
+    // A command during the pace is answered between two paced frames, never inside one.
+    ASSERT_TRUE(c.Send("[SPL_CEPH]\r\n"));
+    got += c.ReceiveBytes(16 + frames.size() + 16 - got.size());
+    const ULONGLONG ullMs = GetTickCount64() - ullStart;
+    const size_t cephAt = got.find("[EPL_CEPH_001]\r\n");
+    ASSERT_NE(std::string::npos, cephAt) << got;
+    EXPECT_EQ(0u, cephAt % 16) << got;
+    got.erase(cephAt, 16);
+    EXPECT_EQ("[EPL_PANO_001]\r\n" + frames, got);
+    // The last frame is due 497.5 ms after the first.
+    EXPECT_GE(ullMs, 400u);
+    EXPECT_LE(ullMs, 5000u);
+    EXPECT_TRUE(LogHas(dir + L"events.log", "PACE done 200 frames in "));
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    EXPECT_NE(std::string::npos, log.find("PACE 200 x \"[SMP_F_{n6}]\" at 400/s")) << log;
+}
+
+TEST(SimUnitTcp, StopsReadingForAStretchAndTheStopEventEndsLongStretchesAndPaces)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_stopread");
+    {
+        SimUnitProcess sim;
+        ASSERT_TRUE(sim.Start(Port(20507) + L" --log " + dir + L"events.log --stop-reading-after-command 1 1500"));
+        Client c;
+        ASSERT_TRUE(c.Connect(20507));
+        ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+        EXPECT_EQ("[EPL_PANO_001]\r\n", c.ReceiveBytes(16));
+        ASSERT_TRUE(LogHas(dir + L"events.log", "READING stopped"));
+        ASSERT_TRUE(c.Send("[SPL_CEPH]\r\n"));
+        EXPECT_EQ("[EPL_CEPH_001]\r\n", c.ReceiveBytes(16, 15000));
+        // The second command was read only after the stretch.
+        const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+        const size_t resumedAt = log.find("READING resumed");
+        ASSERT_NE(std::string::npos, resumedAt) << log;
+        EXPECT_LT(resumedAt, log.find("FRAME \"[SPL_CEPH]\"")) << log;
+    }
+    // Both would last for days: the stop event ends them.
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20508) + L" --log " + dir + L"long.log --stop-reading-after-command 1 86400000" +
+                          L" --pace-after-command 1 1000000 10 [SMP_SLOW_{n3}]"));
+    Client c;
+    ASSERT_TRUE(c.Connect(20508));
+    ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+    EXPECT_EQ("[EPL_PANO_001]\r\n[SMP_SLOW_001]\r\n", c.ReceiveBytes(32));
+    ASSERT_TRUE(LogHas(dir + L"long.log", "READING stopped"));
+    ASSERT_TRUE(sim.Stop(10000));
+    const std::string log = testsupport::ReadFileBytes(dir + L"long.log");
+    EXPECT_NE(std::string::npos, log.find("PACE broken after ")) << log;
+    EXPECT_EQ(std::string::npos, log.find("READING resumed")) << log;
+    EXPECT_NE(std::string::npos, log.find("END")) << log;
+}
+
 TEST(SimUnitStart, FailsClearlyOnBusyPortMissingComPortAndBadOptions)
 {
     const std::wstring dir = testsupport::MakeScratchDir(L"simunit_start");
@@ -246,6 +373,7 @@ TEST(SimUnitStart, FailsClearlyOnBusyPortMissingComPortAndBadOptions)
         {L"--com 49", 2, "cannot open COM49"},
         {L"--delay PANORAMA 5", 1, "4 characters"},
         {L"--split 3 soon", 1, "the pause must be a number"},
+        {L"--pace 10 0 [SMP_X]", 1, "the rate must be a number"},
         {L"--script " + dir + L"missing.txt", 1, "cannot open the script"},
     };
     int nCase = 0;
@@ -269,45 +397,10 @@ TEST(SimUnitSerial, AnswersACommandOnTheComPair)
     SimUnitProcess sim;
     ASSERT_TRUE(sim.Start(L"--quiet --com " + std::to_wstring(testsupport::UnitComPort()) + L" --log " + dir + L"events.log"));
 
-    const std::wstring name = L"\\\\.\\COM" + std::to_wstring(testsupport::ProgramComPort());
-    HANDLE hPort = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE hPort = OpenProgramPort();
     ASSERT_NE(INVALID_HANDLE_VALUE, hPort);
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    ASSERT_TRUE(GetCommState(hPort, &dcb));
-    dcb.BaudRate = 9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fOutX = dcb.fInX = TRUE;
-    EXPECT_TRUE(SetCommState(hPort, &dcb));
-    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
-    EXPECT_TRUE(SetCommTimeouts(hPort, &timeouts));
-    PurgeComm(hPort, PURGE_RXCLEAR | PURGE_TXCLEAR);
-
-    const std::string command = "[SPL_PANO]\r\n";
-    DWORD dwDone = 0;
-    ASSERT_TRUE(WriteFile(hPort, command.data(), static_cast<DWORD>(command.size()), &dwDone, nullptr));
-    EXPECT_EQ(command.size(), dwDone);
-
-    // Poll the queue and read only what is there.
-    std::string got;
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    while (got.size() < 16 && GetTickCount64() < deadline) {
-        DWORD dwErrors = 0;
-        COMSTAT stat{};
-        ClearCommError(hPort, &dwErrors, &stat);
-        if (stat.cbInQue == 0) {
-            Sleep(20);
-            continue;
-        }
-        char buf[256];
-        DWORD dwRead = 0;
-        const DWORD dwWant = stat.cbInQue < sizeof(buf) ? stat.cbInQue : sizeof(buf);
-        if (ReadFile(hPort, buf, dwWant, &dwRead, nullptr))
-            got.append(buf, dwRead);
-    }
+    EXPECT_TRUE(WritePort(hPort, "[SPL_PANO]\r\n"));
+    const std::string got = ReadPort(hPort, 16);
     CloseHandle(hPort);
     EXPECT_EQ("[EPL_PANO_001]\r\n", got);
     ASSERT_TRUE(sim.Stop());
@@ -315,4 +408,35 @@ TEST(SimUnitSerial, AnswersACommandOnTheComPair)
     const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
     EXPECT_NE(std::string::npos, log.find("RX \"[SPL_PANO]\\r\\n\"")) << log;
     EXPECT_NE(std::string::npos, log.find("CLOSE COM")) << log;
+}
+
+TEST(SimUnitSerial, XoffHoldsTheProgramsWritesUntilXon)
+{
+    if (testsupport::UnitComPort() == 0 || testsupport::ProgramComPort() == 0)
+        GTEST_SKIP() << "no COM pair in this environment";
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_xoff");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(L"--quiet --com " + std::to_wstring(testsupport::UnitComPort()) + L" --log " + dir +
+                          L"events.log --raw-log " + dir + L"raw.bin --xoff-after-command 1 2000" +
+                          L" --send-after-command 1 [SMP_MARK]"));
+    HANDLE hPort = OpenProgramPort();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hPort);
+    EXPECT_TRUE(WritePort(hPort, "[SPL_PANO]\r\n"));
+    // The mark leaves behind the XOFF, which the port keeps out of the data: once the mark is
+    // here, the port's output is held.
+    EXPECT_EQ("[EPL_PANO_001]\r\n[SMP_MARK]\r\n", ReadPort(hPort, 28));
+
+    bool bWritten = false; // written by the writer thread, read after it has been joined
+    std::thread writer([&] { bWritten = WritePort(hPort, "[SPL_HELD]\r\n"); });
+    const bool bArrived = LogHas(dir + L"raw.bin", "[SPL_HELD]", 20000);
+    // Read at once: the unit logs "XON sent" before it writes the XON, so held bytes that
+    // have arrived find it in the log already.
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    writer.join();
+    EXPECT_TRUE(bArrived);
+    EXPECT_TRUE(bWritten);
+    EXPECT_NE(std::string::npos, log.find("XOFF sent")) << log;
+    EXPECT_NE(std::string::npos, log.find("XON sent")) << log;
+    EXPECT_EQ("[EPL_HELD_001]\r\n", ReadPort(hPort, 16));
+    CloseHandle(hPort);
 }

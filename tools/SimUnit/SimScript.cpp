@@ -25,11 +25,16 @@ const DirectiveInfo kDirectives[] = {
     {"hangup-after-command", 1},
     {"flood", 2},
     {"flood-after-command", 3},
+    {"pace", 3},
+    {"pace-after-command", 4},
+    {"xoff-after-command", 2},
+    {"stop-reading-after-command", 2},
     {"echo-timeout", 1},
 };
 
 const unsigned long kMaxMs = 24UL * 3600UL * 1000UL;
 const unsigned long kMaxCount = 10000000UL;
+const unsigned long kMaxRate = 1000000UL;
 
 bool Number(const std::string& text, unsigned long ulMin, unsigned long ulMax, unsigned long& value, const char* lpWhat,
             std::string& error)
@@ -151,6 +156,23 @@ bool CSimScript::Apply(const std::string& name, const std::vector<std::string>& 
         if (!Number(args[i], 1, kMaxCount, f.count, "the number of frames", error) || !Frame(args[i + 1], f.frame, error))
             return false;
         m_floods.push_back(f);
+    } else if (name == "pace" || name == "pace-after-command") {
+        ScriptPace p;
+        size_t i = 0;
+        if (name == "pace-after-command" &&
+            !Number(args[i++], 1, kMaxCount, p.afterCommand, "the command number", error))
+            return false;
+        if (!Number(args[i], 1, kMaxCount, p.count, "the number of frames", error) ||
+            !Number(args[i + 1], 1, kMaxRate, p.rate, "the rate", error) || !Frame(args[i + 2], p.frame, error))
+            return false;
+        m_paces.push_back(p);
+    } else if (name == "xoff-after-command" || name == "stop-reading-after-command") {
+        ScriptHold h;
+        if (!Number(args[0], 1, kMaxCount, h.afterCommand, "the command number", error) ||
+            !Number(args[1], 1, kMaxMs, a, "the time", error))
+            return false;
+        h.dwMs = a;
+        (name == "xoff-after-command" ? m_xoffs : m_readingStops).push_back(h);
     } else if (name == "echo-timeout") {
         if (!Number(args[0], 1, kMaxMs, a, "the echo time-out", error))
             return false;

@@ -1,5 +1,6 @@
 // What the simulated unit does beyond answering each command at once: delays, silent words,
-// split answers, noise, unsolicited frames, hang-ups and floods. Filled from the command
+// split answers, noise, unsolicited frames, hang-ups, floods, paced floods and holds of the
+// program's output (XOFF, a unit that stops reading). Filled from the command
 // line and from a scenario file before the first connection; read-only afterwards, so the
 // reader and writer threads share it without a lock.
 #pragma once
@@ -28,7 +29,22 @@ struct ScriptPeriodic {
 struct ScriptFlood {
     unsigned long afterCommand = 0;
     unsigned long count = 0;
-    std::string frame; // "{n}" is replaced by the frame's number, 1 to count
+    std::string frame; // "{n}" / "{nW}" become the frame's number, 1 to count (see Numbered)
+};
+
+// A flood at a fixed rate: frame k (from 1) is due (k-1)/rate seconds after the start, on a
+// schedule that a late write does not shift.
+struct ScriptPace {
+    unsigned long afterCommand = 0; // 0: on connect
+    unsigned long count = 0;
+    unsigned long rate = 0;         // frames a second
+    std::string frame;              // numbered as flood frames
+};
+
+// Something the unit keeps up for a while after the answer to the afterCommand-th command.
+struct ScriptHold {
+    unsigned long afterCommand = 0;
+    DWORD dwMs = 0;
 };
 
 class CSimScript {
@@ -54,6 +70,9 @@ public:
     std::vector<ScriptPeriodic> m_periodic;
     unsigned long m_ulHangupAfterCommand = 0; // 0: never
     std::vector<ScriptFlood> m_floods;
+    std::vector<ScriptPace> m_paces;
+    std::vector<ScriptHold> m_xoffs;        // XOFF, then XON dwMs later
+    std::vector<ScriptHold> m_readingStops; // read nothing for dwMs
     DWORD m_dwEchoTimeoutMs = 3000;
 
 private:

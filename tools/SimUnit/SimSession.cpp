@@ -12,34 +12,58 @@ namespace {
 const size_t kMaxFrame = 256;
 // Flood frames are handed to the link in blocks of about this size.
 const size_t kFloodBlock = 8192;
+// A pace that has fallen far behind catches up in writes of about this size, so the stop
+// event is looked at between them.
+const size_t kPaceBlock = 65536;
+const char kXoff = 0x13;
+const char kXon = 0x11;
 
 bool IsSlp(const FrameFields& f)
 {
     return f.valid && EqualNoCase(f.cls, "SLP");
 }
 
+// "{n}" becomes the frame's number; "{nW}", W a digit 1 to 9, the number zero-padded to W
+// digits, so that every frame of a benchmark has the same length.
 std::string Numbered(const std::string& frame, unsigned long ulIndex)
 {
-    std::string out = frame;
     const std::string number = std::to_string(ulIndex);
-    size_t pos = 0;
-    while ((pos = out.find("{n}", pos)) != std::string::npos) {
-        out.replace(pos, 3, number);
-        pos += number.size();
+    std::string out;
+    out.reserve(frame.size() + number.size());
+    for (size_t i = 0; i < frame.size();) {
+        if (frame.compare(i, 3, "{n}") == 0) {
+            out += number;
+            i += 3;
+        } else if (frame.compare(i, 2, "{n") == 0 && i + 3 < frame.size() && frame[i + 2] >= '1' &&
+                   frame[i + 2] <= '9' && frame[i + 3] == '}') {
+            const size_t width = static_cast<size_t>(frame[i + 2] - '0');
+            if (number.size() < width)
+                out.append(width - number.size(), '0');
+            out += number;
+            i += 4;
+        } else {
+            out += frame[i++];
+        }
     }
     return out;
 }
 } // namespace
 
 CSimSession::CSimSession(CSimLink& link, const CSimScript& script, CSimLog& log, HANDLE hStop)
-    : m_link(link), m_script(script), m_log(log), m_hStop(hStop), m_hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+    : m_link(link), m_script(script), m_log(log), m_hStop(hStop), m_hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_hEnding(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
+    LARGE_INTEGER freq;
+    if (QueryPerformanceFrequency(&freq) && freq.QuadPart > 0)
+        m_llTicksPerSecond = freq.QuadPart;
 }
 
 CSimSession::~CSimSession()
 {
     if (m_hWake != nullptr)
         CloseHandle(m_hWake);
+    if (m_hEnding != nullptr)
+        CloseHandle(m_hEnding);
 }
 
 CSimSession::End CSimSession::Run()
@@ -61,6 +85,10 @@ CSimSession::End CSimSession::Run()
             Plan(std::move(job));
         }
     }
+    for (const ScriptPace& p : m_script.m_paces) {
+        if (p.afterCommand == 0)
+            Plan(PaceJob(p, ullNow));
+    }
     std::vector<ULONGLONG> nextPeriodic;
     for (const ScriptPeriodic& p : m_script.m_periodic)
         nextPeriodic.push_back(ullNow + p.dwPeriodMs);
@@ -75,6 +103,10 @@ CSimSession::End CSimSession::Run()
         }
         if (m_bEnded)
             break;
+        if (!SendDuePaces(reason)) {
+            end = WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0 ? End::Stopped : End::LinkFailed;
+            break;
+        }
         ullNow = GetTickCount64();
         ULONGLONG ullWake = ullNow + 1000;
         for (size_t i = 0; i < nextPeriodic.size(); ++i) {
@@ -120,12 +152,18 @@ CSimSession::End CSimSession::Run()
             }
             continue;
         }
+        // A timed wait, not a spin: paced frames that fall due meanwhile leave together.
+        const DWORD dwWait = static_cast<DWORD>(ullWake > ullNow ? ullWake - ullNow : 0);
         HANDLE handles[2] = {m_hStop, m_hWake};
-        WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(ullWake > ullNow ? ullWake - ullNow : 0));
+        WaitForMultipleObjects(2, handles, FALSE, std::min(dwWait, MsToNextPaceFrame()));
     }
 
     m_bEnded = true;
+    SetEvent(m_hEnding);
     reader.join();
+    for (const Pace& pace : m_paces)
+        m_log.Line("PACE broken after %lu of %lu frames, %llu bytes", pace.sent, pace.count, pace.ullBytes);
+    m_paces.clear();
     if (end == End::PeerGone)
         reason = readerReason;
     m_log.Line("DISCONNECT %s", reason.c_str());
@@ -137,6 +175,15 @@ void CSimSession::ReaderMain(std::string& reason)
 {
     char buf[4096];
     while (!m_bEnded) {
+        const ULONGLONG ullNow = GetTickCount64();
+        auto stop = std::find_if(m_readingStops.begin(), m_readingStops.end(),
+                                 [ullNow](const ReadingStop& r) { return r.ullAt <= ullNow; });
+        if (stop != m_readingStops.end()) {
+            const DWORD dwMs = stop->dwMs;
+            m_readingStops.erase(stop);
+            PauseReading(dwMs);
+            continue;
+        }
         const int n = m_link.Read(buf, sizeof(buf), reason);
         if (n < 0) {
             m_bEnded = true;
@@ -153,6 +200,16 @@ void CSimSession::ReaderMain(std::string& reason)
     if (m_bInFrame)
         m_log.Line("LOOSE \"%s\" (unfinished frame)", Escape(m_frame).c_str());
     FlushLoose();
+}
+
+void CSimSession::PauseReading(DWORD dwMs)
+{
+    m_log.Line("READING stopped");
+    // Run waits for this thread before it returns: the stop event and the end of the session
+    // (a hang-up, a failed write) must end the stretch at once.
+    HANDLE handles[2] = {m_hStop, m_hEnding};
+    if (WaitForMultipleObjects(2, handles, FALSE, dwMs) == WAIT_TIMEOUT)
+        m_log.Line("READING resumed");
 }
 
 void CSimSession::OnBytes(const char* p, size_t cb)
@@ -260,6 +317,17 @@ void CSimSession::OnCommand(const std::string& frame, const std::string& cls, co
 
 void CSimSession::PlanAfterCommand(unsigned long ulCommand, ULONGLONG ullDue)
 {
+    // The hold starts right behind the answer, ahead of the frames due then: a frame planned
+    // for the same command tells the peer that the XOFF has reached it.
+    for (const ScriptHold& h : m_script.m_xoffs) {
+        if (h.afterCommand == ulCommand) {
+            Job job;
+            job.ullDue = ullDue;
+            job.flowByte = kXoff;
+            job.dwXonAfterMs = h.dwMs;
+            Plan(std::move(job));
+        }
+    }
     for (const ScriptFrame& f : m_script.m_frames) {
         if (f.afterCommand == ulCommand)
             Plan(FrameJob(f.frame, ullDue));
@@ -272,6 +340,14 @@ void CSimSession::PlanAfterCommand(unsigned long ulCommand, ULONGLONG ullDue)
             job.floodFrame = f.frame;
             Plan(std::move(job));
         }
+    }
+    for (const ScriptPace& p : m_script.m_paces) {
+        if (p.afterCommand == ulCommand)
+            Plan(PaceJob(p, ullDue));
+    }
+    for (const ScriptHold& h : m_script.m_readingStops) {
+        if (h.afterCommand == ulCommand)
+            m_readingStops.push_back(ReadingStop{ullDue, h.dwMs});
     }
 }
 
@@ -312,10 +388,26 @@ CSimSession::Job CSimSession::FrameJob(const std::string& frame, ULONGLONG ullDu
     return job;
 }
 
+CSimSession::Job CSimSession::PaceJob(const ScriptPace& pace, ULONGLONG ullDue)
+{
+    Job job;
+    job.ullDue = ullDue;
+    job.paceCount = pace.count;
+    job.paceRate = pace.rate;
+    job.paceFrame = pace.frame;
+    return job;
+}
+
 bool CSimSession::Send(Job& job, std::string& reason)
 {
     if (job.floodCount > 0)
         return SendFlood(job, reason);
+    if (job.paceCount > 0) {
+        StartPace(job);
+        return true;
+    }
+    if (job.flowByte != 0)
+        return SendFlowByte(job, reason);
     ExpectEchoes(job.slpFrames);
     for (const Piece& piece : job.pieces) {
         if (piece.dwPauseBeforeMs > 0 && WaitForSingleObject(m_hStop, piece.dwPauseBeforeMs) == WAIT_OBJECT_0) {
@@ -357,6 +449,141 @@ bool CSimSession::SendFlood(Job& job, std::string& reason)
     }
     m_log.Line("FLOOD done %lu frames %llu bytes", job.floodCount, ullBytes);
     return true;
+}
+
+bool CSimSession::SendFlowByte(const Job& job, std::string& reason)
+{
+    // Logged before the write, as TX lines are, so the log reads in the order the peer sees
+    // things: bytes that XOFF held back show up after "XON sent".
+    m_log.Line("%s sent", job.flowByte == kXoff ? "XOFF" : "XON");
+    if (!m_link.Write(&job.flowByte, 1, m_hStop, reason))
+        return false;
+    if (job.flowByte == kXoff) {
+        Job xon;
+        xon.ullDue = GetTickCount64() + job.dwXonAfterMs;
+        xon.flowByte = kXon;
+        Plan(std::move(xon));
+    }
+    return true;
+}
+
+void CSimSession::StartPace(const Job& job)
+{
+    m_log.Line("PACE %lu x \"%s\" at %lu/s", job.paceCount, Escape(job.paceFrame).c_str(), job.paceRate);
+    Pace pace;
+    pace.count = job.paceCount;
+    pace.rate = job.paceRate;
+    pace.frame = job.paceFrame;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    pace.llStart = now.QuadPart;
+    m_paces.push_back(std::move(pace));
+}
+
+LONGLONG CSimSession::PaceDue(const Pace& pace, unsigned long ulFrame) const
+{
+    // At most 10^7 frames times the counter's ticks a second: far from overflowing.
+    const unsigned long long ullOffset =
+        static_cast<unsigned long long>(ulFrame - 1) * static_cast<unsigned long long>(m_llTicksPerSecond) / pace.rate;
+    return pace.llStart + static_cast<LONGLONG>(ullOffset);
+}
+
+bool CSimSession::SendDuePaces(std::string& reason)
+{
+    if (m_paces.empty())
+        return true;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    // Everything due goes in one write, in the order of the due times: frames due closer
+    // together than the wait's resolution, or while a write was held up, leave at once and
+    // the schedule itself stays where it was.
+    std::vector<LONGLONG> firstDue(m_paces.size(), 0);
+    std::vector<unsigned long> frames(m_paces.size(), 0);
+    std::vector<unsigned long long> bytes(m_paces.size(), 0);
+    std::string block;
+    std::vector<std::string> slpFrames;
+    m_bPaceBacklog = false;
+    for (;;) {
+        size_t best = m_paces.size();
+        LONGLONG llBestDue = 0;
+        for (size_t i = 0; i < m_paces.size(); ++i) {
+            if (m_paces[i].next > m_paces[i].count)
+                continue;
+            const LONGLONG llDue = PaceDue(m_paces[i], m_paces[i].next);
+            if (llDue <= now.QuadPart && (best == m_paces.size() || llDue < llBestDue)) {
+                best = i;
+                llBestDue = llDue;
+            }
+        }
+        if (best == m_paces.size())
+            break;
+        if (block.size() >= kPaceBlock) {
+            m_bPaceBacklog = true;
+            break;
+        }
+        Pace& pace = m_paces[best];
+        const std::string frame = Numbered(pace.frame, pace.next++);
+        if (frames[best]++ == 0)
+            firstDue[best] = llBestDue;
+        bytes[best] += frame.size() + m_script.m_lineEnd.size();
+        block += frame;
+        block += m_script.m_lineEnd;
+        if (IsSlp(SplitFields(frame)))
+            slpFrames.push_back(frame);
+    }
+    if (block.empty())
+        return true;
+    ExpectEchoes(slpFrames);
+    if (!m_link.Write(block.data(), block.size(), m_hStop, reason))
+        return false;
+    ArmEchoDeadlines();
+    LARGE_INTEGER written;
+    QueryPerformanceCounter(&written);
+
+    auto ms = [this](LONGLONG llTicks) {
+        return static_cast<double>(llTicks) * 1000.0 / static_cast<double>(m_llTicksPerSecond);
+    };
+    for (size_t i = 0; i < m_paces.size(); ++i) {
+        if (frames[i] == 0)
+            continue;
+        Pace& pace = m_paces[i];
+        pace.sent += frames[i];
+        pace.ullBytes += bytes[i];
+        // The first frame of this write waited longest.
+        pace.llMostLate = std::max(pace.llMostLate, written.QuadPart - firstDue[i]);
+        pace.llLastWriteEnd = written.QuadPart;
+    }
+    for (auto it = m_paces.begin(); it != m_paces.end();) {
+        if (it->sent < it->count) {
+            ++it;
+            continue;
+        }
+        m_log.Line("PACE done %lu frames in %.1f ms, at most %.1f ms behind schedule, %llu bytes", it->count,
+                   ms(it->llLastWriteEnd - it->llStart), ms(it->llMostLate), it->ullBytes);
+        it = m_paces.erase(it);
+    }
+    return true;
+}
+
+DWORD CSimSession::MsToNextPaceFrame() const
+{
+    if (m_paces.empty())
+        return INFINITE;
+    if (m_bPaceBacklog)
+        return 0;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    // At least a millisecond, and rounded up: at rates above what one write per wake-up can
+    // keep up with, frames that fall due meanwhile leave together in the next write instead
+    // of one small write after the other keeping a core busy.
+    DWORD dwMs = INFINITE;
+    for (const Pace& pace : m_paces) {
+        const LONGLONG llLeft = PaceDue(pace, pace.next) - now.QuadPart;
+        const DWORD dwLeft =
+            llLeft <= 0 ? 0 : static_cast<DWORD>((llLeft * 1000 + m_llTicksPerSecond - 1) / m_llTicksPerSecond);
+        dwMs = std::min(dwMs, dwLeft);
+    }
+    return std::max<DWORD>(dwMs, 1);
 }
 
 void CSimSession::ExpectEchoes(const std::vector<std::string>& frames)

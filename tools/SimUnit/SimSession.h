@@ -1,8 +1,9 @@
 // One connection of the simulated unit, from connect to hang-up. A reader thread cuts the
 // received bytes into frames and decides what to send; the session's own thread sends it at
 // the planned times, one planned transmission after the other, so pieces of different
-// answers never mix. The session owns neither the link nor the script; it ends its reader
-// thread before Run returns.
+// answers never mix. Paced frames go out between planned transmissions, never inside one.
+// The session owns neither the link nor the script; it ends its reader thread before Run
+// returns.
 #pragma once
 
 #include "SimLink.h"
@@ -42,6 +43,23 @@ private:
         bool bHangUp = false;
         unsigned long floodCount = 0;       // > 0: a flood of this frame instead of pieces
         std::string floodFrame;
+        unsigned long paceCount = 0;        // > 0: starts a pace of this frame instead of pieces
+        unsigned long paceRate = 0;
+        std::string paceFrame;
+        char flowByte = 0;                  // XOFF or XON instead of pieces
+        DWORD dwXonAfterMs = 0;             // after an XOFF: the XON follows this long after it
+    };
+    // A pace under way; frame k is due at llStart + (k - 1) / rate seconds.
+    struct Pace {
+        unsigned long count = 0;
+        unsigned long rate = 0;
+        std::string frame;
+        LONGLONG llStart = 0;               // performance-counter ticks
+        unsigned long next = 1;             // the next frame to send
+        unsigned long sent = 0;             // frames whose write has ended
+        unsigned long long ullBytes = 0;
+        LONGLONG llMostLate = 0;            // ticks: the largest (write end - due time) so far
+        LONGLONG llLastWriteEnd = 0;
     };
     struct PendingEcho {
         std::string slpFrame;
@@ -59,9 +77,16 @@ private:
 
     void Plan(Job&& job);
     Job FrameJob(const std::string& frame, ULONGLONG ullDue) const;
+    static Job PaceJob(const ScriptPace& pace, ULONGLONG ullDue);
     void PlanAfterCommand(unsigned long ulCommand, ULONGLONG ullDue);
     bool Send(Job& job, std::string& reason);
     bool SendFlood(Job& job, std::string& reason);
+    bool SendFlowByte(const Job& job, std::string& reason);
+    void StartPace(const Job& job);
+    LONGLONG PaceDue(const Pace& pace, unsigned long ulFrame) const;
+    bool SendDuePaces(std::string& reason);
+    DWORD MsToNextPaceFrame() const;
+    void PauseReading(DWORD dwMs);
     void ExpectEchoes(const std::vector<std::string>& frames);
     void ArmEchoDeadlines();
     ULONGLONG CheckEchoDeadlines(ULONGLONG ullNow);
@@ -71,19 +96,31 @@ private:
     const CSimScript& m_script;
     CSimLog& m_log;
     HANDLE m_hStop;
-    HANDLE m_hWake;                 // auto-reset: the reader planned something or the link went
+    HANDLE m_hWake;                 // auto-reset: something was planned (by either thread) or the link went
+    HANDLE m_hEnding;               // manual reset: set with m_bEnded by Run, wakes a paused reader
     std::atomic<bool> m_bEnded{false};
+    LONGLONG m_llTicksPerSecond = 1; // performance counter; set once before the reader starts
 
     std::mutex m_mutex;             // guards m_jobs, m_seq and m_echoes
     std::vector<Job> m_jobs;
     unsigned long long m_seq = 0;
     std::deque<PendingEcho> m_echoes;
 
+    // Session thread only: the paces under way, in the order they started, and whether the
+    // last paced write left due frames behind (it was cut at the block size).
+    std::vector<Pace> m_paces;
+    bool m_bPaceBacklog = false;
+
     // Reader thread only.
     std::string m_frame;
     bool m_bInFrame = false;
     std::string m_loose;
     unsigned long m_ulCommands = 0;
+    struct ReadingStop {
+        ULONGLONG ullAt = 0;
+        DWORD dwMs = 0;
+    };
+    std::vector<ReadingStop> m_readingStops; // planned stretches without reading
 };
 
 } // namespace simunit

@@ -45,8 +45,24 @@
 //                             (whatever silent says; after its delay), then drop the connection
 //                             (COM: close the port, reopen it 500 ms later)
 //   flood N FRAME             on connect, send FRAME N times as fast as the link takes them;
-//                             {n} in FRAME becomes the frame's number 1..N
+//                             {n} in FRAME becomes the frame's number 1..N, {nW} (W a digit
+//                             1..9) the number zero-padded to W digits: {n6} -> 000001
 //   flood-after-command M N FRAME   the same after the answer to the Mth command
+//   pace N RATE FRAME         on connect, send FRAME (numbered as in flood) N times at RATE
+//                             frames a second: frame k is due (k-1)/RATE s after the start,
+//                             and whatever is due leaves in one write, so a writer held up by
+//                             the link falls behind and catches up without moving the schedule.
+//                             Answers and other frames go out between paced frames
+//   pace-after-command M N RATE FRAME   the same, starting after the answer to the Mth command
+//   xoff-after-command N MS   after the answer to the Nth command send XOFF (0x13) alone, MS
+//                             milliseconds later XON (0x11); meanwhile the unit reads and
+//                             answers as usual (on COM the program's port holds its output).
+//                             Frames planned for the same command follow the XOFF
+//   stop-reading-after-command N MS   from the planned time of the Nth command's answer read
+//                             nothing for MS milliseconds (the link's buffers fill and the
+//                             program's writes stall); the stop event, a hang-up or a failed
+//                             write ends the stretch at once, a peer that leaves is noticed
+//                             after it
 //   echo-timeout MS           how long an SLP frame's ELP echo may take (default 3000)
 // For every SLP frame it sends, the unit awaits the echo [ELP_WORD_001] and logs
 // "echo ok", "echo wrong" or, after the time-out or at the end of the connection,
@@ -55,9 +71,13 @@
 // Event log lines: milliseconds since start, then one of
 //   LISTEN addr | OPEN COMn ... | CONNECT peer | READY | RX "bytes" | FRAME "frame" |
 //   LOOSE "bytes" [(unfinished frame) | (frame too long)] | TX "bytes" | SILENT "frame" |
-//   DELAY ms "frame" | HANGUP planned at command n "frame" | FLOOD ... | echo ok "elp" for "slp" |
-//   echo wrong ... | echo missing for "slp" | echo unexpected "elp" | DISCONNECT reason |
-//   CLOSE COMn | QUIT ... | END
+//   DELAY ms "frame" | HANGUP planned at command n "frame" | FLOOD ... |
+//   PACE n x "frame" at r/s | PACE done n frames in t ms, at most l ms behind schedule, b bytes |
+//   PACE broken after k of n frames, b bytes | XOFF sent | XON sent | READING stopped |
+//   READING resumed | echo ok "elp" for "slp" | echo wrong ... | echo missing for "slp" |
+//   echo unexpected "elp" | DISCONNECT reason | CLOSE COMn | QUIT ... | END
+// (PACE done: t from the first frame's due time to the end of the last write, l the largest
+// time from a frame's due time to the end of its write.)
 // Bytes are shown escaped: \r \n \t \\ \" and \xHH for other non-printable bytes.
 
 #include "SerialLink.h"
@@ -112,9 +132,16 @@ const char kHelp[] =
     "  hangup-after-command N     send half the Nth answer, then drop the connection\r\n"
     "  flood N FRAME              send FRAME N times at once on connect ({n} = 1..N)\r\n"
     "  flood-after-command M N FRAME   the same after the answer to the Mth command\r\n"
+    "  pace N RATE FRAME          send FRAME N times at RATE frames a second on connect\r\n"
+    "  pace-after-command M N RATE FRAME   the same after the answer to the Mth command\r\n"
+    "  xoff-after-command N MS    after the Nth answer send XOFF (0x13), MS ms later XON\r\n"
+    "  stop-reading-after-command N MS   after the Nth answer read nothing for MS ms\r\n"
     "  echo-timeout MS            wait this long for the ELP echo of an SLP frame (3000)\r\n"
     "In a script the last argument is the rest of the line. TEXT and FRAME take the escapes\r\n"
     "\\r \\n \\t \\s (space) \\0 \\\\ \\xHH. Commands are counted per connection from 1.\r\n"
+    "In flood and pace frames {n} is the frame's number, {nW} (W 1..9) the number zero-padded\r\n"
+    "to W digits. A pace sends what is due in one write and keeps its schedule when late; its\r\n"
+    "log line \"PACE done\" tells how far behind it fell.\r\n"
     "Sent SLP frames are checked for their echo: log lines \"echo ok\", \"echo wrong\",\r\n"
     "\"echo missing\", \"echo unexpected\".\r\n"
     "\r\n"
