@@ -71,13 +71,13 @@ bool CCommandExchange::Start(CLink& link)
     m_pLink = &link;
     {
         CSingleLock lock(m_cs);
-        ++m_nEpoch;
         m_flight = InFlight{};
         m_answers.clear();
         m_queue.Clear();
         m_outbox.clear();
         m_nNoticesWaiting = 0;
         m_bWriting = false;
+        m_llWatchUntilUs = LLONG_MAX;
     }
     ::ResetEvent(m_hQueueEvent);
     ::ResetEvent(m_hWatchEvent);
@@ -99,7 +99,6 @@ bool CCommandExchange::MarkClosed()
     std::vector<PostedNotice> notices;
     {
         CSingleLock lock(m_cs);
-        ++m_nEpoch;
         m_flight.bAwaiting = false;
         m_answers.clear();
         m_queue.Clear();
@@ -265,7 +264,6 @@ bool CCommandExchange::Send(const wchar_t* lpText, HWND hReply, int nKind, bool 
             waiting.hReplyWnd = hReply;
             bQueued = m_queue.Push(waiting);
         } else {
-            item.nEpoch = m_nEpoch;
             // In flight from now, before its bytes leave: an answer that comes back at once
             // still finds it.
             if (nKind != enRECV_NONE)
@@ -301,7 +299,6 @@ void CCommandExchange::SendEcho(const wchar_t* lpFrame, const PostedNotice* pThe
     {
         CSingleLock lock(m_cs);
         if (IsConnected()) {
-            item.nEpoch = m_nEpoch;
             PushOut(std::move(item));
             ::SetEvent(m_hQueueEvent);
             return;
@@ -320,7 +317,6 @@ bool CCommandExchange::SendBytes(const std::string& bytes)
         CSingleLock lock(m_cs);
         if (!IsConnected())
             return false;
-        item.nEpoch = m_nEpoch;
         PushOut(std::move(item));
     }
     ::SetEvent(m_hQueueEvent);
@@ -334,7 +330,6 @@ void CCommandExchange::PostInOrder(const PostedNotice& notice)
         if (m_nNoticesWaiting > 0 && IsConnected()) {
             OutItem item;
             item.bKeepOnClear = true;
-            item.nEpoch = m_nEpoch;
             item.then = notice;
             PushOut(std::move(item));
             ::SetEvent(m_hQueueEvent);
@@ -363,7 +358,7 @@ bool CCommandExchange::TakeAnswer(const wchar_t* lpFrame)
         m_answers.push_back(Answer{lpFrame, m_flight.nKind, m_flight.hReply});
         ::SetEvent(m_hAnswerEvent);
     }
-    ::SetEvent(m_hWatchEvent);
+    // The watchdog is not woken: when its wait ends it finds the command answered.
     ::SetEvent(m_hQueueEvent);
     return true;
 }
@@ -374,14 +369,12 @@ void CCommandExchange::ClearQueue()
     {
         CSingleLock lock(m_cs);
         m_queue.Clear();
-        ++m_nEpoch;
         m_flight.bAwaiting = false;
         // Commands taken from the queue but not yet written stay behind; echoes go on.
         DropOutbox(true, notices);
         ::SetEvent(m_hAnswerEvent);
     }
     PostAll(notices);
-    ::SetEvent(m_hWatchEvent);
     m_inbox.Post(CCommInbox::EventType::QueueChanged);
 }
 
@@ -397,13 +390,10 @@ bool CCommandExchange::NextStep(Step& step)
         m_answers.pop_front();
         return true;
     }
-    while (!m_outbox.empty()) {
-        OutItem item = std::move(m_outbox.front());
-        m_outbox.pop_front();
-        if (item.nEpoch != m_nEpoch && !item.bKeepOnClear)
-            continue; // taken before a Clear: it does not leave after it
+    if (!m_outbox.empty()) {
         step.type = Step::Type::Write;
-        step.item = std::move(item);
+        step.item = std::move(m_outbox.front());
+        m_outbox.pop_front();
         m_bWriting = true;
         return true;
     }
@@ -417,7 +407,6 @@ bool CCommandExchange::NextStep(Step& step)
     while (m_queue.Count() > 0) {
         const CommandItem waiting = m_queue.Pop();
         OutItem item = MakeOutItem(waiting.szCommand, true);
-        item.nEpoch = m_nEpoch;
         const bool bAwaits = waiting.nRecvKind != enRECV_NONE;
         if (bAwaits) {
             step.nWaitingTimeOutMs = Arm(waiting.szCommand, waiting.hReplyWnd, waiting.nRecvKind, item);
@@ -450,7 +439,7 @@ void CCommandExchange::WriteOut(OutItem& item)
         if (item.nSeq != 0 && m_flight.nSeq == item.nSeq && m_flight.bAwaiting) {
             m_flight.llSentUs = m_clock.NowMicros();
             m_flight.llDeadlineUs = m_flight.llSentUs + 1000LL * m_flight.nTimeOutMs;
-            bArmed = true;
+            bArmed = m_flight.llDeadlineUs < m_llWatchUntilUs;
         }
     }
     if (bArmed)
@@ -515,6 +504,7 @@ bool CCommandExchange::CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWai
 {
     CSingleLock lock(m_cs);
     dwWaitMs = INFINITE;
+    m_llWatchUntilUs = LLONG_MAX;
     if (!m_flight.bAwaiting || m_flight.llDeadlineUs == 0) {
         nArmedSeq = 0;
         return false;
@@ -534,6 +524,7 @@ bool CCommandExchange::CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWai
     const long long llLeftUs = m_flight.llDeadlineUs - llNow;
     // An answer at the deadline itself is still in time: the time-out comes after it.
     dwWaitMs = llLeftUs <= 0 ? 1 : static_cast<DWORD>((llLeftUs + 999) / 1000);
+    m_llWatchUntilUs = llNow + 1000LL * dwWaitMs;
     return false;
 }
 

@@ -22,6 +22,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <climits>
 #include <deque>
 #include <string>
 #include <vector>
@@ -144,7 +145,6 @@ private:
         std::string bytes;
         std::wstring consoleText;      // shown as a sent line when the bytes leave; empty: none
         unsigned long long nSeq = 0;   // the command in flight these bytes carry, or 0
-        unsigned long long nEpoch = 0; // ClearQueue and a new link make older items stale
         bool bKeepOnClear = false;     // echoes answer the unit: a Clear does not stop them
         PostedNotice then;
     };
@@ -197,7 +197,9 @@ private:
     CCommandQueue m_queue;
     std::deque<OutItem> m_outbox;
     unsigned long long m_nSeq = 0;
-    unsigned long long m_nEpoch = 0;
     bool m_bWriting = false;           // the dispatcher is writing an item it took
     int m_nNoticesWaiting = 0;         // outbox items whose notice is not posted yet
+    // When the watchdog's current wait ends (LLONG_MAX: it waits for a wake-up): a deadline
+    // armed later than that needs no wake-up, the watchdog looks again when its wait ends.
+    long long m_llWatchUntilUs = LLONG_MAX;
 };

@@ -12,6 +12,10 @@ constexpr int kMaxPortFailures = 50;
 // between two looks then.
 constexpr int kEmptyWakeUpsBeforePolling = 10;
 constexpr DWORD kPollMs = 5;
+// Shortly after bytes came or went, the next bytes (an answer, the rest of a burst) are
+// likely soon: the port is then looked at every millisecond.
+constexpr DWORD kBusyPollMs = 1;
+constexpr ULONGLONG kBusyForMs = 100;
 // How long a cancelled write may take to come back before the port is given up on.
 constexpr DWORD kCancelWaitMs = 2000;
 } // namespace
@@ -121,6 +125,7 @@ bool CSerialLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, D
         return false;
     if (dwLength == 0)
         return true;
+    m_ullLastWrite.store(::GetTickCount64());
     if (::WriteFile(m_hComm, pBytes, dwLength, &dwWritten, &m_osWrite))
         return dwWritten == dwLength;
     if (::GetLastError() == ERROR_IO_PENDING) {
@@ -188,6 +193,7 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
     int nFailures = 0;
     int nEmptyWakeUps = 0;
     bool bPolling = false;
+    ULONGLONG ullLastRead = 0;
     while (pLink->IsOpen()) {
         DWORD dwError = ERROR_SUCCESS;
         DWORD dwMask = EV_RXCHAR;
@@ -227,8 +233,14 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
                 LOG_DATA(L"COM%d: waits end without events; the port is polled every %d ms", pLink->m_nPort,
                          static_cast<int>(kPollMs));
             }
-            if (bPolling && !bRead)
-                ::WaitForSingleObject(pLink->m_hStopEvent, kPollMs);
+            if (bRead)
+                ullLastRead = ::GetTickCount64();
+            if (bPolling && !bRead) {
+                const ULONGLONG ullNow = ::GetTickCount64();
+                const ULONGLONG ullLastWrite = pLink->m_ullLastWrite.load();
+                const bool bBusy = ullNow - ullLastRead < kBusyForMs || ullNow - ullLastWrite < kBusyForMs;
+                ::WaitForSingleObject(pLink->m_hStopEvent, bBusy ? kBusyPollMs : kPollMs);
+            }
         } else if (pLink->IsOpen()) {
             if (++nFailures >= kMaxPortFailures) {
                 wchar_t szWhy[128] = {};

@@ -43,4 +43,7 @@ private:
     HANDLE m_hStopEvent = nullptr;
     // Writer only (then Close): a cancelled write never came back.
     bool m_bWriteStuck = false;
+    // Tick of the last write (writer) : an answer is due soon, so a polled port is looked at
+    // more often for a while.
+    std::atomic<ULONGLONG> m_ullLastWrite{0};
 };

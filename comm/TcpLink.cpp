@@ -180,6 +180,10 @@ unsigned int WINAPI Thread_WatchEthernet(void* pParam)
                     pLink->NoteBacklog(static_cast<size_t>(nReceived));
                 bFirst = false;
                 pLink->Feed(assembler, reinterpret_cast<const BYTE*>(buffer.data()), static_cast<size_t>(nReceived));
+                // A receive that did not fill the buffer took all there was; what comes
+                // next signals the event again. Only a close is read on to its end.
+                if (nReceived < CTcpLink::kReadBytes && (events.lNetworkEvents & FD_CLOSE) == 0)
+                    break;
                 continue;
             }
             if (nReceived == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)

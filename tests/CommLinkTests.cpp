@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 using namespace testsupport;
 
 namespace {
@@ -130,6 +132,36 @@ TEST_F(SerialLinkTest, LineSettingsReachThePort)
         EXPECT_EQ(0x13, dcb.XoffChar);
         ASSERT_TRUE(comm->CloseSerial());
     }
+}
+
+TEST_F(SerialLinkTest, AUnitHoldingXoffHoldsNeitherTheSenderNorTheClose)
+{
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
+    // The unit says XOFF: the program's port stops sending, and every write waits.
+    ASSERT_TRUE(peer.Write("\x13"));
+    PumpFor(200);
+    const ULONGLONG ullStart = GetTickCount64();
+    ASSERT_TRUE(comm->SendData(L"[SPL_PANO]", &owner, enRECV_COMMAND, false));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(comm->SendData(L"[SPL_CEPH]", &owner, enRECV_COMMAND, false));
+    EXPECT_EQ(20, comm->GetQueueCount());
+    EXPECT_EQ("", peer.Read(1, 500)) << "nothing leaves while the unit holds XOFF";
+    EXPECT_TRUE(comm->IsConnected());
+
+    // Close ends the held write, the workers and the port.
+    EXPECT_TRUE(comm->CloseSerial());
+    const ULONGLONG ullClosed = GetTickCount64();
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, comm->GetPortHandle());
+    std::printf("[ xoff ] sends and close took %llu ms while the unit held XOFF\n", ullClosed - ullStart);
+
+    // The port is free again, and once the unit lets go a command goes through.
+    ASSERT_TRUE(peer.Write("\x11"));
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(programPort), 19200));
+    PumpFor(100);
+    peer.Read(4096, 300);
+    ASSERT_TRUE(comm->SendData(L"[SPL_OCEP]", &owner, enRECV_NONE, false));
+    EXPECT_EQ("[SPL_OCEP]\r\n", peer.Read(12, 10000));
 }
 
 TEST_F(TcpLinkTest, OpenSendReceiveAndPeerHangUp)

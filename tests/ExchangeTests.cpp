@@ -1,0 +1,238 @@
+// The command exchange on its own, over a link in memory and with a clock moved by hand:
+// the orders of events that real links make rare. Answers arrive at the deadline, Clear
+// meets a dispatch halfway, windows go while their commands are in flight, writes hang,
+// and the user-interface thread stops taking lines.
+#include "comm/CommandExchange.h"
+#include "support/CommTestSupport.h"
+#include "support/MemoryLink.h"
+
+#include <gtest/gtest.h>
+
+#include <psapi.h>
+
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(reply.Create());
+        ASSERT_TRUE(exchange.Start(link));
+    }
+    void TearDown() override
+    {
+        exchange.MarkClosed();
+        EXPECT_TRUE(exchange.Join(10000));
+        exchange.Detach();
+        PumpFor(50);
+        EXPECT_EQ(0, NotifyTextsOutstanding());
+    }
+
+    bool Written(size_t n) { return PumpUntil([&] { return link.Written().size() >= n; }, 10000); }
+    bool Noted(size_t n) { return PumpUntil([&] { return reply.notes.size() >= n; }, 10000); }
+    bool Has(CCommInbox::EventType type)
+    {
+        for (const CCommInbox::Event& event : inbox.TakeEvents())
+            if (event.type == type)
+                return true;
+        return false;
+    }
+
+    CManualClock clock;
+    CCommInbox inbox;
+    CMemoryLink link;
+    CCommandExchange exchange{inbox, clock};
+    CRecorderWnd reply;
+};
+
+TEST_F(ExchangeTest, AnAnswerAtTheDeadlineCountsAndTheNextCommandGetsItsOwnTime)
+{
+    ASSERT_TRUE(exchange.Send(L"[SPL_CSON]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(exchange.Send(L"[SPL_HSON]", reply, enRECV_PACKING_CHECK, false)) << "waits for CSON's answer";
+    ASSERT_TRUE(Written(1));
+    EXPECT_EQ(1, exchange.QueueCount());
+
+    // CSON left at t0 and has 3 s. At t0 + 3 s the watchdog looks, and CSON's answer comes.
+    clock.AdvanceMs(3000);
+    exchange.WakeWatchdog();
+    PumpFor(100);
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_CSON_001]"));
+    ASSERT_TRUE(Written(2)) << "HSON leaves once CSON is answered";
+    ASSERT_TRUE(Noted(1));
+    EXPECT_EQ(L"[EPL_CSON_001]", reply.notes[0].text);
+    EXPECT_EQ(enRECV_COMMAND, reply.notes[0].kind);
+
+    // HSON left at t0 + 3 s: at that moment and up to its own deadline it is not timed out.
+    for (int nMs : {0, 1500, 1500}) {
+        clock.AdvanceMs(nMs);
+        exchange.WakeWatchdog();
+        PumpFor(100);
+        EXPECT_EQ(1u, reply.notes.size()) << "no time-out before HSON's deadline";
+        EXPECT_TRUE(exchange.IsConnected());
+    }
+    // One millisecond past it, it is.
+    clock.AdvanceMs(1);
+    exchange.WakeWatchdog();
+    ASSERT_TRUE(Noted(2));
+    EXPECT_EQ(L"[SPL_HSON]", reply.notes[1].text);
+    EXPECT_EQ(enRECV_TIMEOUT, reply.notes[1].kind);
+    EXPECT_TRUE(PumpUntil([&] { return Has(CCommInbox::EventType::LinkLost); }, 5000)) << "a time-out ends the link";
+    EXPECT_FALSE(exchange.IsConnected());
+    EXPECT_FALSE(exchange.TakeAnswer(L"[EPL_HSON_001]")) << "a late answer finds nothing in flight";
+}
+
+TEST_F(ExchangeTest, ClearDuringADispatchKeepsWhatWasTakenFromLeavingAfterIt)
+{
+    // A awaits its answer; B (no answer awaited) and C wait for it.
+    ASSERT_TRUE(exchange.Send(L"[SPL_AAAA]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(1));
+    ASSERT_TRUE(exchange.Send(L"[SPL_BBBB]", reply, enRECV_NONE, false));
+    ASSERT_TRUE(exchange.Send(L"[SPL_CCCC]", reply, enRECV_COMMAND, false));
+    EXPECT_EQ(2, exchange.QueueCount());
+
+    // A's answer: the dispatcher takes B and C from the queue and starts writing B, which
+    // the unit holds.
+    link.CloseGate();
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_AAAA_001]"));
+    ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 2; }, 10000));
+    EXPECT_EQ(0, exchange.QueueCount());
+
+    // The engineer clears now: C was taken before, but has not left; it must not leave after.
+    exchange.ClearQueue();
+    EXPECT_TRUE(Has(CCommInbox::EventType::QueueChanged));
+    link.OpenGate();
+    ASSERT_TRUE(Written(2)) << "B was under way and finishes";
+    ASSERT_TRUE(PumpUntil([&] { return exchange.IsReady(); }, 10000));
+    EXPECT_FALSE(exchange.TakeAnswer(L"[EPL_CCCC_001]")) << "C is not in flight";
+
+    // Nothing is in flight: the next command leaves at once and is the one awaited.
+    ASSERT_TRUE(exchange.Send(L"[SPL_DDDD]", reply, enRECV_START_OK, false));
+    ASSERT_TRUE(Written(3));
+    EXPECT_EQ((std::vector<std::string>{"[SPL_AAAA]", "[SPL_BBBB]", "[SPL_DDDD]"}), link.Written());
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_DDDD_001]"));
+    ASSERT_TRUE(Noted(2));
+    EXPECT_EQ(L"[EPL_AAAA_001]", reply.notes[0].text);
+    EXPECT_EQ(L"[EPL_DDDD_001]", reply.notes[1].text);
+    EXPECT_EQ(enRECV_START_OK, reply.notes[1].kind);
+}
+
+TEST_F(ExchangeTest, AReplyWindowThatIsGoneIsNeverTouched)
+{
+    // The answer's window goes while its command is in flight.
+    auto gone = std::make_unique<CRecorderWnd>();
+    ASSERT_TRUE(gone->Create());
+    ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", *gone, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(1));
+    gone.reset();
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_PANO_001]"));
+    ASSERT_TRUE(PumpUntil([&] { return exchange.IsReady(); }, 10000));
+    PumpFor(50);
+    EXPECT_EQ(0, NotifyTextsOutstanding()) << "the answer's copy is freed when it cannot be delivered";
+
+    // The same for a time-out.
+    gone = std::make_unique<CRecorderWnd>();
+    ASSERT_TRUE(gone->Create());
+    ASSERT_TRUE(exchange.Send(L"[SPL_CSON]", *gone, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(2));
+    gone.reset();
+    clock.AdvanceMs(3001);
+    exchange.WakeWatchdog();
+    ASSERT_TRUE(PumpUntil([&] { return !exchange.IsConnected(); }, 10000));
+    PumpFor(50);
+    EXPECT_EQ(0, NotifyTextsOutstanding());
+    EXPECT_TRUE(reply.notes.empty());
+}
+
+TEST_F(ExchangeTest, AWriteTheUnitHoldsNeverHoldsTheSenderAndACloseEndsIt)
+{
+    link.CloseGate();
+    // Should a send wait for the write, this thread would stay here until the gate opens;
+    // the gate is opened by a timer thread only if the test has gone wrong.
+    std::atomic<bool> bOpenedByTimer{false};
+    HANDLE hDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread rescue([&] {
+        if (WaitForSingleObject(hDone, 20000) == WAIT_TIMEOUT) {
+            bOpenedByTimer = true;
+            link.OpenGate();
+        }
+    });
+    ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 1; }, 10000));
+    for (int i = 0; i < 299; ++i)
+        ASSERT_TRUE(exchange.Send(L"[SPL_CEPH]", reply, enRECV_COMMAND, false));
+    EXPECT_EQ(299, exchange.QueueCount());
+    exchange.ClearQueue();
+    EXPECT_TRUE(exchange.Send(L"[SPL_OCEP]", reply, enRECV_NONE, true));
+    EXPECT_FALSE(bOpenedByTimer.load()) << "a send or the Clear waited for the held write";
+
+    // The close wakes the held write: the dispatcher ends, nothing more is written.
+    exchange.MarkClosed();
+    EXPECT_TRUE(exchange.Join(5000));
+    EXPECT_FALSE(bOpenedByTimer.load());
+    EXPECT_TRUE(link.Written().empty());
+    SetEvent(hDone);
+    rescue.join();
+    CloseHandle(hDone);
+}
+
+SIZE_T PrivateBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof(memory);
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory));
+    // Wine reports no private usage, but the page-file usage, which is the same figure.
+    return memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+}
+
+TEST(InboxTest, LinesPilingUpWhileTheWindowStallsStayBoundedAndCounted)
+{
+    // The window (this thread) takes nothing while a worker writes many long lines.
+    CRecorderWnd target;
+    ASSERT_TRUE(target.Create());
+    constexpr size_t kKept = 10000;
+    CCommInbox inbox(kKept);
+    inbox.SetTarget(target.m_hWnd);
+    const std::wstring payload(300, L'x');
+    const auto write = [&](int nFrom, int nTo) {
+        std::thread worker([&] {
+            wchar_t szLine[400];
+            for (int i = nFrom; i < nTo; ++i) {
+                _snwprintf(szLine, 399, L"%d %s", i, payload.c_str());
+                inbox.WriteLine(LOG_KIND_RECV, szLine);
+            }
+        });
+        worker.join();
+    };
+    write(0, 20000);
+    const SIZE_T after20k = PrivateBytes();
+    write(20000, 60000);
+    const SIZE_T after60k = PrivateBytes();
+
+    // One wake-up for all of it.
+    MSG msg;
+    int nWakeUps = 0;
+    while (PeekMessageW(&msg, target.m_hWnd, WM_COMM_INBOX, WM_COMM_INBOX, PM_REMOVE))
+        ++nWakeUps;
+    EXPECT_EQ(1, nWakeUps);
+
+    // The latest lines, whole, in order and numbered without a gap; the rest counted.
+    const CConsoleRecord& record = inbox.Record();
+    EXPECT_EQ(kKept, record.Count());
+    EXPECT_EQ(60000u - kKept, record.Dropped());
+    std::vector<CConsoleRecord::Line> lines;
+    record.Copy(0, kKept, lines);
+    ASSERT_EQ(kKept, lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const int n = static_cast<int>(60000 - kKept + i);
+        ASSERT_EQ(std::to_wstring(n) + L" " + payload, lines[i].text) << i;
+        ASSERT_EQ(n + 1, lines[i].nNumber) << i;
+    }
+    // 40 000 more lines of 600 bytes would be 24 MB held; bounded, the record holds no more.
+    EXPECT_LT(after60k, after20k + 8 * 1048576) << after20k << " -> " << after60k;
+}
+
+} // namespace
