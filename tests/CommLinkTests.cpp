@@ -218,6 +218,40 @@ TEST_F(TcpLinkTest, RefusedBadPortsAndBadAddressesFail)
     EXPECT_EQ(LinkKind::Serial, comm->GetCommType());
 }
 
+TEST_F(TcpLinkTest, AConnectThatHangsKeepsTheWindowAliveAndCloseEndsIt)
+{
+    // A unit that does not accept: its queue of connections is full, so a connect waits.
+    const int nPort = UnusedTcpPort();
+    TcpPeer unit;
+    ASSERT_TRUE(unit.Listen(nPort, 0));
+    std::vector<SOCKET> fillers;
+    for (int i = 0; i < 4; ++i) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &nonBlocking);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(nPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        fillers.push_back(s);
+    }
+    PumpFor(200);
+
+    // While the program connects, this thread goes on serving its windows: the engineer's
+    // Close, already waiting, is taken and ends the connect.
+    comm->ShowWindow(SW_SHOW);
+    PostMessageW(comm->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_BTN_CLOSE, BN_CLICKED), reinterpret_cast<LPARAM>(comm->GetDlgItem(IDC_BTN_CLOSE)));
+    EXPECT_FALSE(comm->Open_Ethernet(L"127.0.0.1", nPort));
+    EXPECT_FALSE(comm->IsConnected());
+    EXPECT_EQ(0, comm->RunningWorkerCount());
+    EXPECT_TRUE(ConsoleHasLine(comm, L"Connecting to 127.0.0.1:" + std::to_wstring(nPort) + L" ..."));
+    EXPECT_TRUE(ConsoleHasLine(comm, L"127.0.0.1:" + std::to_wstring(nPort) + L" not opened: cancelled"));
+    EXPECT_TRUE(IsWindowEnabled(comm->GetDlgItem(IDC_BTN_OPEN)));
+    for (SOCKET s : fillers)
+        closesocket(s);
+}
+
 TEST_F(TcpLinkTest, TalksToTheSimulatedUnit)
 {
     const int nPort = UnusedTcpPort();

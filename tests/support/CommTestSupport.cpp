@@ -149,7 +149,7 @@ TcpPeer::~TcpPeer()
     WSACleanup();
 }
 
-bool TcpPeer::Listen(int nPort)
+bool TcpPeer::Listen(int nPort, int nBacklog)
 {
     m_listen = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
@@ -157,7 +157,7 @@ bool TcpPeer::Listen(int nPort)
     address.sin_port = htons(static_cast<u_short>(nPort));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return m_listen != INVALID_SOCKET && bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-           listen(m_listen, 1) == 0;
+           listen(m_listen, nBacklog) == 0;
 }
 
 bool TcpPeer::Accept(DWORD dwTimeoutMs)

@@ -64,7 +64,7 @@ class TcpPeer {
 public:
     TcpPeer();
     ~TcpPeer();
-    bool Listen(int nPort);
+    bool Listen(int nPort, int nBacklog = 1);
     bool Accept(DWORD dwTimeoutMs);
     bool Send(const std::string& bytes);
     std::string Receive(size_t nBytes, DWORD dwTimeoutMs);
