@@ -266,6 +266,8 @@ TEST(AppLink, CapturesSoftwareValuesOpenTcpOnPort20130AndTheConsoleWorksThroughI
 
     // "Serial Dialog" shows the console; a command from it is answered to the main window.
     SendFromConsole(run, L"[SPL_PANO]");
+    // The console belongs to the main window: above it, no taskbar entry of its own.
+    EXPECT_EQ(run.MainWindow(), GetWindow(run.Console(), GW_OWNER));
     EXPECT_TRUE(unit.WaitLog("FRAME \"[SPL_PANO]\""));
     EXPECT_GE(run.WaitForTrace("[EPL_PANO"), 0);
     EXPECT_GE(run.WaitForTrace("lParam : enRECV_COMMAND", 20000, "CBasicSheetDlg::OnMessage_SerialEPM"), 0);

@@ -235,6 +235,18 @@ TEST_F(ConsoleTest, LinkButtonsFollowTheLinkAndOpenWorksAfterClose)
     EXPECT_TRUE(IsWindowEnabled(Item(1108)));
 }
 
+TEST_F(ConsoleTest, OpenWithoutAPortSaysSoAndOpensNothing)
+{
+    ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 19200));
+    ASSERT_TRUE(comm->CloseSerial());
+    SendMessageW(Item(1081), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    Click(1109); // Open
+    EXPECT_FALSE(comm->IsConnected());
+    EXPECT_TRUE(ConsoleHasLine(comm, L"Not opened: choose a serial port first"));
+    EXPECT_TRUE(IsWindowEnabled(Item(1109)));
+    EXPECT_FALSE(IsWindowEnabled(Item(1108)));
+}
+
 TEST_F(ConsoleTest, FiltersHideLineKindsWithoutLosingThem)
 {
     comm->LogWrite(LOG_KIND_SEND, L"%s", L"[SPL_PANO]");

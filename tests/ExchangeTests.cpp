@@ -179,6 +179,36 @@ TEST_F(ExchangeTest, AWriteTheUnitHoldsNeverHoldsTheSenderAndACloseEndsIt)
     CloseHandle(hDone);
 }
 
+TEST_F(ExchangeTest, EachThreadsTraceLinesCarryTheThreadsName)
+{
+    // Trace filters of the service department key on these names.
+    DebugCapture capture;
+    ASSERT_TRUE(capture.Start());
+    ASSERT_TRUE(exchange.Send(L"[SPL_CEPH]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(1));
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_CEPH_001]"));
+    ASSERT_TRUE(Noted(1));
+    ASSERT_TRUE(exchange.Send(L"[SPL_HSON]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(2));
+    clock.AdvanceMs(3001);
+    exchange.WakeWatchdog();
+    ASSERT_TRUE(Noted(2));
+    const std::vector<std::string> lines = capture.Take();
+    const auto functionOf = [&](const char* lpTag, const std::string& text) {
+        for (const std::string& raw : lines) {
+            LogLine line;
+            if (LogLine::Parse(raw, line) && line.tag == lpTag && line.message == text)
+                return line.function;
+        }
+        return std::string("(no line)");
+    };
+    EXPECT_EQ("CComm::SendData", functionOf(":_DAT_A_: ", "SendData([SPL_CEPH]) - m_TimeOutCnt(90 sec) - ResetEvent"));
+    EXPECT_EQ("CComm::LogWrite", functionOf(":_COM_S_: ", "[SPL_CEPH]"));
+    EXPECT_EQ("Thread_WaitComm", functionOf(":_DAT_A_: ", "WaitForSingleObject()==WAIT_OBJECT_0"));
+    EXPECT_EQ("Thread_WatchTimeOut", functionOf(":_ERROR_: ", "Answer time-out : [SPL_HSON]"));
+    capture.Stop();
+}
+
 SIZE_T PrivateBytes()
 {
     PROCESS_MEMORY_COUNTERS_EX memory{};

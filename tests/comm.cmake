@@ -5,5 +5,5 @@ rig_add_test(ConsoleTests SOURCES ConsoleTests.cpp support/CommTestSupport.cpp L
 rig_add_test(HostileInputTests SOURCES HostileInputTests.cpp support/CommTestSupport.cpp LOCKS com)
 rig_add_test(EnduranceTests SOURCES EnduranceTests.cpp support/CommTestSupport.cpp LOCKS com)
 target_link_libraries(EnduranceTests PRIVATE psapi)
-rig_add_test(ExchangeTests SOURCES ExchangeTests.cpp support/MemoryLink.cpp support/CommTestSupport.cpp)
+rig_add_test(ExchangeTests SOURCES ExchangeTests.cpp support/MemoryLink.cpp support/CommTestSupport.cpp LOCKS dbwin)
 target_link_libraries(ExchangeTests PRIVATE psapi)
