@@ -322,6 +322,7 @@ void CComm::DrainInbox()
     bool bQueueChanged = false;
     std::vector<std::wstring> errors;
     std::wstring lost;
+    bool bLostIsCurrent = false;
     for (const CCommInbox::Event& event : m_inbox.TakeEvents()) {
         switch (event.type) {
         case CCommInbox::EventType::QueueChanged:
@@ -338,6 +339,8 @@ void CComm::DrainInbox()
             break;
         case CCommInbox::EventType::LinkLost:
             lost = event.text;
+            // A link lost before the current one was opened has been released by that open.
+            bLostIsCurrent = event.nValue == m_exchange.Session();
             break;
         }
     }
@@ -347,9 +350,11 @@ void CComm::DrainInbox()
         // The link ended by itself (hang-up, vanished port, time-out): it is released here,
         // and the console shows it closed.
         LogWrite(LOG_KIND_DATA, L"Link closed: %s", lost.c_str());
-        ReleaseLink();
-        if (!m_bOpening && !IsConnected())
-            UpdateLinkButtons(true, false);
+        if (bLostIsCurrent && !IsConnected()) {
+            ReleaseLink();
+            if (!m_bOpening)
+                UpdateLinkButtons(true, false);
+        }
     }
     if (m_inbox.LinesWaiting())
         StartViewTimer();
@@ -399,8 +404,11 @@ void CComm::ShowPendingLines()
 
 void CComm::ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs)
 {
-    if (m_hWnd == nullptr)
+    // The same command again (the usual case in a series) leaves the fields as they are.
+    if (m_hWnd == nullptr || (m_waitingShown == lpText && m_nWaitingShownMs == nTimeOutMs))
         return;
+    m_waitingShown = lpText;
+    m_nWaitingShownMs = nTimeOutMs;
     wchar_t szSeconds[16] = {};
     _snwprintf(szSeconds, 15, L"%d", nTimeOutMs / 1000);
     SetDlgItemText(IDC_EDIT_WAIT_SECONDS, szSeconds);

@@ -173,6 +173,9 @@ private:
     unsigned long long m_nQueueClears = 0;
     unsigned long long m_nQueueRowsFrom = 0;
     unsigned long long m_nQueueRowsTo = 0;
+    // What the waiting fields show (user-interface thread).
+    std::wstring m_waitingShown;
+    int m_nWaitingShownMs = -1;
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;

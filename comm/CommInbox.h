@@ -23,7 +23,7 @@ public:
         CommandAnswered,  // the command in flight was answered: text the answer, nValue its kind
         CommandTimedOut,  // no answer in time: text the command, nValue the ms waited
         ShowError,        // an error box to show: text
-        LinkLost,         // the link ended by itself: text says why
+        LinkLost,         // the link ended by itself: text says why, nValue its session
     };
     struct Event {
         EventType type;

@@ -69,6 +69,7 @@ bool CCommandExchange::Start(CLink& link)
     if (m_hQueueEvent == nullptr || m_hAnswerEvent == nullptr || m_hWatchEvent == nullptr)
         return false;
     m_pLink = &link;
+    ++m_nSession;
     {
         CSingleLock lock(m_cs);
         m_flight = InFlight{};
@@ -76,7 +77,8 @@ bool CCommandExchange::Start(CLink& link)
         m_queue.Clear();
         m_outbox.clear();
         m_nNoticesWaiting = 0;
-        m_bWriting = false;
+        m_bBusy = false;
+        m_bExpiring = false;
         m_llWatchUntilUs = LLONG_MAX;
     }
     ::ResetEvent(m_hQueueEvent);
@@ -100,6 +102,7 @@ bool CCommandExchange::MarkClosed()
     {
         CSingleLock lock(m_cs);
         m_flight.bAwaiting = false;
+        m_bExpiring = false;
         m_answers.clear();
         m_queue.Clear();
         DropOutbox(false, notices);
@@ -119,8 +122,10 @@ bool CCommandExchange::MarkClosed()
 
 void CCommandExchange::MarkLost(const wchar_t* lpWhy)
 {
+    // The session number lets the console tell this link from one opened after it.
+    const int nSession = m_nSession.load();
     if (MarkClosed())
-        m_inbox.Post(CCommInbox::EventType::LinkLost, lpWhy);
+        m_inbox.Post(CCommInbox::EventType::LinkLost, lpWhy, nSession);
 }
 
 bool CCommandExchange::Join(DWORD dwTimeoutMs)
@@ -152,7 +157,7 @@ int CCommandExchange::RunningThreads() const
 bool CCommandExchange::IsReady() const
 {
     CSingleLock lock(m_cs);
-    return !m_flight.bAwaiting && m_queue.Count() == 0 && m_outbox.empty() && m_answers.empty() && !m_bWriting;
+    return !m_flight.bAwaiting && m_queue.Count() == 0 && m_outbox.empty() && m_answers.empty() && !m_bBusy && !m_bExpiring;
 }
 
 int CCommandExchange::QueueCount() const
@@ -384,17 +389,20 @@ void CCommandExchange::ClearQueue()
 bool CCommandExchange::NextStep(Step& step)
 {
     CSingleLock lock(m_cs);
+    // The step taken last time is done: the dispatcher asks for the next one only then.
+    m_bBusy = false;
     if (!m_answers.empty()) {
         step.type = Step::Type::Report;
         step.answer = std::move(m_answers.front());
         m_answers.pop_front();
+        m_bBusy = true;
         return true;
     }
     if (!m_outbox.empty()) {
         step.type = Step::Type::Write;
         step.item = std::move(m_outbox.front());
         m_outbox.pop_front();
-        m_bWriting = true;
+        m_bBusy = true;
         return true;
     }
     if (m_flight.bAwaiting || m_queue.Count() == 0)
@@ -435,7 +443,6 @@ void CCommandExchange::WriteOut(OutItem& item)
     bool bArmed = false;
     {
         CSingleLock lock(m_cs);
-        m_bWriting = false;
         if (item.nSeq != 0 && m_flight.nSeq == item.nSeq && m_flight.bAwaiting) {
             m_flight.llSentUs = m_clock.NowMicros();
             m_flight.llDeadlineUs = m_flight.llSentUs + 1000LL * m_flight.nTimeOutMs;
@@ -517,6 +524,9 @@ bool CCommandExchange::CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWai
         expired.hReply = m_flight.hReply;
         expired.nWaitedMs = static_cast<int>((llNow - m_flight.llSentUs) / 1000);
         m_flight.bAwaiting = false;
+        // Not ready, but ending: the link is closed next, and until then nobody may take the
+        // exchange for idle.
+        m_bExpiring = true;
         ::SetEvent(m_hAnswerEvent);
         return true;
     }

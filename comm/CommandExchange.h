@@ -64,7 +64,10 @@ public:
     int RunningThreads() const;
 
     bool IsConnected() const { return m_bConnected.load() != 0; }
-    // Nothing in flight, nothing waiting, nothing on its way to the link or to a window.
+    // Counts the links started; a LinkLost event carries the one it is about.
+    int Session() const { return m_nSession.load(); }
+    // Nothing in flight, nothing waiting, nothing on its way to the link or to a window: every
+    // answer of what was sent has been posted.
     bool IsReady() const;
     int QueueCount() const;
 
@@ -186,6 +189,8 @@ private:
     CLink* m_pLink = nullptr;
     // Auto-reset: wakes the watchdog (a deadline armed or gone, a close).
     HANDLE m_hWatchEvent = nullptr;
+    // Written by Start (user-interface thread), read by any thread that loses the link.
+    std::atomic<int> m_nSession{0};
     // User-interface thread only (Start, Join).
     HANDLE m_hDispatcher = nullptr;
     HANDLE m_hWatchdog = nullptr;
@@ -197,7 +202,8 @@ private:
     CCommandQueue m_queue;
     std::deque<OutItem> m_outbox;
     unsigned long long m_nSeq = 0;
-    bool m_bWriting = false;           // the dispatcher is writing an item it took
+    bool m_bBusy = false;              // the dispatcher is doing a step it took (a write, a report)
+    bool m_bExpiring = false;          // the watchdog is reporting a time-out and ending the link
     int m_nNoticesWaiting = 0;         // outbox items whose notice is not posted yet
     // When the watchdog's current wait ends (LLONG_MAX: it waits for a wake-up): a deadline
     // armed later than that needs no wake-up, the watchdog looks again when its wait ends.

@@ -152,11 +152,17 @@ bool CSerialLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, D
     return false;
 }
 
-DWORD CSerialLink::Read(BYTE* pBuffer, DWORD cb)
+DWORD CSerialLink::Read(BYTE* pBuffer, DWORD cb, DWORD& dwError)
 {
     DWORD dwErrors = 0;
     COMSTAT status{};
-    if (!::ClearCommError(m_hComm, &dwErrors, &status) || status.cbInQue == 0)
+    if (!::ClearCommError(m_hComm, &dwErrors, &status)) {
+        // A port that fails here (a vanished adapter) is counted by the receive loop.
+        if (dwError == ERROR_SUCCESS)
+            dwError = ::GetLastError();
+        return 0;
+    }
+    if (status.cbInQue == 0)
         return 0;
     NoteBacklog(status.cbInQue);
     // With reads that return at once an overlapped read of an empty queue may still stay
@@ -198,10 +204,7 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
         DWORD dwError = ERROR_SUCCESS;
         DWORD dwMask = EV_RXCHAR;
         if (bPolling) {
-            DWORD dwErrors = 0;
-            COMSTAT status{};
-            if (!::ClearCommError(pLink->m_hComm, &dwErrors, &status))
-                dwError = ::GetLastError();
+            // Polling: the read below looks at the queue.
         } else if (!::WaitCommEvent(pLink->m_hComm, &dwMask, &osWait)) {
             // The wait may end early (Wine ends it with 995 or an empty mask over and over,
             // and a received-character event stays set while bytes are queued): whatever it
@@ -216,7 +219,7 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
 
         bool bRead = false;
         DWORD dwRead = 0;
-        while (pLink->IsOpen() && (dwRead = pLink->Read(buffer, sizeof(buffer))) > 0) {
+        while (pLink->IsOpen() && (dwRead = pLink->Read(buffer, sizeof(buffer), dwError)) > 0) {
             pLink->Feed(assembler, buffer, dwRead);
             bRead = true;
         }

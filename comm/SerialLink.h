@@ -28,8 +28,9 @@ protected:
 private:
     friend unsigned int WINAPI Thread_WatchSerial(void* pParam);
 
-    // Receive thread only: reads what the port holds, at most cb bytes.
-    DWORD Read(BYTE* pBuffer, DWORD cb);
+    // Receive thread only: reads what the port holds, at most cb bytes. A port that cannot
+    // be looked at sets dwError (unless it holds an error already).
+    DWORD Read(BYTE* pBuffer, DWORD cb, DWORD& dwError);
 
     // Written by Open and Close (user-interface side, while no other thread uses the link);
     // read by the receive thread and the writer in between.

@@ -83,13 +83,18 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
     struct Sent {
         std::wstring text;
         int kind;
-        int round = 0;
     };
-    // Rounds in which the link ended (time-out or hang-up): their commands that were still
-    // waiting are dropped without a word, as a close drops them; every other awaited
-    // command must be answered or timed out.
-    std::vector<bool> linkLostInRound{false};
-    std::vector<Sent> awaited;
+    // Each round's awaited commands and the reply window's notifications that came for them
+    // (a round's notifications have all been posted before the next round starts), and
+    // whether the link ended in it (time-out or hang-up), which drops the commands still
+    // waiting without a word, as a close drops them.
+    struct Round {
+        std::vector<Sent> awaited;
+        size_t nFirstNote = 0;
+        size_t nEndNote = 0;
+        bool bLinkLost = false;
+    };
+    std::vector<Round> rounds;
     int nConnections = 0;
     int nSequenceChecked = 0;
     size_t nSeenOwner = 0;
@@ -131,15 +136,22 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
             ++nConnections;
         }
         ++nRound;
+        if (!rounds.empty())
+            rounds.back().nEndNote = reply.notes.size();
+        rounds.emplace_back();
+        Round& round = rounds.back();
+        round.nFirstNote = reply.notes.size();
         const Sent commands[] = {{L"[SPL_OCEP]", enRECV_COMMAND}, {L"[SPM_ERDY]", enRECV_NONE}, {L"[SPL_HSON_7]", enRECV_PACKING_CHECK}};
         for (const Sent& command : commands) {
             if (comm->SendData(command.text.c_str(), &reply, command.kind, false) && command.kind != enRECV_NONE)
-                awaited.push_back({command.text, command.kind, nRound});
+                round.awaited.push_back(command);
         }
         if (nRound % 15 == 0 && comm->SendData(L"[SPL_CSON]", &reply, enRECV_START_OK, false))
-            awaited.push_back({L"[SPL_CSON]", enRECV_START_OK, nRound});
+            round.awaited.push_back({L"[SPL_CSON]", enRECV_START_OK});
+        // Ready means every answer has been posted: what is queued now is all of them.
         PumpUntil([&] { return comm->IsReady() || !comm->IsConnected(); }, 10000);
-        linkLostInRound.push_back(!comm->IsConnected());
+        PumpPending();
+        round.bLinkLost = !comm->IsConnected();
 
         if (!bFirstTaken && GetTickCount64() - ullStart > dwSeconds * 250ull) {
             first = Measure();
@@ -149,34 +161,36 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
     bSerial ? static_cast<void>(comm->CloseSerial()) : comm->CloseEthernet();
     PumpFor(100);
     checkOwnerNotes();
+    rounds.back().nEndNote = reply.notes.size();
 
-    // Every notification of the reply window belongs to an awaited command, in order, once.
-    size_t nNext = 0;
+    // Each round's notifications are its awaited commands' answers, in order, once; only a
+    // round whose link ended may stop short, its last one then being the time-out of the
+    // command in flight.
     size_t nTimeOuts = 0;
-    for (const CRecorderWnd::Note& note : reply.notes) {
-        ASSERT_EQ(WM_SERIAL_EPM, note.message);
-        bool bFound = false;
-        for (; nNext < awaited.size() && !bFound; ++nNext) {
-            const Sent& sent = awaited[nNext];
+    for (size_t r = 0; r < rounds.size(); ++r) {
+        const Round& round = rounds[r];
+        const size_t nNotes = round.nEndNote - round.nFirstNote;
+        ASSERT_LE(nNotes, round.awaited.size()) << "round " << r + 1;
+        if (!round.bLinkLost) {
+            ASSERT_EQ(round.awaited.size(), nNotes) << "an answer of round " << r + 1 << " is missing, and its link stayed open";
+        }
+        for (size_t i = 0; i < nNotes; ++i) {
+            const CRecorderWnd::Note& note = reply.notes[round.nFirstNote + i];
+            const Sent& sent = round.awaited[i];
             std::wstring answer = sent.text.substr(0, 9) + L"_001]";
             answer[2] = L'P';
             answer[1] = L'E';
-            if (note.kind == enRECV_TIMEOUT && note.text == sent.text) {
-                bFound = true;
-            } else if (note.kind == sent.kind && note.text == answer) {
-                bFound = true;
+            ASSERT_EQ(WM_SERIAL_EPM, note.message);
+            if (note.kind == enRECV_TIMEOUT) {
+                ASSERT_EQ(sent.text, note.text) << "round " << r + 1;
+                ASSERT_EQ(nNotes - 1, i) << "a time-out ends the round's link, round " << r + 1;
+                ASSERT_TRUE(round.bLinkLost);
+                ++nTimeOuts;
             } else {
-                ASSERT_TRUE(linkLostInRound[static_cast<size_t>(sent.round)])
-                    << "no answer to " << std::string(sent.text.begin(), sent.text.end()) << " of round " << sent.round
-                    << ", whose link stayed open";
+                ASSERT_EQ(answer, note.text) << "round " << r + 1;
+                ASSERT_EQ(sent.kind, note.kind) << "round " << r + 1;
             }
         }
-        ASSERT_TRUE(bFound) << "unexpected " << std::string(note.text.begin(), note.text.end());
-        nTimeOuts += note.kind == enRECV_TIMEOUT ? 1 : 0;
-    }
-    for (; nNext < awaited.size(); ++nNext) {
-        ASSERT_TRUE(linkLostInRound[static_cast<size_t>(awaited[nNext].round)])
-            << "no answer to the command of round " << awaited[nNext].round << ", whose link stayed open";
     }
 
     const Usage last = Measure();

@@ -58,6 +58,18 @@ std::string ReadFileBytes(const std::wstring& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+void PumpPending()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        // As the program's own message loops do: the windows' key handling first.
+        if (RigPreTranslateMessage(&msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
 bool PumpUntil(const std::function<bool()>& cond, DWORD dwTimeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + dwTimeoutMs;
@@ -66,14 +78,7 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD dwTimeoutMs)
         if (now >= deadline)
             return cond();
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            // As the program's own message loops do: the windows' key handling first.
-            if (RigPreTranslateMessage(&msg))
-                continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
+        PumpPending();
     }
     return true;
 }

@@ -29,6 +29,9 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD dwTimeoutMs);
 // Serves messages for the given time.
 void PumpFor(DWORD dwMs);
 
+// Serves the messages that are waiting now, and returns.
+void PumpPending();
+
 // COM port numbers of the pseudo-terminal pair set up by the test environment (0 if none).
 int ProgramComPort();
 int UnitComPort();
