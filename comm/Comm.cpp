@@ -175,6 +175,7 @@ bool CComm::Open(const LinkParams& params)
     if (!m_exchange.Start(*m_pLink) || !m_pLink->Start(*this, m_exchange.m_bConnected)) {
         LOG_ERROR(L"The link's threads could not be started");
         ReleaseLink();
+        DrainInbox();
         return false;
     }
     ClearQueue();
@@ -367,11 +368,13 @@ void CComm::DrainInbox()
 
 void CComm::StartViewTimer()
 {
-    if (m_bViewTimer || m_hWnd == nullptr)
+    // A hidden console's view waits: it catches up when it is shown.
+    if (m_bViewTimer || m_hWnd == nullptr || !::IsWindowVisible(m_hWnd))
         return;
     if (m_nViewPeriodMs == 0)
         m_nViewPeriodMs = kViewPeriodMinMs;
     m_bViewTimer = SetTimer(kViewTimer, m_nViewPeriodMs) != 0;
+    m_inbox.SetViewTicking(m_bViewTimer);
 }
 
 void CComm::OnTimer(UINT_PTR nIDEvent)
@@ -380,12 +383,15 @@ void CComm::OnTimer(UINT_PTR nIDEvent)
         Default();
         return;
     }
-    if (!m_inbox.TakeLinesWaiting()) {
+    // Lines that come from now on wake the console again unless the timer goes on.
+    m_inbox.SetViewTicking(false);
+    if (!::IsWindowVisible(m_hWnd) || !m_inbox.TakeLinesWaiting()) {
         // Nothing came since the last tick: the timer rests until something does.
         KillTimer(kViewTimer);
         m_bViewTimer = false;
         return;
     }
+    m_inbox.SetViewTicking(true);
     const double dCostMs = m_view.Update();
     // The view takes at most about a fifth of this thread's time, however fast lines come.
     UINT nPeriod = static_cast<UINT>(4.0 * dCostMs);
@@ -466,6 +472,8 @@ void CComm::LogWrite(int nKind, const wchar_t* lpFormat, ...)
     szText[511] = L'\0';
     // Into the record at once, from any thread; the view shows it at its next tick.
     m_inbox.WriteLine(nKind, szText);
+    if (OnUiThread())
+        StartViewTimer();
 }
 
 void CComm::UpdateLinkButtons(bool bOpenEnabled, bool bCloseEnabled)

@@ -352,8 +352,12 @@ void CComm::OnBnClickedSaveFile()
 
 LRESULT CComm::OnShowWindowMsg(WPARAM wParam, LPARAM)
 {
-    if (wParam != FALSE)
+    if (wParam != FALSE) {
         SyncSettingsFields();
+        // The view was left alone while the console was hidden.
+        m_inbox.TakeLinesWaiting();
+        m_view.CatchUp();
+    }
     return Default();
 }
 

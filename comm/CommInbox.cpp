@@ -22,8 +22,14 @@ void CCommInbox::WriteLine(int nKind, const wchar_t* lpText)
         break;
     }
     m_record.Append(nKind, lpText);
-    if (!m_bLinesWaiting.exchange(true))
+    if (!m_bLinesWaiting.exchange(true) && !m_bViewTicking.load())
         Wake();
+}
+
+void CCommInbox::SetTarget(HWND hWnd)
+{
+    m_dwTargetThread.store(hWnd != nullptr ? ::GetWindowThreadProcessId(hWnd, nullptr) : 0);
+    m_hTarget.store(hWnd);
 }
 
 void CCommInbox::Post(EventType type, const wchar_t* lpText, int nValue)
@@ -37,14 +43,17 @@ void CCommInbox::Post(EventType type, const wchar_t* lpText, int nValue)
         }
         m_events.push_back(Event{type, lpText != nullptr ? lpText : L"", nValue});
     }
-    Wake();
+    if (type != EventType::CommandAnswered && type != EventType::CommandTimedOut)
+        Wake();
 }
 
 void CCommInbox::Wake()
 {
     HWND hTarget = m_hTarget.load();
+    if (hTarget == nullptr || ::GetCurrentThreadId() == m_dwTargetThread.load())
+        return;
     CSingleLock lock(m_cs);
-    if (m_bWakePosted || hTarget == nullptr)
+    if (m_bWakePosted)
         return;
     // Posting does not wait for the window; a message that cannot be posted (the window has
     // gone, its queue is full) is tried again by the next line or event.

@@ -22,6 +22,7 @@ public:
         CommandWaiting,   // a command awaits its answer: text, nValue its time-out in ms
         CommandAnswered,  // the command in flight was answered: text the answer, nValue its kind
         CommandTimedOut,  // no answer in time: text the command, nValue the ms waited
+        // (these two wake nobody by themselves: the console takes them with what comes next)
         ShowError,        // an error box to show: text
         LinkLost,         // the link ended by itself: text says why, nValue its session
     };
@@ -36,7 +37,12 @@ public:
     CCommInbox& operator=(const CCommInbox&) = delete;
 
     // The window that is woken (the console); none: nothing is posted, events still wait.
-    void SetTarget(HWND hWnd) { m_hTarget.store(hWnd); }
+    // What its own thread adds wakes nobody: that thread takes it itself (CComm drains the
+    // inbox after each call that may add to it, and keeps its view's timer going).
+    void SetTarget(HWND hWnd);
+    // Whether the console's view timer runs: lines added meanwhile need no wake-up, the next
+    // tick takes them. Set by the user-interface thread.
+    void SetViewTicking(bool bTicking) { m_bViewTicking.store(bTicking); }
 
     // A console line from any thread: traced to the diagnostic log and kept in the record.
     void WriteLine(int nKind, const wchar_t* lpText);
@@ -58,6 +64,8 @@ private:
 
     CConsoleRecord m_record;
     std::atomic<HWND> m_hTarget{nullptr};
+    std::atomic<DWORD> m_dwTargetThread{0};
+    std::atomic<bool> m_bViewTicking{false};
     // Set by the thread that adds the first line after the console looked; cleared by it.
     std::atomic<bool> m_bLinesWaiting{false};
 

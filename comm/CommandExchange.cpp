@@ -229,15 +229,12 @@ int CCommandExchange::Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem
     m_flight.hReply = hReply;
     m_flight.nTimeOutMs = GetAnswerTimeOut(m_flight.szText);
     m_flight.bAwaiting = true;
-    ::ResetEvent(m_hAnswerEvent);
     item.nSeq = m_flight.nSeq;
     return m_flight.nTimeOutMs;
 }
 
 void CCommandExchange::Announce(const wchar_t* lpText, int nTimeOutMs)
 {
-    DebugLog(L"CComm::SendData", __LINE__, TAG_DAT_A, L"SendData(%s) - m_TimeOutCnt(%d sec) - ResetEvent", lpText,
-             nTimeOutMs / 1000);
     m_inbox.Post(CCommInbox::EventType::CommandWaiting, lpText, nTimeOutMs);
 }
 
@@ -361,10 +358,13 @@ bool CCommandExchange::TakeAnswer(const wchar_t* lpFrame)
         // Answered once, with the kind and the window the command was sent with.
         m_flight.bAwaiting = false;
         m_answers.push_back(Answer{lpFrame, m_flight.nKind, m_flight.hReply});
-        ::SetEvent(m_hAnswerEvent);
     }
-    // The watchdog is not woken: when its wait ends it finds the command answered.
+    // The dispatcher first; the watchdog is not woken: when its wait ends it finds the
+    // command answered.
     ::SetEvent(m_hQueueEvent);
+    CSingleLock lock(m_cs);
+    if (!m_flight.bAwaiting)
+        ::SetEvent(m_hAnswerEvent);
     return true;
 }
 
@@ -447,8 +447,14 @@ void CCommandExchange::WriteOut(OutItem& item)
             m_flight.llSentUs = m_clock.NowMicros();
             m_flight.llDeadlineUs = m_flight.llSentUs + 1000LL * m_flight.nTimeOutMs;
             bArmed = m_flight.llDeadlineUs < m_llWatchUntilUs;
+            // Under the lock and only while the command still awaits its answer: an answer
+            // that came before its last byte was counted leaves the event set.
+            ::ResetEvent(m_hAnswerEvent);
         }
     }
+    if (item.nSeq != 0)
+        DebugLog(L"CComm::SendData", __LINE__, TAG_DAT_A, L"SendData(%s) - m_TimeOutCnt(%d sec) - ResetEvent",
+                 item.consoleText.c_str(), GetAnswerTimeOut(item.consoleText.c_str()) / 1000);
     if (bArmed)
         ::SetEvent(m_hWatchEvent);
     if (item.then.hWnd != nullptr) {

@@ -173,7 +173,7 @@ private:
     static void PostAll(const std::vector<PostedNotice>& notices);
     // m_cs held: makes the command the one in flight; returns its time-out.
     int Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem& item);
-    // Outside m_cs: the trace line and the console's waiting fields of a command in flight.
+    // Outside m_cs: the console's waiting fields show a command now in flight.
     void Announce(const wchar_t* lpText, int nTimeOutMs);
     // Dispatcher: takes the next thing to do; false when nothing is left.
     bool NextStep(Step& step);

@@ -161,13 +161,40 @@ double CConsoleView::Update()
     }
     m_lines.resize(nKept);
     if (!m_lines.empty()) {
+        BeginChange();
         const long nEnd = m_pView->GetTextLength();
         m_pView->SetSel(nEnd, nEnd);
         StreamIn(BuildConsoleRtf(m_lines, false), true);
         AfterInsert();
+        EndChange();
     }
     ::QueryPerformanceCounter(&end);
     return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void CConsoleView::CatchUp()
+{
+    if (!HasView())
+        return;
+    const unsigned long long nFrom = m_nNextSeq > m_pRecord->FirstSeq() ? m_nNextSeq : m_pRecord->FirstSeq();
+    if (m_pRecord->NextSeq() - nFrom > kMaxLinesPerTick)
+        Rebuild();
+    else
+        Update();
+}
+
+void CConsoleView::BeginChange()
+{
+    if (::IsWindowVisible(m_pView->m_hWnd))
+        m_pView->SendMessage(WM_SETREDRAW, FALSE);
+}
+
+void CConsoleView::EndChange()
+{
+    if (!::IsWindowVisible(m_pView->m_hWnd))
+        return;
+    m_pView->SendMessage(WM_SETREDRAW, TRUE);
+    m_pView->Invalidate(TRUE);
 }
 
 void CConsoleView::AfterInsert()
@@ -233,10 +260,12 @@ void CConsoleView::Rebuild()
     // Lines added while the view was rebuilt are taken at the next tick.
     if (!m_lines.empty())
         m_nNextSeq = m_lines.back().nSeq + 1;
+    BeginChange();
     m_pView->SetWindowText(L"");
     if (!m_lines.empty())
         StreamIn(BuildConsoleRtf(m_lines, false), false);
     ScrollToEnd();
+    EndChange();
 }
 
 void CConsoleView::StreamIn(const std::string& rtf, bool bAtSelection)

@@ -35,6 +35,9 @@ public:
 
     // Brings the view up to the record. Returns the milliseconds it took.
     double Update();
+    // Brings a view that was not kept up (its console hidden) up to the record: the lines
+    // that came, or the latest kViewLines anew when they are more than a tick shows.
+    void CatchUp();
     // Empties the view; the lines that come from now on are shown (the record is emptied by
     // its owner).
     void Clear();
@@ -57,6 +60,9 @@ private:
     void Rebuild();
     void ScrollToEnd();
     bool HasView() const;
+    // A shown view is drawn once after a change, not at each step of it.
+    void BeginChange();
+    void EndChange();
 
     CMyRichEditCtrl* m_pView = nullptr;
     const CConsoleRecord* m_pRecord = nullptr;

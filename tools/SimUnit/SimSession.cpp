@@ -130,17 +130,21 @@ CSimSession::End CSimSession::Run()
                 return a.ullDue != b.ullDue ? a.ullDue < b.ullDue : a.seq < b.seq;
             });
             if (first != m_jobs.end()) {
-                if (first->ullDue <= ullNow) {
+                // While the reader writes an answer, the job waits for its wake-up.
+                if (first->ullDue <= ullNow && !m_bWriting) {
                     job = std::move(*first);
                     m_jobs.erase(first);
+                    m_bWriting = true;
                     bHave = true;
-                } else {
+                } else if (first->ullDue > ullNow) {
                     ullWake = std::min(ullWake, first->ullDue);
                 }
             }
         }
         if (bHave) {
-            if (!Send(job, reason)) {
+            const bool bSent = Send(job, reason);
+            ReleaseLink();
+            if (!bSent) {
                 end = WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0 ? End::Stopped : End::LinkFailed;
                 break;
             }
@@ -165,7 +169,7 @@ CSimSession::End CSimSession::Run()
         m_log.Line("PACE broken after %lu of %lu frames, %llu bytes", pace.sent, pace.count, pace.ullBytes);
     m_paces.clear();
     if (end == End::PeerGone)
-        reason = readerReason;
+        reason = !m_readerWriteFailure.empty() ? m_readerWriteFailure : readerReason;
     m_log.Line("DISCONNECT %s", reason.c_str());
     ReportMissingEchoes("link closed");
     return end;
@@ -303,6 +307,11 @@ void CSimSession::OnCommand(const std::string& frame, const std::string& cls, co
         if (!m_script.m_noise.empty())
             job.pieces.push_back(Piece{m_script.m_noise, 0});
         const std::string bytes = answer + m_script.m_lineEnd;
+        // An answer due now in one piece leaves from here, as a unit answers at once.
+        if (dwDelay == 0 && m_script.m_noise.empty() && m_script.m_ulSplitPieces <= 1 && TrySendNow(bytes)) {
+            PlanAfterCommand(ulCommand, ullDue);
+            return;
+        }
         const size_t pieces = std::min<size_t>(m_script.m_ulSplitPieces, bytes.size());
         size_t pos = 0;
         for (size_t i = 0; i < pieces; ++i) {
@@ -366,6 +375,48 @@ void CSimSession::OnEcho(const std::string& frame, const std::string& word)
         m_log.Line("echo wrong \"%s\" for \"%s\" (expected \"%s\")", Escape(frame).c_str(), Escape(it->slpFrame).c_str(),
                    Escape(it->expected).c_str());
     m_echoes.erase(it);
+}
+
+bool CSimSession::TrySendNow(const std::string& bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_jobs.empty() || m_bWriting)
+            return false;
+        m_bWriting = true;
+    }
+    m_log.Line("TX \"%s\"", Escape(bytes).c_str());
+    std::string reason;
+    if (!m_link.Write(bytes.data(), bytes.size(), m_hStop, reason)) {
+        m_readerWriteFailure = reason;
+        m_bEnded = true;
+    }
+    ReleaseLink();
+    // What was planned meanwhile may go now (and an ended session ends).
+    SetEvent(m_hWake);
+    return true;
+}
+
+bool CSimSession::ClaimLink()
+{
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_bWriting) {
+                m_bWriting = true;
+                return true;
+            }
+        }
+        // The reader's write is one short answer.
+        if (WaitForSingleObject(m_hStop, 1) == WAIT_OBJECT_0)
+            return false;
+    }
+}
+
+void CSimSession::ReleaseLink()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bWriting = false;
 }
 
 void CSimSession::Plan(Job&& job)
@@ -534,7 +585,13 @@ bool CSimSession::SendDuePaces(std::string& reason)
     if (block.empty())
         return true;
     ExpectEchoes(slpFrames);
-    if (!m_link.Write(block.data(), block.size(), m_hStop, reason))
+    if (!ClaimLink()) {
+        reason = "stop";
+        return false;
+    }
+    const bool bWritten = m_link.Write(block.data(), block.size(), m_hStop, reason);
+    ReleaseLink();
+    if (!bWritten)
         return false;
     ArmEchoDeadlines();
     LARGE_INTEGER written;

@@ -76,6 +76,13 @@ private:
     void OnEcho(const std::string& frame, const std::string& word);
 
     void Plan(Job&& job);
+    // Reader thread: sends an answer due now itself when nothing else is planned or being
+    // written, sparing the hand-over to the session thread. False when it did not.
+    bool TrySendNow(const std::string& bytes);
+    // Session thread: waits until no write of the reader is under way and claims the link
+    // (false at the stop event); ReleaseLink gives it back.
+    bool ClaimLink();
+    void ReleaseLink();
     Job FrameJob(const std::string& frame, ULONGLONG ullDue) const;
     static Job PaceJob(const ScriptPace& pace, ULONGLONG ullDue);
     void PlanAfterCommand(unsigned long ulCommand, ULONGLONG ullDue);
@@ -101,15 +108,22 @@ private:
     std::atomic<bool> m_bEnded{false};
     LONGLONG m_llTicksPerSecond = 1; // performance counter; set once before the reader starts
 
-    std::mutex m_mutex;             // guards m_jobs, m_seq and m_echoes
+    std::mutex m_mutex;             // guards m_jobs, m_seq, m_echoes and m_bWriting
     std::vector<Job> m_jobs;
     unsigned long long m_seq = 0;
     std::deque<PendingEcho> m_echoes;
+    // A write to the link is under way: a job's or a pace's by the session thread, or an
+    // answer the reader sends at once. Whoever sets it writes, and clears it after.
+    bool m_bWriting = false;
 
     // Session thread only: the paces under way, in the order they started, and whether the
     // last paced write left due frames behind (it was cut at the block size).
     std::vector<Pace> m_paces;
     bool m_bPaceBacklog = false;
+
+    // Reader thread only (read by Run after the reader has ended): why a write of its own
+    // failed.
+    std::string m_readerWriteFailure;
 
     // Reader thread only.
     std::string m_frame;
