@@ -1,251 +1,907 @@
-// Link figures, measured side by side in one run: how fast the program takes in the unit's
-// frames (receive, classify, show, trace) against a plain reader of the same bytes on the
-// same link, how many commands a second it gets answered, and how late answer time-outs
-// come. Each receive figure is taken without a debug-output listener and with the trace
-// capture attached.
-#include "comm/Comm.h"
+// Link figures of the program against the simulated unit, each beside what a plain reader
+// of the same bytes gets in the same run where that makes sense, and each with its goal:
+//   flood       frames taken in per second, every frame shown, traced and notified;
+//   paced       the unit sending at the 921 600-baud line rate: how far the receive thread
+//               fell behind the wire, and the unit's own lateness;
+//   trace       the same at 720 frames a second with the trace capture attached: every
+//               frame notified and every trace line captured;
+//   commands    commands answered per second, one after the other;
+//   ui          how long the user-interface thread takes to answer a window message during
+//               a flood, and while the unit holds XOFF and commands are sent;
+//   timeouts    how late answer time-outs come.
+// The bench's main thread is the program's user-interface thread: it created the link
+// manager and serves its messages the way the program's message loop does (PumpUntil). The
+// console window is shown throughout, so its view is live and painting, and no debug-output
+// listener runs but in the trace section.
+//
+// LinkBench [FRAMES [COMMANDS [TIMEOUTS]]] [--only SECTION[,SECTION...]]
+#include "BenchCompat.h"
+#include "BenchReport.h"
 #include "support/CommTestSupport.h"
 #include "support/SimUnitProcess.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace testsupport;
+using bench::Figure;
+using bench::Format;
+using bench::MsBetween;
+using bench::MsSince;
+using bench::Now;
+using bench::Say;
+using bench::Verdict;
 
 namespace {
 
 enum class Link { Tcp, Serial };
 
-const wchar_t* Name(Link link)
+const char* Name(Link link)
 {
-    return link == Link::Tcp ? L"TCP loopback" : L"pseudo-terminal COM";
+    return link == Link::Tcp ? "TCP loopback" : "COM pair";
 }
 
-// A point in time and the seconds since one, from the performance counter.
-LONGLONG Now()
+const char* Key(Link link)
 {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
+    return link == Link::Tcp ? "tcp" : "com";
 }
 
-double Seconds(LONGLONG start)
+// The fastest line the unit has: 921 600 baud, ten bits a byte, 16 bytes a frame.
+constexpr DWORD kBaud = 921600;
+constexpr int kLineRateFrames = 5760;
+// "[SMP_F_000001]" and CR LF.
+constexpr size_t kFrameBytes = 16;
+// What a real port's input buffer holds: a receive thread further behind loses bytes there.
+constexpr size_t kPortInputBytes = 4096;
+// What the pseudo-terminal under the COM pair holds at most (the kernel's line discipline
+// keeps one byte of its 4096 free): a backlog this large means the buffer was full, the
+// unit was held up, and the program would have been further behind on a real line.
+constexpr size_t kPtyInputBytes = 4095;
+// The unit counts as keeping its schedule within this: at the line rate a 4 KB input
+// buffer fills in 44 ms.
+constexpr double kUnitOnTimeMs = 50;
+// The user-interface thread's goals for answering a message.
+constexpr double kUiMedianGoalMs = 50;
+constexpr double kUiMaxGoalMs = 200;
+
+const wchar_t kFramePattern[] = L"[SMP_F_{n6}]";
+
+std::wstring FrameText(size_t n)
 {
-    LARGE_INTEGER freq;
-    QueryPerformanceFrequency(&freq);
-    return static_cast<double>(Now() - start) / static_cast<double>(freq.QuadPart);
+    wchar_t szText[32] = {};
+    _snwprintf(szText, 31, L"[SMP_F_%06u]", static_cast<unsigned>(n));
+    return szText;
 }
 
-// Starts the unit so that it floods nFrames frames after the first command.
-bool StartUnit(SimUnitProcess& unit, Link link, int& nTcpPort, int nFrames, const std::wstring& extra = L"")
+std::wstring Num(long long n)
 {
-    std::wstring flood = L" --quiet " + extra;
-    if (nFrames > 0)
-        flood += L" --flood-after-command 1 " + std::to_wstring(nFrames) + L" [SMP_BENCH_{n}]";
+    return std::to_wstring(n);
+}
+
+// ---------------------------------------------------------------------------------------
+// The unit and the program
+
+// Starts the unit on the link with the scenario (SimUnit's directives as options); its
+// event log goes to logPath when given. nTcpPort gets the port it listens on.
+bool StartUnit(SimUnitProcess& unit, Link link, int& nTcpPort, const std::wstring& scenario, const std::wstring& logPath)
+{
+    std::wstring args = L" --quiet " + scenario;
+    if (!logPath.empty())
+        args += L" --log \"" + logPath + L"\"";
     if (link == Link::Tcp) {
         nTcpPort = UnusedTcpPort();
-        return unit.Start(L"--tcp 127.0.0.1:" + std::to_wstring(nTcpPort) + flood, L"NUL");
+        return unit.Start(L"--tcp 127.0.0.1:" + Num(nTcpPort) + args, L"NUL");
     }
-    return unit.Start(L"--com " + std::to_wstring(UnitComPort()) + L" --baud 115200" + flood, L"NUL");
+    return unit.Start(L"--com " + Num(UnitComPort()) + L" --baud " + Num(kBaud) + args, L"NUL");
 }
 
-bool OpenProgramLink(CComm* comm, Link link, int nTcpPort)
-{
-    return link == Link::Tcp ? comm->Open_Ethernet(L"127.0.0.1", nTcpPort)
-                             : comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 115200);
-}
+// The unit, then the program's link manager with its console shown and an owner window
+// that keeps every notification, with the link open. Ends in the opposite order: the link
+// closed and the manager deleted first (every worker of the manager ends with it), then the
+// windows, then the unit.
+class CProgramSession {
+public:
+    explicit CProgramSession(Link link) : m_link(link) {}
+    ~CProgramSession() { End(); }
+    CProgramSession(const CProgramSession&) = delete;
+    CProgramSession& operator=(const CProgramSession&) = delete;
 
-void CloseProgramLink(CComm* comm, Link link)
-{
-    if (link == Link::Tcp)
-        comm->CloseEthernet();
-    else
-        comm->CloseSerial();
-}
+    bool Begin(const std::wstring& scenario, const std::wstring& unitLog = L"")
+    {
+        if (!StartUnit(unit, m_link, m_nTcpPort, scenario, unitLog) || !owner.Create() || !reply.Create())
+            return false;
+        comm = benchcompat::CreateComm(m_link == Link::Tcp);
+        benchcompat::SetOwner(comm, &owner);
+        comm->ShowWindow(SW_SHOW);
+        PumpFor(100);
+        return m_link == Link::Tcp ? comm->Open_Ethernet(L"127.0.0.1", m_nTcpPort)
+                                   : comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), kBaud);
+    }
 
-size_t FloodBytes(int nFrames)
-{
-    size_t n = 0;
-    for (int i = 1; i <= nFrames; ++i)
-        n += std::string("[SMP_BENCH_" + std::to_string(i) + "]\r\n").size();
-    return n;
-}
+    void End()
+    {
+        if (comm == nullptr)
+            return;
+        if (m_link == Link::Tcp)
+            comm->CloseEthernet();
+        else
+            comm->CloseSerial();
+        delete comm;
+        comm = nullptr;
+    }
 
-// Frames a second through the program: from the command that starts the flood to the last
-// notification.
-double ProgramRate(Link link, int nFrames)
-{
+    HWND Console() const { return comm != nullptr ? comm->m_hWnd : nullptr; }
+
+    // Declared first, so that it goes last.
     SimUnitProcess unit;
-    int nPort = 0;
-    if (!StartUnit(unit, link, nPort, nFrames))
-        return 0;
     CRecorderWnd owner;
-    owner.Create();
-    CComm* comm = CComm::GetInstance();
-    comm->SetOwnerWnd(&owner);
-    double rate = 0;
-    if (OpenProgramLink(comm, link, nPort)) {
-        const LONGLONG start = Now();
-        comm->SendData(L"[SPL_GO__]", nullptr, enRECV_NONE, false);
-        if (PumpUntil([&] { return owner.Count(WM_SERIAL_SMP) >= static_cast<size_t>(nFrames); }, 600000))
-            rate = nFrames / Seconds(start);
-        CloseProgramLink(comm, link);
+    CRecorderWnd reply;
+    CComm* comm = nullptr;
+
+private:
+    Link m_link;
+    int m_nTcpPort = 0;
+};
+
+// How the unit's own frames reached the owner window.
+struct Arrival {
+    size_t nGot = 0;
+    size_t nInOrder = 0;
+    double dLastMs = 0; // from the start to the last notification
+    double Rate() const { return dLastMs > 0 ? static_cast<double>(nGot) / (dLastMs / 1000.0) : 0; }
+};
+
+// Serves messages until the owner window holds nFrames notifications, nothing new came for
+// dwIdleMs (frames lost) or dwCapMs passed; then checks that the k-th is frame k.
+Arrival WaitNotified(const CRecorderWnd& owner, size_t nFrames, LONGLONG llStart, DWORD dwIdleMs, DWORD dwCapMs)
+{
+    size_t nSeen = owner.notes.size();
+    LONGLONG llProgress = Now();
+    LONGLONG llLastNote = llStart;
+    PumpUntil(
+        [&] {
+            const size_t n = owner.notes.size();
+            if (n != nSeen) {
+                nSeen = n;
+                llProgress = llLastNote = Now();
+            }
+            return n >= nFrames || MsSince(llProgress) > dwIdleMs;
+        },
+        dwCapMs);
+    Arrival arrival;
+    arrival.nGot = owner.notes.size();
+    arrival.dLastMs = MsBetween(llStart, llLastNote);
+    for (size_t i = 0; i < owner.notes.size(); ++i) {
+        const CRecorderWnd::Note& note = owner.notes[i];
+        if (note.message == WM_SERIAL_SMP && note.text == FrameText(i + 1))
+            ++arrival.nInOrder;
     }
-    delete comm;
-    return rate;
+    return arrival;
 }
 
-// Frames a second into a plain reader of the same link: the link's own limit here.
-double PlainRate(Link link, int nFrames)
+std::string DeliveryText(const Arrival& arrival, size_t nFrames)
 {
-    SimUnitProcess unit;
-    int nPort = 0;
-    if (!StartUnit(unit, link, nPort, nFrames))
-        return 0;
-    const size_t nBytes = FloodBytes(nFrames);
-    double rate = 0;
-    if (link == Link::Tcp) {
-        // A plain client: connect, ask, read everything.
+    if (arrival.nGot == nFrames && arrival.nInOrder == nFrames)
+        return Format("all %u notified in order", static_cast<unsigned>(nFrames));
+    return Format("%u of %u notified, %u of them in their place: FRAMES LOST OR OUT OF ORDER",
+                  static_cast<unsigned>(arrival.nGot), static_cast<unsigned>(nFrames), static_cast<unsigned>(arrival.nInOrder));
+}
+
+bool AllInOrder(const Arrival& arrival, size_t nFrames)
+{
+    return arrival.nGot == nFrames && arrival.nInOrder == nFrames;
+}
+
+// The unit's "PACE done" line from its event log: how late its writes came at most.
+struct PaceReport {
+    bool bDone = false;
+    double dTookMs = 0;
+    double dLateMs = 0;
+};
+
+PaceReport ReadPaceReport(const std::wstring& logPath)
+{
+    PaceReport report;
+    const std::string log = ReadFileBytes(logPath);
+    const size_t at = log.find("PACE done ");
+    if (at == std::string::npos)
+        return report;
+    unsigned long ulFrames = 0;
+    report.bDone = std::sscanf(log.c_str() + at, "PACE done %lu frames in %lf ms, at most %lf ms behind schedule", &ulFrames,
+                               &report.dTookMs, &report.dLateMs) == 3;
+    return report;
+}
+
+std::string LateText(const PaceReport& pace)
+{
+    return pace.bDone ? Format("%.1f ms", pace.dLateMs) : std::string("n/a (pace not finished)");
+}
+
+// Asks the console window for a round trip about every 10 ms from a thread of its own, as
+// the system does when it checks whether a window still answers: the user-interface thread
+// answers whenever it serves its messages. Stop (or the destructor) ends the thread, before
+// the window it asks goes.
+class CUiProbe {
+public:
+    CUiProbe() = default;
+    CUiProbe(const CUiProbe&) = delete;
+    CUiProbe& operator=(const CUiProbe&) = delete;
+    ~CUiProbe()
+    {
+        Stop();
+        if (m_hStop != nullptr)
+            CloseHandle(m_hStop);
+    }
+
+    void Start(HWND hWnd)
+    {
+        m_hWnd = hWnd;
+        m_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (m_hStop != nullptr)
+            m_thread = std::thread([this] { Run(); });
+    }
+
+    void Stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        SetEvent(m_hStop);
+        m_thread.join();
+    }
+
+    // After Stop: the round trips in milliseconds.
+    bench::Spread Result() const { return bench::SpreadOf(m_samples); }
+
+private:
+    void Run()
+    {
+        do {
+            const LONGLONG llStart = Now();
+            DWORD_PTR dwResult = 0;
+            SendMessageTimeoutW(m_hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &dwResult);
+            m_samples.push_back(MsSince(llStart));
+        } while (WaitForSingleObject(m_hStop, 10) == WAIT_TIMEOUT);
+    }
+
+    HWND m_hWnd = nullptr;
+    HANDLE m_hStop = nullptr;
+    std::thread m_thread;
+    std::vector<double> m_samples; // the probe's thread only, until it has ended
+};
+
+std::string UiText(const bench::Spread& ui)
+{
+    return Format("median %.1f ms, max %.1f ms over %u round trips", ui.dMedian, ui.dMax, static_cast<unsigned>(ui.nSamples));
+}
+
+bool UiGoalMet(const bench::Spread& ui)
+{
+    return ui.nSamples > 0 && ui.dMedian <= kUiMedianGoalMs && ui.dMax <= kUiMaxGoalMs;
+}
+
+// ---------------------------------------------------------------------------------------
+// Plain readers: the same bytes, read with nothing done to them.
+
+// A client of the unit on TCP with blocking calls.
+class CPlainTcp {
+public:
+    CPlainTcp()
+    {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
-        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    }
+    ~CPlainTcp()
+    {
+        if (m_s != INVALID_SOCKET)
+            closesocket(m_s);
+        WSACleanup();
+    }
+    CPlainTcp(const CPlainTcp&) = delete;
+    CPlainTcp& operator=(const CPlainTcp&) = delete;
+
+    bool Connect(int nPort)
+    {
+        m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (m_s == INVALID_SOCKET)
+            return false;
+        // A unit that stops sending must not hold the bench for ever.
+        DWORD dwTimeoutMs = 15000;
+        setsockopt(m_s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwTimeoutMs), sizeof(dwTimeoutMs));
+        BOOL bNoDelay = TRUE;
+        setsockopt(m_s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay), sizeof(bNoDelay));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<u_short>(nPort));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            const LONGLONG start = Now();
-            send(s, "[SPL_GO__]\r\n", 12, 0);
-            size_t nGot = 0;
-            const size_t nAnswer = std::string("[EPL_GO___001]\r\n").size();
-            char buffer[65536];
-            while (nGot < nBytes + nAnswer) {
-                const int n = recv(s, buffer, sizeof(buffer), 0);
-                if (n <= 0)
-                    break;
-                nGot += static_cast<size_t>(n);
-            }
-            if (nGot >= nBytes + nAnswer)
-                rate = nFrames / Seconds(start);
-        }
-        closesocket(s);
-        WSACleanup();
-    } else {
-        SerialPeer reader;
-        if (reader.Open(ProgramComPort(), 115200)) {
-            const LONGLONG start = Now();
-            reader.Write("[SPL_GO__]\r\n");
-            const size_t nAnswer = std::string("[EPL_GO___001]\r\n").size();
-            if (reader.Read(nBytes + nAnswer, 600000).size() >= nBytes + nAnswer)
-                rate = nFrames / Seconds(start);
-        }
+        return connect(m_s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
     }
-    return rate;
-}
+    bool Write(const std::string& bytes)
+    {
+        return send(m_s, bytes.data(), static_cast<int>(bytes.size()), 0) == static_cast<int>(bytes.size());
+    }
+    // Reads until nBytes have come; false when the link ended or went quiet first.
+    bool ReadBytes(size_t nBytes)
+    {
+        size_t nGot = 0;
+        while (nGot < nBytes) {
+            const int n = recv(m_s, m_buffer, static_cast<int>(std::min(sizeof(m_buffer), nBytes - nGot)), 0);
+            if (n <= 0)
+                return false;
+            nGot += static_cast<size_t>(n);
+        }
+        return true;
+    }
 
-double AnsweredCommandsRate(Link link, int nCommands)
+private:
+    SOCKET m_s = INVALID_SOCKET;
+    char m_buffer[65536];
+};
+
+// The program's end of the COM pair, with blocking reads that return once the bytes asked
+// for have come.
+class CPlainSerial {
+public:
+    ~CPlainSerial()
+    {
+        if (m_h != INVALID_HANDLE_VALUE)
+            CloseHandle(m_h);
+    }
+    bool Open(int nPort)
+    {
+        const std::wstring name = L"\\\\.\\COM" + Num(nPort);
+        m_h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (m_h == INVALID_HANDLE_VALUE)
+            return false;
+        DCB dcb{};
+        dcb.DCBlength = sizeof(dcb);
+        GetCommState(m_h, &dcb);
+        dcb.BaudRate = kBaud;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        SetCommState(m_h, &dcb);
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadTotalTimeoutConstant = 15000;
+        timeouts.WriteTotalTimeoutConstant = 5000;
+        SetCommTimeouts(m_h, &timeouts);
+        PurgeComm(m_h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+        return true;
+    }
+    bool Write(const std::string& bytes)
+    {
+        DWORD dwWritten = 0;
+        return WriteFile(m_h, bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten, nullptr) && dwWritten == bytes.size();
+    }
+    bool ReadBytes(size_t nBytes)
+    {
+        size_t nGot = 0;
+        while (nGot < nBytes) {
+            DWORD dwRead = 0;
+            const DWORD dwAsk = static_cast<DWORD>(std::min(sizeof(m_buffer), nBytes - nGot));
+            if (!ReadFile(m_h, m_buffer, dwAsk, &dwRead, nullptr) || dwRead == 0)
+                return false;
+            nGot += dwRead;
+        }
+        return true;
+    }
+
+private:
+    HANDLE m_h = INVALID_HANDLE_VALUE;
+    char m_buffer[65536];
+};
+
+// A plain reader on the link: the command that starts the unit's frames, then every byte
+// that follows. Returns the milliseconds from the command to the last byte, or 0 when they
+// did not all come.
+double PlainReadAll(Link link, int nTcpPort, const std::string& command, size_t nBytes)
 {
-    SimUnitProcess unit;
-    int nPort = 0;
-    if (!StartUnit(unit, link, nPort, 0))
+    if (link == Link::Tcp) {
+        CPlainTcp reader;
+        if (!reader.Connect(nTcpPort))
+            return 0;
+        const LONGLONG llStart = Now();
+        return reader.Write(command) && reader.ReadBytes(nBytes) ? MsSince(llStart) : 0;
+    }
+    CPlainSerial reader;
+    if (!reader.Open(ProgramComPort()))
         return 0;
-    CRecorderWnd reply;
-    reply.Create();
-    CComm* comm = CComm::GetInstance();
-    double rate = 0;
-    if (OpenProgramLink(comm, link, nPort)) {
-        const LONGLONG start = Now();
-        int i = 0;
-        for (; i < nCommands; ++i) {
-            comm->SendData(i % 2 ? L"[SPL_PANO]" : L"[SPM_CEPH]", &reply, enRECV_COMMAND, false);
-            if (!PumpUntil([&] { return reply.notes.size() == static_cast<size_t>(i + 1); }, 10000))
-                break;
-        }
-        if (i == nCommands)
-            rate = nCommands / Seconds(start);
-        CloseProgramLink(comm, link);
-    }
-    delete comm;
-    return rate;
+    const LONGLONG llStart = Now();
+    return reader.Write(command) && reader.ReadBytes(nBytes) ? MsSince(llStart) : 0;
 }
 
-void TimeOutLateness(int nSamples)
+// The answer to "[SPL_GO__]", ahead of the unit's frames.
+const size_t kGoAnswerBytes = std::string("[EPL_GO___001]\r\n").size();
+
+std::wstring FloodScenario(size_t nFrames)
+{
+    return L"--flood-after-command 1 " + Num(static_cast<long long>(nFrames)) + L" " + kFramePattern;
+}
+
+std::wstring PaceScenario(size_t nFrames, int nRate)
+{
+    return L"--pace-after-command 1 " + Num(static_cast<long long>(nFrames)) + L" " + Num(nRate) + L" " + kFramePattern;
+}
+
+// ---------------------------------------------------------------------------------------
+// Flood
+
+double PlainFloodRate(Link link, size_t nFrames)
 {
     SimUnitProcess unit;
     int nPort = 0;
-    if (!StartUnit(unit, Link::Tcp, nPort, 0, L"--silent CSON"))
+    if (!StartUnit(unit, link, nPort, FloodScenario(nFrames), L""))
+        return 0;
+    const double dMs = PlainReadAll(link, nPort, "[SPL_GO__]\r\n", kGoAnswerBytes + nFrames * kFrameBytes);
+    return dMs > 0 ? static_cast<double>(nFrames) / (dMs / 1000.0) : 0;
+}
+
+struct FloodResult {
+    bool bRan = false;
+    Arrival arrival;
+    bench::Spread ui;
+};
+
+// The program takes a flood of nFrames with its console shown; with bProbe the probe
+// measures the user-interface thread meanwhile.
+FloodResult ProgramFlood(Link link, size_t nFrames, bool bProbe)
+{
+    FloodResult result;
+    CProgramSession session(link);
+    if (!session.Begin(FloodScenario(nFrames)))
+        return result;
+    CUiProbe probe;
+    if (bProbe)
+        probe.Start(session.Console());
+    const LONGLONG llStart = Now();
+    session.comm->SendData(L"[SPL_GO__]", nullptr, enRECV_NONE, false);
+    result.arrival = WaitNotified(session.owner, nFrames, llStart, 5000, 180000);
+    probe.Stop();
+    result.ui = probe.Result();
+    result.bRan = true;
+    return result;
+}
+
+void FloodSection(size_t nFrames)
+{
+    Say("\n-- Flood: %u unsolicited frames of 16 bytes as fast as the link takes them; each shown in the console (window "
+        "shown), traced and notified to the owner window; no debug-output listener\n",
+        static_cast<unsigned>(nFrames));
+    for (Link link : {Link::Tcp, Link::Serial}) {
+        const double dPlain = PlainFloodRate(link, nFrames);
+        const FloodResult program = ProgramFlood(link, nFrames, false);
+        const double dRate = program.arrival.Rate();
+        const bool bMet = program.bRan && dRate >= kLineRateFrames && AllInOrder(program.arrival, nFrames);
+        Say("%s: program %.0f frames/s (%s), plain reader %.0f frames/s; goal >= %d/s, nothing lost: %s\n", Name(link), dRate,
+            program.bRan ? DeliveryText(program.arrival, nFrames).c_str() : "link not opened", dPlain, kLineRateFrames,
+            Verdict(bMet));
+        Figure(Format("flood.%s", Key(link)).c_str(), Format("flood %s, frames/s", Name(link)),
+               Format("%.0f%s", dRate, AllInOrder(program.arrival, nFrames) ? "" : " (LOST)"), ">= 5760");
+        Figure(Format("flood.%s.plain", Key(link)).c_str(), Format("flood %s, plain reader frames/s", Name(link)),
+               Format("%.0f", dPlain));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Paced
+
+struct PacedResult {
+    bool bRan = false;
+    Arrival arrival;
+    bool bBacklogKnown = false;
+    size_t nBacklog = 0;
+    PaceReport pace;
+};
+
+PacedResult ProgramPaced(Link link, size_t nFrames, int nRate)
+{
+    PacedResult result;
+    const std::wstring log = MakeScratchDir(L"benchpace") + L"unit.log";
+    {
+        CProgramSession session(link);
+        if (!session.Begin(PaceScenario(nFrames, nRate), log))
+            return result;
+        const LONGLONG llStart = Now();
+        session.comm->SendData(L"[SPL_GO__]", nullptr, enRECV_NONE, false);
+        const DWORD dwCapMs = static_cast<DWORD>(1000.0 * static_cast<double>(nFrames) / nRate) + 60000;
+        result.arrival = WaitNotified(session.owner, nFrames, llStart, 5000, dwCapMs);
+        // Read before the close: the figure belongs to the link session.
+        result.bBacklogKnown = benchcompat::MaxReceiveBacklog(session.comm, result.nBacklog);
+        session.End();
+        session.unit.Stop();
+        result.bRan = true;
+    }
+    result.pace = ReadPaceReport(log);
+    return result;
+}
+
+PaceReport PlainPaced(Link link, size_t nFrames, int nRate)
+{
+    const std::wstring log = MakeScratchDir(L"benchpaceplain") + L"unit.log";
+    {
+        SimUnitProcess unit;
+        int nPort = 0;
+        if (!StartUnit(unit, link, nPort, PaceScenario(nFrames, nRate), log))
+            return PaceReport{};
+        PlainReadAll(link, nPort, "[SPL_GO__]\r\n", kGoAnswerBytes + nFrames * kFrameBytes);
+        unit.Stop();
+    }
+    return ReadPaceReport(log);
+}
+
+bool BufferFull(Link link, const PacedResult& paced)
+{
+    return link == Link::Serial && paced.bBacklogKnown && paced.nBacklog >= kPtyInputBytes;
+}
+
+std::string BacklogText(Link link, const PacedResult& paced)
+{
+    if (!paced.bBacklogKnown)
+        return "n/a";
+    return Format("%u bytes%s", static_cast<unsigned>(paced.nBacklog), BufferFull(link, paced) ? " (buffer full)" : "");
+}
+
+std::string BacklogVerdict(Link link, const PacedResult& paced)
+{
+    if (!paced.bBacklogKnown)
+        return "n/a";
+    if (BufferFull(link, paced))
+        return "not met: the pseudo-terminal's whole 4095-byte buffer was waiting, so the unit was held up and a real "
+               "port's buffer would have overflowed";
+    return Verdict(paced.nBacklog <= kPortInputBytes);
+}
+
+void PacedSection()
+{
+    const int nRate = kLineRateFrames;
+    const size_t nFrames = static_cast<size_t>(nRate) * 5;
+    Say("\n-- Paced: the unit sends %u frames at %d frames/s (the 921 600-baud line rate) for 5 s; console shown\n",
+        static_cast<unsigned>(nFrames), nRate);
+    for (Link link : {Link::Tcp, Link::Serial}) {
+        const PaceReport plain = PlainPaced(link, nFrames, nRate);
+        const PacedResult program = ProgramPaced(link, nFrames, nRate);
+        Say("%s: receive backlog at most %s (goal <= %u bytes: %s); unit at most %s behind schedule (with a plain reader "
+            "%s); %s\n",
+            Name(link), BacklogText(link, program).c_str(), static_cast<unsigned>(kPortInputBytes),
+            BacklogVerdict(link, program).c_str(), LateText(program.pace).c_str(), LateText(plain).c_str(),
+            program.bRan ? DeliveryText(program.arrival, nFrames).c_str() : "link not opened");
+        Figure(Format("paced.%s.backlog", Key(link)).c_str(), Format("paced %s, receive backlog", Name(link)),
+               BacklogText(link, program), "<= 4096 bytes");
+        Figure(Format("paced.%s.late", Key(link)).c_str(), Format("paced %s, unit behind schedule", Name(link)),
+               LateText(program.pace));
+        Figure(Format("paced.%s.late.plain", Key(link)).c_str(),
+               Format("paced %s, unit behind schedule, plain reader", Name(link)), LateText(plain));
+        Figure(Format("paced.%s.notified", Key(link)).c_str(), Format("paced %s, frames notified in order", Name(link)),
+               Format("%u of %u", static_cast<unsigned>(program.arrival.nInOrder), static_cast<unsigned>(nFrames)), "all");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Trace capture attached
+
+struct TraceResult {
+    bool bRan = false;
+    PacedResult paced;
+    size_t nTraceLines = 0;    // lines with the frames' text and the receive tag
+    size_t nTracedFrames = 0;  // different frames among them
+};
+
+TraceResult TracedPaced(Link link, size_t nFrames, int nRate)
+{
+    TraceResult result;
+    const std::wstring dir = MakeScratchDir(L"benchtrace");
+    const std::wstring tag = Num(GetCurrentProcessId()) + (link == Link::Tcp ? L"_tcp" : L"_com");
+    const std::wstring readyName = L"RigBenchTraceReady_" + tag;
+    const std::wstring stopName = L"RigBenchTraceStop_" + tag;
+    HANDLE hReady = CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
+    HANDLE hStop = CreateEventW(nullptr, TRUE, FALSE, stopName.c_str());
+    {
+        ChildProcess capture;
+        if (hReady != nullptr && hStop != nullptr &&
+            capture.Start(L"\"" + BinDir() + L"TraceCapture.exe\" --pid " + Num(GetCurrentProcessId()) + L" --out \"" + dir +
+                          L"trace.txt\" --ready-event " + readyName + L" --stop-event " + stopName) &&
+            WaitForSingleObject(hReady, 30000) == WAIT_OBJECT_0) {
+            result.paced = ProgramPaced(link, nFrames, nRate);
+            result.bRan = result.paced.bRan;
+        }
+        // The capture takes what is still on its way, then ends.
+        SetEvent(hStop);
+        capture.WaitExit(15000);
+    }
+    CloseHandle(hReady);
+    CloseHandle(hStop);
+
+    const std::string trace = ReadFileBytes(dir + L"trace.txt");
+    std::vector<bool> seen(nFrames + 1, false);
+    size_t nLineStart = 0;
+    while (nLineStart < trace.size()) {
+        size_t nLineEnd = trace.find('\n', nLineStart);
+        if (nLineEnd == std::string::npos)
+            nLineEnd = trace.size();
+        const std::string line = trace.substr(nLineStart, nLineEnd - nLineStart);
+        nLineStart = nLineEnd + 1;
+        const size_t at = line.find("[SMP_F_");
+        if (line.find(":_COM_R_:") == std::string::npos || at == std::string::npos)
+            continue;
+        ++result.nTraceLines;
+        const unsigned long ulFrame = std::strtoul(line.c_str() + at + 7, nullptr, 10);
+        if (ulFrame >= 1 && ulFrame <= nFrames && !seen[ulFrame]) {
+            seen[ulFrame] = true;
+            ++result.nTracedFrames;
+        }
+    }
+    return result;
+}
+
+void TraceSection()
+{
+    const int nRate = 720;
+    const size_t nFrames = 3600;
+    Say("\n-- Trace capture attached (TraceCapture listening to this process): the unit sends %u frames at %d frames/s; "
+        "console shown\n",
+        static_cast<unsigned>(nFrames), nRate);
+    for (Link link : {Link::Tcp, Link::Serial}) {
+        const TraceResult traced = TracedPaced(link, nFrames, nRate);
+        const PacedResult& paced = traced.paced;
+        const bool bKeptUp = traced.bRan && AllInOrder(paced.arrival, nFrames) && paced.pace.bDone &&
+                             paced.pace.dLateMs <= kUnitOnTimeMs;
+        const bool bAllTraced = traced.nTraceLines == nFrames && traced.nTracedFrames == nFrames;
+        Say("%s: %s; unit at most %s behind schedule; receive backlog at most %s; goal all notified and the unit at most %.0f "
+            "ms behind: %s\n",
+            Name(link), traced.bRan ? DeliveryText(paced.arrival, nFrames).c_str() : "capture or link not started",
+            LateText(paced.pace).c_str(), BacklogText(link, paced).c_str(), kUnitOnTimeMs, Verdict(bKeptUp));
+        Say("%s: the capture holds %u receive trace lines of the frames (%u different frames) for %u frames sent; goal every "
+            "frame's line: %s\n",
+            Name(link), static_cast<unsigned>(traced.nTraceLines), static_cast<unsigned>(traced.nTracedFrames),
+            static_cast<unsigned>(nFrames), Verdict(bAllTraced));
+        Figure(Format("trace.%s.notified", Key(link)).c_str(), Format("trace attached %s, frames notified in order", Name(link)),
+               Format("%u of %u", static_cast<unsigned>(paced.arrival.nInOrder), static_cast<unsigned>(nFrames)), "all");
+        Figure(Format("trace.%s.late", Key(link)).c_str(), Format("trace attached %s, unit behind schedule", Name(link)),
+               LateText(paced.pace), "<= 50 ms");
+        Figure(Format("trace.%s.lines", Key(link)).c_str(), Format("trace attached %s, frames' trace lines captured", Name(link)),
+               Format("%u of %u", static_cast<unsigned>(traced.nTraceLines), static_cast<unsigned>(nFrames)), "all");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Answered commands
+
+// Two words the unit answers at once, one after the other.
+const wchar_t* CommandText(int i)
+{
+    return i % 2 ? L"[SPL_PANO]" : L"[SPM_CEPH]";
+}
+
+const char* CommandBytes(int i)
+{
+    return i % 2 ? "[SPL_PANO]\r\n" : "[SPM_CEPH]\r\n";
+}
+
+struct CommandsResult {
+    double dRate = 0;
+    int nAnswered = 0;
+    int nTimedOut = 0;
+};
+
+CommandsResult ProgramCommands(Link link, int nCommands)
+{
+    CommandsResult result;
+    CProgramSession session(link);
+    if (!session.Begin(L""))
+        return result;
+    const LONGLONG llStart = Now();
+    int i = 0;
+    for (; i < nCommands; ++i) {
+        session.comm->SendData(CommandText(i), &session.reply, enRECV_COMMAND, false);
+        if (!PumpUntil([&] { return session.reply.notes.size() == static_cast<size_t>(i + 1); }, 10000))
+            break;
+    }
+    const double dMs = MsSince(llStart);
+    for (const CRecorderWnd::Note& note : session.reply.notes)
+        (note.kind == enRECV_TIMEOUT ? result.nTimedOut : result.nAnswered) += 1;
+    if (i == nCommands)
+        result.dRate = nCommands / (dMs / 1000.0);
+    return result;
+}
+
+// One command after the other through a plain client: the unit's and the link's own pace.
+double PlainCommands(Link link, int nCommands)
+{
+    SimUnitProcess unit;
+    int nPort = 0;
+    if (!StartUnit(unit, link, nPort, L"", L""))
+        return 0;
+    auto run = [&](auto& reader) {
+        const LONGLONG llStart = Now();
+        for (int i = 0; i < nCommands; ++i) {
+            // "[EPL_PANO_001]" or "[EPM_CEPH_001]" and CR LF.
+            if (!reader.Write(CommandBytes(i)) || !reader.ReadBytes(16))
+                return 0.0;
+        }
+        return nCommands / (MsSince(llStart) / 1000.0);
+    };
+    if (link == Link::Tcp) {
+        CPlainTcp reader;
+        return reader.Connect(nPort) ? run(reader) : 0;
+    }
+    CPlainSerial reader;
+    return reader.Open(ProgramComPort()) ? run(reader) : 0;
+}
+
+void CommandsSection(int nCommands)
+{
+    Say("\n-- Answered commands: %d commands, each sent when the last was answered (SendData with enRECV_COMMAND, the "
+        "answer to a reply window), the unit answering at once; console shown\n",
+        nCommands);
+    for (Link link : {Link::Tcp, Link::Serial}) {
+        const double dPlain = PlainCommands(link, nCommands);
+        const CommandsResult program = ProgramCommands(link, nCommands);
+        std::string goal = "no goal";
+        if (link == Link::Tcp)
+            goal = Format("goal >= 500/s: %s", Verdict(program.dRate >= 500));
+        Say("%s: program %.0f answered commands/s (%d answered, %d timed out), plain client %.0f/s; %s\n", Name(link),
+            program.dRate, program.nAnswered, program.nTimedOut, dPlain, goal.c_str());
+        Figure(Format("commands.%s", Key(link)).c_str(), Format("commands %s, answered/s", Name(link)),
+               Format("%.0f", program.dRate), link == Link::Tcp ? ">= 500" : "");
+        Figure(Format("commands.%s.plain", Key(link)).c_str(), Format("commands %s, plain client/s", Name(link)),
+               Format("%.0f", dPlain));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Responsiveness of the user-interface thread
+
+struct XoffResult {
+    bool bRan = false;
+    bench::Spread ui;
+    double dLongestSendMs = 0;
+    int nSent = 0;
+    int nAnswered = 0;
+    int nTimedOut = 0;
+    double dHeldMs = 0; // from the XOFF to the last answer
+};
+
+// The unit holds XOFF for 3 s after its first answer; meanwhile this thread sends five
+// commands, 400 ms apart, and keeps serving its messages in between.
+XoffResult XoffHold()
+{
+    XoffResult result;
+    const std::wstring log = MakeScratchDir(L"benchxoff") + L"unit.log";
+    CProgramSession session(Link::Serial);
+    if (!session.Begin(L"--xoff-after-command 1 3000", log))
+        return result;
+    CUiProbe probe;
+    probe.Start(session.Console());
+    session.comm->SendData(L"[SPM_CEPH]", &session.reply, enRECV_COMMAND, false);
+    PumpUntil([&] { return !session.reply.notes.empty(); }, 10000);
+    // The XOFF leaves right after the answer; the hold runs from the unit's log line on.
+    PumpUntil([&] { return ReadFileBytes(log).find("XOFF sent") != std::string::npos; }, 2000);
+    const LONGLONG llHold = Now();
+    PumpFor(150);
+    const int nHoldCommands = 5;
+    for (int i = 0; i < nHoldCommands; ++i) {
+        const LONGLONG llStart = Now();
+        if (session.comm->SendData(L"[SPM_CEPH]", &session.reply, enRECV_COMMAND, false))
+            ++result.nSent;
+        result.dLongestSendMs = std::max(result.dLongestSendMs, MsSince(llStart));
+        const double dNextMs = 150.0 + 400.0 * (i + 1);
+        PumpUntil([&] { return MsSince(llHold) >= dNextMs; }, 5000);
+    }
+    // The commands leave once the unit sends XON, and are answered one by one.
+    PumpUntil([&] { return session.reply.notes.size() >= static_cast<size_t>(1 + nHoldCommands); }, 20000);
+    result.dHeldMs = MsSince(llHold);
+    probe.Stop();
+    result.ui = probe.Result();
+    for (size_t i = 1; i < session.reply.notes.size(); ++i)
+        (session.reply.notes[i].kind == enRECV_TIMEOUT ? result.nTimedOut : result.nAnswered) += 1;
+    result.bRan = true;
+    return result;
+}
+
+void UiSection(size_t nFrames)
+{
+    Say("\n-- User-interface thread: a probe thread sends WM_NULL to the console (SendMessageTimeout) about every 10 ms and "
+        "times the round trip; goal median <= %.0f ms and max <= %.0f ms\n",
+        kUiMedianGoalMs, kUiMaxGoalMs);
+    for (Link link : {Link::Tcp, Link::Serial}) {
+        const FloodResult flood = ProgramFlood(link, nFrames, true);
+        Say("%s, during a flood of %u frames (%.0f frames/s, %s): %s; goal: %s\n", Name(link), static_cast<unsigned>(nFrames),
+            flood.arrival.Rate(), flood.bRan ? DeliveryText(flood.arrival, nFrames).c_str() : "link not opened",
+            UiText(flood.ui).c_str(), Verdict(UiGoalMet(flood.ui)));
+        Figure(Format("ui.flood.%s", Key(link)).c_str(), Format("UI round trip during flood %s", Name(link)),
+               Format("median %.1f ms, max %.1f ms", flood.ui.dMedian, flood.ui.dMax), "<= 50 / <= 200 ms");
+    }
+    const XoffResult xoff = XoffHold();
+    Say("COM pair, unit holding XOFF for 3000 ms while this thread sends 5 commands: %s; goal: %s; longest SendData call "
+        "%.1f ms; %d of 5 answered and %d timed out within %.0f ms of the XOFF\n",
+        UiText(xoff.ui).c_str(), Verdict(UiGoalMet(xoff.ui)), xoff.dLongestSendMs, xoff.nAnswered, xoff.nTimedOut, xoff.dHeldMs);
+    Figure("ui.xoff", "UI round trip during an XOFF hold (COM)", Format("median %.1f ms, max %.1f ms", xoff.ui.dMedian, xoff.ui.dMax),
+           "<= 50 / <= 200 ms");
+    Figure("ui.xoff.send", "longest SendData during an XOFF hold (COM)", Format("%.1f ms", xoff.dLongestSendMs));
+}
+
+// ---------------------------------------------------------------------------------------
+// Answer time-outs
+
+void TimeOutSection(int nSamples)
+{
+    Say("\n-- Answer time-outs: [SPL_CSON] to a unit that never answers it (time-out 3000 ms), TCP\n");
+    SimUnitProcess unit;
+    int nPort = 0;
+    if (!StartUnit(unit, Link::Tcp, nPort, L"--silent CSON", L""))
         return;
     CRecorderWnd reply;
     reply.Create();
-    CComm* comm = CComm::GetInstance();
-    std::vector<long long> lateness;
+    CComm* comm = benchcompat::CreateComm(true);
+    std::vector<double> lateness;
     for (int i = 0; i < nSamples; ++i) {
         if (!comm->Open_Ethernet(L"127.0.0.1", nPort))
             break;
-        LARGE_INTEGER freq, start, end;
-        QueryPerformanceFrequency(&freq);
-        QueryPerformanceCounter(&start);
+        const LONGLONG llStart = Now();
         comm->SendData(L"[SPL_CSON]", &reply, enRECV_COMMAND, false);
         if (!PumpUntil([&] { return reply.notes.size() == static_cast<size_t>(i + 1); }, 20000))
             break;
-        QueryPerformanceCounter(&end);
-        lateness.push_back((end.QuadPart - start.QuadPart) * 1000 / freq.QuadPart - 3000);
+        lateness.push_back(MsSince(llStart) - 3000.0);
+        // A time-out closes the link; the next round opens it again.
         PumpUntil([&] { return comm->RunningWorkerCount() == 0; }, 10000);
     }
+    comm->CloseEthernet();
     delete comm;
-    if (lateness.empty())
+    if (lateness.empty()) {
+        Say("no time-out measured\n");
         return;
-    std::sort(lateness.begin(), lateness.end());
-    std::printf("answer time-out lateness over %d time-outs of 3000 ms: min %lld ms, median %lld ms, max %lld ms\n",
-                static_cast<int>(lateness.size()), lateness.front(), lateness[lateness.size() / 2], lateness.back());
+    }
+    const double dMin = *std::min_element(lateness.begin(), lateness.end());
+    const bench::Spread spread = bench::SpreadOf(lateness);
+    Say("answer time-out lateness over %u time-outs: min %.0f ms, median %.0f ms, max %.0f ms\n",
+        static_cast<unsigned>(spread.nSamples), dMin, spread.dMedian, spread.dMax);
+    Figure("timeout.late", "answer time-out lateness (median / max)", Format("%.0f / %.0f ms", spread.dMedian, spread.dMax));
 }
 
-// Runs fn once without and once with the trace capture listening to this process; returns
-// the figure without.
-template <class Fn>
-double WithAndWithoutTrace(const char* lpWhat, Fn fn)
+bool Wanted(const std::string& only, const char* lpSection)
 {
-    const double without = fn();
-    const std::wstring dir = MakeScratchDir(L"bench");
-    ChildProcess capture;
-    const std::wstring ready = L"RigBenchTraceReady_" + std::to_wstring(GetCurrentProcessId());
-    HANDLE hReady = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
-    double with = 0;
-    if (capture.Start(L"\"" + BinDir() + L"TraceCapture.exe\" --pid " + std::to_wstring(GetCurrentProcessId()) +
-                      L" --out \"" + dir + L"trace.txt\" --ready-event " + ready) &&
-        WaitForSingleObject(hReady, 30000) == WAIT_OBJECT_0) {
-        with = fn();
-    }
-    capture.Terminate();
-    CloseHandle(hReady);
-    std::printf("%s: %.0f per second without a listener, %.0f with the trace capture attached\n", lpWhat, without, with);
-    std::fflush(stdout);
-    return without;
+    if (only.empty())
+        return true;
+    const std::string list = "," + only + ",";
+    return list.find("," + std::string(lpSection) + ",") != std::string::npos;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int nFrames = argc > 1 ? std::atoi(argv[1]) : 5000;
-    const int nCommands = argc > 2 ? std::atoi(argv[2]) : 1000;
-    const int nTimeOuts = argc > 3 ? std::atoi(argv[3]) : 10;
-    if (ProgramComPort() == 0)
-        std::printf("(no COM pair: run inside tools/wine-env.sh)\n");
-
-    for (Link link : {Link::Tcp, Link::Serial}) {
-        const double plain = PlainRate(link, nFrames);
-        std::printf("%ls, %d frames: plain reader %.0f frames/s\n", Name(link), nFrames, plain);
-        char szWhat[128];
-        std::snprintf(szWhat, sizeof(szWhat), "%ls, program receiving frames", Name(link));
-        const double program = WithAndWithoutTrace(szWhat, [&] { return ProgramRate(link, nFrames); });
-        if (plain > 0)
-            std::printf("%ls: program without listener / plain reader = %.3f\n", Name(link), program / plain);
-        std::snprintf(szWhat, sizeof(szWhat), "%ls, answered commands", Name(link));
-        WithAndWithoutTrace(szWhat, [&] { return AnsweredCommandsRate(link, nCommands); });
+    std::vector<int> numbers;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            only = argv[++i];
+        else
+            numbers.push_back(std::atoi(argv[i]));
     }
-    TimeOutLateness(nTimeOuts);
+    const size_t nFrames = numbers.size() > 0 && numbers[0] > 0 ? static_cast<size_t>(numbers[0]) : 20000;
+    const int nCommands = numbers.size() > 1 && numbers[1] > 0 ? numbers[1] : 1000;
+    const int nTimeOuts = numbers.size() > 2 && numbers[2] > 0 ? numbers[2] : 10;
+
+    Say("LinkBench: %s; COM pair at %lu baud\n", benchcompat::CoreName(), static_cast<unsigned long>(kBaud));
+    if (ProgramComPort() == 0)
+        Say("(no COM pair: run inside tools/wine-env.sh)\n");
+    if (Wanted(only, "flood"))
+        FloodSection(nFrames);
+    if (Wanted(only, "paced"))
+        PacedSection();
+    if (Wanted(only, "trace"))
+        TraceSection();
+    if (Wanted(only, "commands"))
+        CommandsSection(nCommands);
+    if (Wanted(only, "ui"))
+        UiSection(nFrames);
+    if (Wanted(only, "timeouts"))
+        TimeOutSection(nTimeOuts);
     return 0;
 }

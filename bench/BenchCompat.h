@@ -1,0 +1,102 @@
+// The few places where the benchmarks meet the link manager's public face, so that the same
+// benchmark sources build against the link core of today and against the one before it was
+// rebuilt (tools/bench.sh --before REV builds them into a checkout of that revision). The
+// rebuilt core is known by its command exchange header; everything else the benchmarks use
+// is the same in both.
+#pragma once
+
+#include "comm/Comm.h"
+
+#include <cstddef>
+
+#if __has_include("comm/CommandExchange.h")
+#define RIG_BENCH_REBUILT_CORE 1
+#else
+#define RIG_BENCH_REBUILT_CORE 0
+#endif
+
+namespace benchcompat {
+
+// Which core this build measures, for the figures' header.
+inline const char* CoreName()
+{
+    return RIG_BENCH_REBUILT_CORE ? "link core rebuilt (inbox, command exchange, links)"
+                                  : "link core before the rebuild";
+}
+
+// The one link manager, created on the calling thread (which becomes its user-interface
+// thread). The old manager was told the link kind up front.
+inline CComm* CreateComm(bool bTcp)
+{
+#if RIG_BENCH_REBUILT_CORE
+    (void)bTcp;
+    return CComm::GetInstance();
+#else
+    return CComm::GetInstance(bTcp ? 1 : 0);
+#endif
+}
+
+// The window that hears of the unit's own frames.
+inline void SetOwner(CComm* pComm, CWnd* pOwner)
+{
+#if RIG_BENCH_REBUILT_CORE
+    pComm->SetOwnerWnd(pOwner);
+#else
+    (void)pComm;
+    CComm::m_pOwnerWnd = pOwner;
+#endif
+}
+
+// What the view's timer tick does: the lines that came since the last tick go into the view.
+// The old console wrote a line of the user-interface thread into its view at once and took
+// the workers' lines when their message came, so there is nothing to do for it here.
+inline void ShowPendingLines(CComm* pComm)
+{
+#if RIG_BENCH_REBUILT_CORE
+    pComm->ShowPendingLines();
+#else
+    (void)pComm;
+#endif
+}
+
+// Lines kept in the console's record (the old console kept them in its log).
+inline size_t RecordLines(const CComm* pComm)
+{
+#if RIG_BENCH_REBUILT_CORE
+    return pComm->GetRecord().Count();
+#else
+    return pComm->GetLog().Count();
+#endif
+}
+
+// The most bytes that waited for the receive thread in this link session; false when the
+// core cannot tell (the old one kept no such figure).
+inline bool MaxReceiveBacklog(const CComm* pComm, size_t& nBytes)
+{
+#if RIG_BENCH_REBUILT_CORE
+    nBytes = pComm->MaxReceiveBacklog();
+    return true;
+#else
+    (void)pComm;
+    nBytes = 0;
+    return false;
+#endif
+}
+
+// Lines one view tick shows at most (0: no such limit, every line went into the view).
+constexpr size_t kMaxLinesPerTick =
+#if RIG_BENCH_REBUILT_CORE
+    CConsoleView::kMaxLinesPerTick;
+#else
+    0;
+#endif
+
+// Lines the console's view holds at most before it drops its oldest (the record keeps them).
+constexpr int kViewLinesAtMost =
+#if RIG_BENCH_REBUILT_CORE
+    CConsoleView::kViewLines + CConsoleView::kTrimLines;
+#else
+    CConsoleLog::kViewLines + CConsoleLog::kTrimLines;
+#endif
+
+} // namespace benchcompat
