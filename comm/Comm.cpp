@@ -392,9 +392,10 @@ void CComm::OnTimer(UINT_PTR nIDEvent)
         return;
     }
     m_inbox.SetViewTicking(true);
-    const double dCostMs = m_view.Update();
-    // The view takes at most about a fifth of this thread's time, however fast lines come.
-    UINT nPeriod = static_cast<UINT>(4.0 * dCostMs);
+    // A tick costs its update and the drawing that follows it: the view takes at most about a
+    // ninth of this thread's time, however fast lines come.
+    const double dCostMs = m_view.Update() + m_ctrlLog.LastPaintMs();
+    UINT nPeriod = static_cast<UINT>(8.0 * dCostMs);
     nPeriod = nPeriod < kViewPeriodMinMs ? kViewPeriodMinMs : nPeriod > kViewPeriodMaxMs ? kViewPeriodMaxMs : nPeriod;
     if (nPeriod != m_nViewPeriodMs) {
         m_nViewPeriodMs = nPeriod;

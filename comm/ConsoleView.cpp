@@ -194,7 +194,8 @@ void CConsoleView::EndChange()
     if (!::IsWindowVisible(m_pView->m_hWnd))
         return;
     m_pView->SendMessage(WM_SETREDRAW, TRUE);
-    m_pView->Invalidate(TRUE);
+    // Drawn when the thread has nothing more pressing to do.
+    m_pView->Invalidate(FALSE);
 }
 
 void CConsoleView::AfterInsert()

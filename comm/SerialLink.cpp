@@ -13,9 +13,13 @@ constexpr int kMaxPortFailures = 50;
 constexpr int kEmptyWakeUpsBeforePolling = 10;
 constexpr DWORD kPollMs = 5;
 // Shortly after bytes came or went, the next bytes (an answer, the rest of a burst) are
-// likely soon: the port is then looked at every millisecond.
+// likely soon: the port is then looked at every millisecond. While a stream comes in, every
+// few milliseconds, so that each look takes more at once (the port holds 4096 bytes, 44 ms
+// at 921 600 baud).
 constexpr DWORD kBusyPollMs = 1;
 constexpr ULONGLONG kBusyForMs = 100;
+constexpr DWORD kStreamPollMs = 4;
+constexpr DWORD kStreamBytes = 256;
 // How long a cancelled write may take to come back before the port is given up on.
 constexpr DWORD kCancelWaitMs = 2000;
 } // namespace
@@ -217,11 +221,17 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
             }
         }
 
+        // A read that did not fill the buffer took all the port held: what comes next is
+        // taken at the next look.
         bool bRead = false;
         DWORD dwRead = 0;
+        DWORD dwTaken = 0;
         while (pLink->IsOpen() && (dwRead = pLink->Read(buffer, sizeof(buffer), dwError)) > 0) {
             pLink->Feed(assembler, buffer, dwRead);
             bRead = true;
+            dwTaken += dwRead;
+            if (dwRead < sizeof(buffer))
+                break;
         }
 
         if (dwError == ERROR_SUCCESS || dwError == ERROR_OPERATION_ABORTED) {
@@ -238,11 +248,12 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
             }
             if (bRead)
                 ullLastRead = ::GetTickCount64();
-            if (bPolling && !bRead) {
+            if (bPolling) {
                 const ULONGLONG ullNow = ::GetTickCount64();
                 const ULONGLONG ullLastWrite = pLink->m_ullLastWrite.load();
                 const bool bBusy = ullNow - ullLastRead < kBusyForMs || ullNow - ullLastWrite < kBusyForMs;
-                ::WaitForSingleObject(pLink->m_hStopEvent, bBusy ? kBusyPollMs : kPollMs);
+                const DWORD dwWaitMs = dwTaken >= kStreamBytes ? kStreamPollMs : bBusy ? kBusyPollMs : kPollMs;
+                ::WaitForSingleObject(pLink->m_hStopEvent, dwWaitMs);
             }
         } else if (pLink->IsOpen()) {
             if (++nFailures >= kMaxPortFailures) {

@@ -23,3 +23,16 @@ void CMyRichEditCtrl::OnRButtonDown(UINT, POINT)
 {
     Default();
 }
+
+LRESULT CMyRichEditCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_PAINT)
+        return CRichEditCtrl::WindowProc(message, wParam, lParam);
+    LARGE_INTEGER frequency, start, end;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
+    const LRESULT lResult = CRichEditCtrl::WindowProc(message, wParam, lParam);
+    ::QueryPerformanceCounter(&end);
+    m_dLastPaintMs = 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return lResult;
+}

@@ -13,10 +13,15 @@ public:
     // text, the text inserted next gets that colour.
     void SetTextColor(COLORREF crColor);
 
+    // Milliseconds the last drawing of the control took (what showing more text costs).
+    double LastPaintMs() const { return m_dLastPaintMs; }
+
 protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnRButtonDown(UINT nFlags, POINT point);
 
     DECLARE_MESSAGE_MAP()
 
     CHARFORMATW m_cf;
+    double m_dLastPaintMs = 0;
 };

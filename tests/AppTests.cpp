@@ -2,6 +2,7 @@
 // with the settings files each case needs, started as its own process with its trace
 // captured, driven from outside with window messages, and linked to the simulated unit over
 // TCP and over the pseudo-terminal COM pair.
+#include "messages.h"
 #include "resource.h"
 #include "storage/UtilityTools.h"
 #include "support/AppDriver.h"
@@ -337,7 +338,7 @@ TEST(AppLink, FailureReportsThenAddsTheConfigPageOnceOnly)
     // strip is only selected again.
     ShowWindow(run.Page(), SW_HIDE);
     ASSERT_TRUE(PumpUntil([&] { return !IsWindowVisible(run.Page()); }, 5000));
-    PostMessageW(run.MainWindow(), 3127, 0, 0);
+    PostMessageW(run.MainWindow(), WM_TABPAGE_ACTIVATE, 0, 0);
     ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
     ASSERT_TRUE(run.WaitPageShown());
     EXPECT_EQ(L" Config ", WindowText(hTabs));

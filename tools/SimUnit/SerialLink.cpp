@@ -118,11 +118,13 @@ int CSerialLink::Read(char* pBuf, int cbBuf, std::string& reason)
         return -1;
     }
     if (stat.cbInQue == 0) {
-        // An event wait that ends without waiting would otherwise make this loop spin.
+        // An event wait that ends without waiting would otherwise make this loop spin; soon
+        // after bytes came, the next (a command after an answer) is looked for sooner.
         if (bEndedAtOnce)
-            Sleep(5);
+            Sleep(GetTickCount64() - m_ullLastBytes < 100 ? 1 : 5);
         return 0;
     }
+    m_ullLastBytes = GetTickCount64();
     const DWORD dwWant = stat.cbInQue < static_cast<DWORD>(cbBuf) ? stat.cbInQue : static_cast<DWORD>(cbBuf);
     DWORD dwGot = 0;
     ResetEvent(m_ovRead.hEvent);

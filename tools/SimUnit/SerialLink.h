@@ -29,6 +29,7 @@ private:
     OVERLAPPED m_ovWait{};
     OVERLAPPED m_ovRead{};
     OVERLAPPED m_ovWrite{};
+    ULONGLONG m_ullLastBytes = 0; // reader: when bytes last came
     DWORD m_dwMask = 0;
     bool m_bWaitPending = false; // reader thread only
 };

@@ -52,10 +52,6 @@ int CTcpLink::Read(char* pBuf, int cbBuf, std::string& reason)
 bool CTcpLink::Write(const char* p, size_t cb, HANDLE hStop, std::string& reason)
 {
     while (cb > 0) {
-        if (WaitForSingleObject(hStop, 0) == WAIT_OBJECT_0) {
-            reason = "stopped";
-            return false;
-        }
         const int chunk = cb > 0x10000 ? 0x10000 : static_cast<int>(cb);
         const int n = send(m_socket, p, chunk, 0);
         if (n > 0) {
@@ -65,6 +61,11 @@ bool CTcpLink::Write(const char* p, size_t cb, HANDLE hStop, std::string& reason
         }
         const int err = WSAGetLastError();
         if (n == SOCKET_ERROR && err == WSAEWOULDBLOCK) {
+            // Only a write that has to wait looks at the stop event.
+            if (WaitForSingleObject(hStop, 0) == WAIT_OBJECT_0) {
+                reason = "stopped";
+                return false;
+            }
             WaitSocket(m_socket, true, kPollUs);
             continue;
         }
