@@ -411,15 +411,19 @@ void CComm::ShowPendingLines()
 
 void CComm::ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs)
 {
-    // The same command again (the usual case in a series) leaves the fields as they are.
-    if (m_hWnd == nullptr || (m_waitingShown == lpText && m_nWaitingShownMs == nTimeOutMs))
+    // Only a field whose text changes is written (in a series of commands, mostly neither).
+    if (m_hWnd == nullptr)
         return;
-    m_waitingShown = lpText;
-    m_nWaitingShownMs = nTimeOutMs;
-    wchar_t szSeconds[16] = {};
-    _snwprintf(szSeconds, 15, L"%d", nTimeOutMs / 1000);
-    SetDlgItemText(IDC_EDIT_WAIT_SECONDS, szSeconds);
-    SetDlgItemText(IDC_EDIT_WAIT_COMMAND, lpText);
+    if (nTimeOutMs / 1000 != m_nWaitingShownSeconds) {
+        m_nWaitingShownSeconds = nTimeOutMs / 1000;
+        wchar_t szSeconds[16] = {};
+        _snwprintf(szSeconds, 15, L"%d", m_nWaitingShownSeconds);
+        SetDlgItemText(IDC_EDIT_WAIT_SECONDS, szSeconds);
+    }
+    if (m_waitingShown != lpText) {
+        m_waitingShown = lpText;
+        SetDlgItemText(IDC_EDIT_WAIT_COMMAND, lpText);
+    }
 }
 
 void CComm::SyncQueueView()

@@ -175,7 +175,7 @@ private:
     unsigned long long m_nQueueRowsTo = 0;
     // What the waiting fields show (user-interface thread).
     std::wstring m_waitingShown;
-    int m_nWaitingShownMs = -1;
+    int m_nWaitingShownSeconds = -1;
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;

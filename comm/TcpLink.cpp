@@ -76,9 +76,13 @@ DWORD CTcpLink::Open(const LinkParams& params, HANDLE hCancel)
         else
             dwError = dwWait == WAIT_TIMEOUT ? WSAETIMEDOUT : ERROR_CANCELLED;
     }
-    // From now on the receive thread waits for data and for the peer's close.
-    if (dwError == 0 && ::WSAEventSelect(m_hSocket, m_hNetEvent, FD_READ | FD_CLOSE) != 0)
-        dwError = static_cast<DWORD>(::WSAGetLastError());
+    // From now on the receive thread's overlapped receives wait for data and for the peer's
+    // close; writes stay non-blocking, bounded by Write itself.
+    if (dwError == 0) {
+        u_long nonBlocking = 1;
+        if (::WSAEventSelect(m_hSocket, nullptr, 0) != 0 || ::ioctlsocket(m_hSocket, FIONBIO, &nonBlocking) != 0)
+            dwError = static_cast<DWORD>(::WSAGetLastError());
+    }
     if (dwError != 0) {
         LOG_ERROR(L"connect() to %s:%d failed, error %d", params.address.c_str(), params.nTcpPort, static_cast<int>(dwError));
         Close();
@@ -151,56 +155,59 @@ unsigned int WINAPI Thread_WatchEthernet(void* pParam)
     CTcpLink* pLink = static_cast<CTcpLink*>(pParam);
     CFrameAssembler assembler(true);
     std::vector<char> buffer(CTcpLink::kReadBytes);
-
-    const HANDLE waits[2] = {pLink->m_hNetEvent, pLink->m_hStopEvent};
-    while (pLink->IsOpen()) {
-        const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (dwWait == WAIT_OBJECT_0 + 1)
-            break;
-        if (dwWait != WAIT_OBJECT_0) {
-            // The link is given up as any other lost link is: everyone is told.
-            wchar_t szWhy[96] = {};
-            _snwprintf(szWhy, 95, L"the receive thread's wait failed (error %d)", static_cast<int>(::GetLastError()));
-            if (pLink->IsOpen())
-                pLink->Sink().OnLinkLost(szWhy);
-            break;
-        }
-        WSANETWORKEVENTS events{};
-        ::WSAEnumNetworkEvents(pLink->m_hSocket, pLink->m_hNetEvent, &events);
-        // Take everything that is there; the peer's close shows as a receive of 0 bytes
-        // once its last bytes have been read.
-        bool bFirst = true;
-        const wchar_t* lpLost = nullptr;
-        wchar_t szWhy[96] = {};
-        while (pLink->IsOpen()) {
-            const int nReceived = ::recv(pLink->m_hSocket, buffer.data(), CTcpLink::kReadBytes, 0);
-            if (nReceived > 0) {
-                // One receive takes all that waits (up to the buffer): how far behind we are.
-                if (bFirst)
-                    pLink->NoteBacklog(static_cast<size_t>(nReceived));
-                bFirst = false;
-                pLink->Feed(assembler, reinterpret_cast<const BYTE*>(buffer.data()), static_cast<size_t>(nReceived));
-                // A receive that did not fill the buffer took all there was; what comes
-                // next signals the event again. Only a close is read on to its end.
-                if (nReceived < CTcpLink::kReadBytes && (events.lNetworkEvents & FD_CLOSE) == 0)
-                    break;
-                continue;
-            }
-            if (nReceived == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)
+    // One overlapped receive at a time: it completes at once while bytes wait, and is waited
+    // for together with the stop event when none do. It has always come back before the
+    // thread ends.
+    WSAOVERLAPPED osRecv{};
+    osRecv.hEvent = ::WSACreateEvent();
+    const wchar_t* lpLost = nullptr;
+    wchar_t szWhy[96] = {};
+    if (osRecv.hEvent == WSA_INVALID_EVENT) {
+        lpLost = L"the receive thread could not start";
+    }
+    while (lpLost == nullptr && pLink->IsOpen()) {
+        WSABUF wsaBuffer{static_cast<ULONG>(CTcpLink::kReadBytes), buffer.data()};
+        DWORD dwReceived = 0;
+        DWORD dwFlags = 0;
+        ::WSAResetEvent(osRecv.hEvent);
+        if (::WSARecv(pLink->m_hSocket, &wsaBuffer, 1, &dwReceived, &dwFlags, &osRecv, nullptr) != 0) {
+            const int nError = ::WSAGetLastError();
+            if (nError != WSA_IO_PENDING) {
+                _snwprintf(szWhy, 95, L"receive failed (WSA error %d)", nError);
+                lpLost = szWhy;
                 break;
-            if (nReceived == 0) {
-                lpLost = L"the unit closed the connection";
-            } else {
+            }
+            const HANDLE waits[2] = {osRecv.hEvent, pLink->m_hStopEvent};
+            const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            if (dwWait != WAIT_OBJECT_0) {
+                // A close (or a failed wait): the receive is ended before its record goes.
+                ::CancelIoEx(reinterpret_cast<HANDLE>(pLink->m_hSocket), &osRecv);
+                ::WSAGetOverlappedResult(pLink->m_hSocket, &osRecv, &dwReceived, TRUE, &dwFlags);
+                if (dwWait != WAIT_OBJECT_0 + 1) {
+                    // The link is given up as any other lost link is: everyone is told.
+                    _snwprintf(szWhy, 95, L"the receive thread's wait failed (error %d)", static_cast<int>(::GetLastError()));
+                    lpLost = szWhy;
+                }
+                break;
+            }
+            if (!::WSAGetOverlappedResult(pLink->m_hSocket, &osRecv, &dwReceived, FALSE, &dwFlags)) {
                 _snwprintf(szWhy, 95, L"receive failed (WSA error %d)", ::WSAGetLastError());
                 lpLost = szWhy;
+                break;
             }
+        }
+        // The peer's close shows as a receive of 0 bytes once its last bytes have been read.
+        if (dwReceived == 0) {
+            lpLost = L"the unit closed the connection";
             break;
         }
-        if (lpLost != nullptr) {
-            if (pLink->IsOpen())
-                pLink->Sink().OnLinkLost(lpLost);
-            break;
-        }
+        // One receive takes all that waits (up to the buffer): how far behind we are.
+        pLink->NoteBacklog(dwReceived);
+        pLink->Feed(assembler, reinterpret_cast<const BYTE*>(buffer.data()), dwReceived);
     }
+    if (lpLost != nullptr && pLink->IsOpen())
+        pLink->Sink().OnLinkLost(lpLost);
+    if (osRecv.hEvent != WSA_INVALID_EVENT)
+        ::WSACloseEvent(osRecv.hEvent);
     return 1;
 }
