@@ -15,6 +15,8 @@ const size_t kFloodBlock = 8192;
 // A pace that has fallen far behind catches up in writes of about this size, so the stop
 // event is looked at between them.
 const size_t kPaceBlock = 65536;
+// Shortest pause between two paced writes.
+const DWORD kPaceMinGapMs = 4;
 const char kXoff = 0x13;
 const char kXon = 0x11;
 
@@ -630,9 +632,10 @@ DWORD CSimSession::MsToNextPaceFrame() const
         return 0;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    // At least a millisecond, and rounded up: at rates above what one write per wake-up can
-    // keep up with, frames that fall due meanwhile leave together in the next write instead
-    // of one small write after the other keeping a core busy.
+    // At least a few milliseconds, and rounded up: frames that fall due meanwhile leave
+    // together in the next write, as a port's driver hands the line its bytes in blocks,
+    // instead of one small write after the other keeping a core (and, under Wine, the
+    // server that every write goes through) busy on a machine the program shares.
     DWORD dwMs = INFINITE;
     for (const Pace& pace : m_paces) {
         const LONGLONG llLeft = PaceDue(pace, pace.next) - now.QuadPart;
@@ -640,7 +643,7 @@ DWORD CSimSession::MsToNextPaceFrame() const
             llLeft <= 0 ? 0 : static_cast<DWORD>((llLeft * 1000 + m_llTicksPerSecond - 1) / m_llTicksPerSecond);
         dwMs = std::min(dwMs, dwLeft);
     }
-    return std::max<DWORD>(dwMs, 1);
+    return std::max<DWORD>(dwMs, kPaceMinGapMs);
 }
 
 void CSimSession::ExpectEchoes(const std::vector<std::string>& frames)
