@@ -21,6 +21,7 @@
 #include "support/SimUnitProcess.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
@@ -281,6 +282,9 @@ public:
         if (!m_thread.joinable())
             return;
         SetEvent(m_hStop);
+        // A round trip under way waits for this thread: it keeps serving its messages until
+        // the probe has ended, or that round trip would be counted as the window's.
+        PumpUntil([this] { return m_bEnded.load(); }, 30000);
         m_thread.join();
     }
 
@@ -296,12 +300,14 @@ private:
             SendMessageTimeoutW(m_hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &dwResult);
             m_samples.push_back(MsSince(llStart));
         } while (WaitForSingleObject(m_hStop, 10) == WAIT_TIMEOUT);
+        m_bEnded = true;
     }
 
     HWND m_hWnd = nullptr;
     HANDLE m_hStop = nullptr;
     std::thread m_thread;
     std::vector<double> m_samples; // the probe's thread only, until it has ended
+    std::atomic<bool> m_bEnded{false};
 };
 
 std::string UiText(const bench::Spread& ui)

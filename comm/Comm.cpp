@@ -316,10 +316,6 @@ LRESULT CComm::OnInbox(WPARAM, LPARAM)
 
 void CComm::DrainInbox()
 {
-    // A box shown below runs a loop of its own, which may bring us back here.
-    if (m_bInDrain)
-        return;
-    m_bInDrain = true;
     bool bQueueChanged = false;
     std::vector<std::wstring> errors;
     std::wstring lost;
@@ -359,8 +355,8 @@ void CComm::DrainInbox()
     }
     if (m_inbox.LinesWaiting())
         StartViewTimer();
-    m_bInDrain = false;
 
+    // Last: a box runs a message loop of its own, in which the inbox is drained again.
     const HWND hOwner = m_hOwner.load();
     for (const std::wstring& text : errors)
         ::MessageBoxW(hOwner != nullptr ? hOwner : m_hWnd, text.c_str(), L"Serial Communication", MB_OK | MB_ICONERROR);

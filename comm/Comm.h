@@ -179,7 +179,6 @@ private:
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;
-    bool m_bInDrain = false;
 
     // Console controls.
     CMyRichEditCtrl m_ctrlLog;
