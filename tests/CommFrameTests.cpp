@@ -2,6 +2,7 @@
 // ring, on their own.
 #include "comm/Comm.h"
 #include "comm/CommandQueue.h"
+#include "comm/ConsoleRecord.h"
 #include "comm/Frame.h"
 #include "comm/RecvKind.h"
 
@@ -141,6 +142,81 @@ TEST(CommandQueue, RingOf299InOrder)
     queue.Push(item);
     queue.Clear();
     EXPECT_EQ(0, queue.Count());
+}
+
+TEST(CommandQueue, CountsOfPushesAndPopsFindEachWaitingCommandAcrossTheRingsEnd)
+{
+    // The console's list follows the ring by these counts: the nth command ever pushed must
+    // be found while it waits, also once the ring has wrapped round.
+    CCommandQueue queue;
+    const unsigned long long nClears = queue.Clears();
+    CommandItem item{};
+    const auto push = [&](int n) {
+        _snwprintf(item.szCommand, 259, L"[SPL_%04d]", n);
+        return queue.Push(item);
+    };
+    for (int n = 0; n < 250; ++n)
+        ASSERT_TRUE(push(n));
+    for (int n = 0; n < 200; ++n)
+        queue.Pop();
+    for (int n = 250; n < 499; ++n)
+        ASSERT_TRUE(push(n));
+    EXPECT_FALSE(push(499)) << "one slot stays free";
+    EXPECT_EQ(499u, queue.Pushed());
+    EXPECT_EQ(200u, queue.Popped());
+    EXPECT_EQ(299, queue.Count());
+    for (unsigned long long n = queue.Popped(); n < queue.Pushed(); ++n) {
+        wchar_t expected[16];
+        _snwprintf(expected, 15, L"[SPL_%04d]", static_cast<int>(n));
+        ASSERT_STREQ(expected, queue.Item(n).szCommand) << n;
+    }
+    queue.Clear();
+    EXPECT_EQ(nClears + 1, queue.Clears());
+    EXPECT_EQ(0u, queue.Pushed());
+    EXPECT_EQ(0, queue.Count());
+}
+
+TEST(ConsoleRecord, NumbersCountTheViewsLinesAndWhatGoesPastTheLimitIsCounted)
+{
+    CConsoleRecord record(5);
+    record.Append(LOG_KIND_DATA, L"one");
+    record.Append(LOG_KIND_SEND, L"[ELP_DOOR_001]\r\n"); // two lines in the view
+    record.Append(999, L"ignored");                       // a number only, which does not advance
+    record.Append(LOG_KIND_RECV, L"[EPL_PANO_001]");
+    std::vector<CConsoleRecord::Line> lines;
+    record.Copy(0, 100, lines);
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ(1, lines[0].nNumber);
+    EXPECT_EQ(2, lines[1].nNumber);
+    EXPECT_EQ(4, lines[2].nNumber);
+    EXPECT_EQ(4, lines[3].nNumber);
+    EXPECT_EQ(L"0002| >> [ELP_DOOR_001]\r\n\r\n", FormatConsoleLine(lines[1]));
+    EXPECT_EQ(L"0004| ", FormatConsoleLine(lines[2]));
+    EXPECT_EQ(L"0004| << [EPL_PANO_001]\r\n", FormatConsoleLine(lines[3]));
+
+    // Past the limit the oldest go and are counted; a reader behind them starts at the oldest.
+    for (int i = 0; i < 4; ++i)
+        record.Append(LOG_KIND_DATA, (L"more " + std::to_wstring(i)).c_str());
+    EXPECT_EQ(5u, record.Count());
+    EXPECT_EQ(3u, record.Dropped());
+    lines.clear();
+    const unsigned long long nNext = record.Copy(0, 2, lines);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(3u, lines[0].nSeq);
+    EXPECT_EQ(5u, nNext);
+    // The latest of the kinds shown, oldest first.
+    const bool bShown[3] = {false, true, false};
+    lines.clear();
+    record.CopyLatest(10, bShown, lines);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(L"[EPL_PANO_001]", lines[0].text);
+    record.Clear();
+    record.Append(LOG_KIND_DATA, L"anew");
+    lines.clear();
+    record.Copy(0, 10, lines);
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(1, lines[0].nNumber) << "numbering starts again after a Clear";
+    EXPECT_EQ(0u, record.Dropped());
 }
 
 } // namespace

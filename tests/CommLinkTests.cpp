@@ -1,12 +1,15 @@
 // The link manager's transports driven for real: a pseudo-terminal pair mapped as COM5/COM6
 // and loopback TCP, with the program's side in this process and a plain peer on the other.
 #include "comm/Comm.h"
+#include "comm/SerialLink.h"
+#include "comm/TcpLink.h"
 #include "support/CommTestSupport.h"
 #include "support/SimUnitProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <thread>
 
 using namespace testsupport;
 
@@ -263,6 +266,52 @@ TEST_F(TcpLinkTest, TalksToTheSimulatedUnit)
     EXPECT_TRUE(PumpUntil([&] { return ConsoleHasLine(comm, L"<< [EPL_PANO_001]"); }, 10000));
     comm->CloseEthernet();
     EXPECT_EQ(0, comm->RunningWorkerCount());
+}
+
+// The transports on their own: a write is bounded in time and a close ends it, whatever the
+// unit does.
+TEST(LinkWrite, TcpWriteToAUnitThatStoppedReadingFailsInItsTimeAndWakeEndsIt)
+{
+    const int nPort = UnusedTcpPort();
+    TcpPeer peer;
+    ASSERT_TRUE(peer.Listen(nPort));
+    CTcpLink link;
+    ASSERT_EQ(0u, link.Open(LinkParams::Tcp(L"127.0.0.1", nPort), nullptr));
+    ASSERT_TRUE(peer.Accept(10000));
+    // More than the two sockets' buffers take while the peer reads nothing.
+    const std::string bytes(32 * 1024 * 1024, 'x');
+    DWORD dwWritten = 0;
+    EXPECT_FALSE(link.Write(bytes.data(), static_cast<DWORD>(bytes.size()), 500, dwWritten));
+    EXPECT_GT(dwWritten, 0u);
+    EXPECT_LT(dwWritten, bytes.size());
+
+    // A close wakes a write that would otherwise wait a minute.
+    std::thread closer([&] {
+        Sleep(300);
+        link.Wake();
+    });
+    EXPECT_FALSE(link.Write(bytes.data(), static_cast<DWORD>(bytes.size()), 60000, dwWritten));
+    closer.join();
+    EXPECT_EQ(0, link.Close());
+}
+
+TEST(LinkWrite, SerialWriteHeldByXoffFailsInItsTimeAndThePortWorksAfterXon)
+{
+    SerialPeer peer;
+    ASSERT_TRUE(peer.Open(UnitComPort()));
+    CSerialLink link;
+    ASSERT_EQ(0u, link.Open(LinkParams::Serial(ProgramComPort(), 19200), nullptr));
+    ASSERT_TRUE(peer.Write("\x13"));
+    Sleep(200);
+    const std::string frame = "[SPL_PANO]\r\n";
+    DWORD dwWritten = 0;
+    EXPECT_FALSE(link.Write(frame.data(), static_cast<DWORD>(frame.size()), 500, dwWritten));
+    EXPECT_EQ("", peer.Read(1, 300)) << "the held bytes were taken back";
+    ASSERT_TRUE(peer.Write("\x11"));
+    Sleep(200);
+    EXPECT_TRUE(link.Write(frame.data(), static_cast<DWORD>(frame.size()), 5000, dwWritten));
+    EXPECT_EQ(frame, peer.Read(frame.size(), 10000));
+    link.Close();
 }
 
 TEST(ConsoleLog, LinesAreNumberedByTheControlsLineCount)

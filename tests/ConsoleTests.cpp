@@ -9,6 +9,9 @@
 #include <commdlg.h>
 #include <richedit.h>
 
+#include <algorithm>
+#include <thread>
+
 using namespace testsupport;
 
 namespace {
@@ -344,6 +347,64 @@ TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
     for (int i : {1, nBurst / 2, nBurst})
         EXPECT_NE(std::string::npos, saved.find("| burst " + std::to_string(i) + "\r\n")) << i;
     EXPECT_EQ(std::string::npos, saved.find("not shown")) << "the view's note is no line of the log";
+}
+
+TEST_F(ConsoleTest, ALongLogSavedAsRichTextIsOneDocumentThatReadsBackWhole)
+{
+    // The record is written in pieces; the pieces must make one document.
+    const int nLines = 12000;
+    for (int i = 1; i <= nLines; ++i)
+        comm->LogWrite(i % 2 ? LOG_KIND_RECV : LOG_KIND_DATA, L"line %d {%d}", i, i);
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"Long.rtf").c_str()));
+    const std::string rtf = ReadFileBytes(dir + L"Long.rtf");
+    EXPECT_EQ(0u, rtf.find("{\\rtf1"));
+    EXPECT_EQ(rtf.find("{\\rtf1"), rtf.rfind("{\\rtf1")) << "one header";
+    EXPECT_EQ("}\r\n", rtf.substr(rtf.size() - 3));
+
+    // Read back by a rich edit of its own: every line, in order, braces and all.
+    HWND hEdit = CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_POPUP | ES_MULTILINE, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, hEdit);
+    SendMessageW(hEdit, EM_EXLIMITTEXT, 0, 100000000);
+    struct Source {
+        const std::string* pText;
+        size_t nAt;
+    } source{&rtf, 0};
+    EDITSTREAM es{reinterpret_cast<DWORD_PTR>(&source), 0, [](DWORD_PTR cookie, LPBYTE pBuffer, LONG cb, LONG* pcb) -> DWORD {
+        Source* p = reinterpret_cast<Source*>(cookie);
+        const size_t n = std::min(static_cast<size_t>(cb), p->pText->size() - p->nAt);
+        memcpy(pBuffer, p->pText->data() + p->nAt, n);
+        p->nAt += n;
+        *pcb = static_cast<LONG>(n);
+        return 0;
+    }};
+    SendMessageW(hEdit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&es));
+    const int length = GetWindowTextLengthW(hEdit);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(hEdit, text.data(), length + 1)));
+    DestroyWindow(hEdit);
+    EXPECT_EQ(0u, text.find(L"0001| << line 1 {1}"));
+    EXPECT_NE(std::wstring::npos, text.find(L"6000| line 6000 {6000}")) << "where two pieces meet";
+    EXPECT_NE(std::wstring::npos, text.find(L"12000| line 12000 {12000}"));
+}
+
+TEST_F(ConsoleTest, AHiddenConsoleShowsTheLatestLinesWhenItIsShownAgain)
+{
+    comm->ShowWindow(SW_HIDE);
+    // Lines come while nobody looks, from a worker as from the link.
+    std::thread worker([&] {
+        for (int i = 1; i <= 1500; ++i)
+            comm->LogWrite(LOG_KIND_DATA, L"unseen %d", i);
+    });
+    worker.join();
+    PumpFor(100);
+    comm->ShowWindow(SW_SHOW);
+    // What the control holds now, without a tick asked for.
+    HWND hLog = Item(1122);
+    const int length = GetWindowTextLengthW(hLog);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(hLog, text.data(), length + 1)));
+    EXPECT_NE(std::wstring::npos, text.find(L"| unseen 1500\r")) << "the latest line is there";
+    EXPECT_EQ(std::wstring::npos, text.find(L"| unseen 1\r")) << "the view holds the latest lines only";
 }
 
 TEST_F(ConsoleTest, ShowingTheConsoleSelectsTheStoredPortAndKeepsAnUnlistedBaud)

@@ -163,6 +163,36 @@ TEST(StorageMngrEnvironment, BadFilesGiveCodesAndAreNeverWritten)
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((dir + L"NoFolder").c_str()));
 }
 
+TEST(StorageMngrLink, CommModeChoosesWhoseLinkSettingsAndTcpAlwaysGoesToTheUnitsPort)
+{
+    const std::wstring dir = Scratch(), config = dir + L"Config.ini", env = dir + L"Environment.ini";
+    WriteBytes(env, Utf16(L"[MACHINE_SETTING]\r\nUseCommType=0\r\nComport=7\r\nBaudrate=57600\r\n"
+                          L"MachineIP=10.1.2.3\r\nEthernetPort=20999\r\n"));
+    const auto linkOf = [&](const std::wstring& configText) {
+        WriteBytes(config, Utf16(L"[SETTINGS]\r\nEnvironPath=" + dir + L"\r\nEnvironName=Environment.ini\r\n" + configText));
+        CStorageMngr storage(dir.c_str());
+        EXPECT_EQ(0, storage.ReadIni_StartUp());
+        return storage.GetLinkParams();
+    };
+    // The program's own settings: TCP to its address, on the unit's port whatever is stored.
+    LinkParams link = linkOf(L"CommMode=0\r\n[COMMUNICATION]\r\nCommType=1\r\nComport=2\r\nBaudrate=9600\r\n"
+                             L"EthernetIP=192.168.5.9\r\nEthernetPort=4000\r\n");
+    EXPECT_EQ(LinkKind::Tcp, link.kind);
+    EXPECT_EQ(L"192.168.5.9", link.address);
+    EXPECT_EQ(20130, link.nTcpPort);
+    // Its own serial settings.
+    link = linkOf(L"CommMode=0\r\n[COMMUNICATION]\r\nCommType=0\r\nComport=2\r\nBaudrate=9600\r\n");
+    EXPECT_EQ(LinkKind::Serial, link.kind);
+    EXPECT_EQ(2, link.nComPort);
+    EXPECT_EQ(9600u, link.dwBaud);
+    // Any other mode: the capture software's, whatever the program's own say.
+    link = linkOf(L"CommMode=2\r\n[COMMUNICATION]\r\nCommType=1\r\nEthernetIP=192.168.5.9\r\n");
+    EXPECT_EQ(LinkKind::Serial, link.kind);
+    EXPECT_EQ(7, link.nComPort);
+    EXPECT_EQ(57600u, link.dwBaud);
+    EXPECT_EQ(L"COM7 at 57600 baud", link.Describe());
+}
+
 TEST(StorageMngrConfig, BadConfigFilesFallBackToDefaults)
 {
     // Garbage instead of Config.ini has no sections: the defaults are written in and read.
