@@ -10,6 +10,7 @@
 // LogAppendBench [SIZE...]   (record sizes to measure at; default 100 10000 100000)
 #include "BenchCompat.h"
 #include "BenchReport.h"
+#include "support/TestSupport.h"
 #include "resource.h"
 
 #include <psapi.h>
@@ -27,6 +28,8 @@ using bench::MsSince;
 using bench::Now;
 using bench::Say;
 using bench::Verdict;
+using testsupport::PumpPending;
+using testsupport::PumpUntil;
 
 namespace {
 
@@ -58,32 +61,6 @@ void WriteLine(CComm* pComm, size_t n)
     pComm->LogWrite(LOG_KIND_RECV, L"%s", LineText(n).c_str());
 }
 
-// Serves the messages waiting now, paints and due timers included, without waiting for
-// more: what the program's message loop does between two inputs.
-void ServeWaiting()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (RigPreTranslateMessage(&msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
-
-template <class Cond>
-bool ServeUntil(Cond cond, DWORD dwTimeoutMs)
-{
-    const ULONGLONG ullDeadline = GetTickCount64() + dwTimeoutMs;
-    while (!cond()) {
-        if (GetTickCount64() >= ullDeadline)
-            return cond();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-        ServeWaiting();
-    }
-    return true;
-}
-
 // Brings the record to nTarget lines from a worker thread while this thread serves the
 // console, then lets the view settle. The console is hidden meanwhile: the filling is not
 // measured, and a shown console of the old core painted every line it took.
@@ -103,13 +80,13 @@ void FillTo(CComm* pComm, size_t nTarget)
         });
         // The old console's workers wait for this thread once many lines are pending: it
         // must keep serving until the writer is done.
-        ServeUntil([&] { return bDone.load(); }, 600000);
+        PumpUntil([&] { return bDone.load(); }, 600000);
         writer.join();
-        ServeUntil([&] { return benchcompat::RecordLines(pComm) >= nTarget; }, 60000);
+        PumpUntil([&] { return benchcompat::RecordLines(pComm) >= nTarget; }, 60000);
     }
     pComm->ShowWindow(SW_SHOW);
     benchcompat::ShowPendingLines(pComm);
-    ServeUntil([] { return false; }, 300);
+    PumpUntil([] { return false; }, 300);
 }
 
 // This thread's time per line, in microseconds, over kMeasuredLines lines in ticks of
@@ -133,7 +110,7 @@ PerLine MeasureTicks(CComm* pComm, int nMaxLines = kMeasuredLines)
         const LONGLONG llTick = Now();
         benchcompat::ShowPendingLines(pComm);
         const LONGLONG llMessages = Now();
-        ServeWaiting();
+        PumpPending();
         const LONGLONG llEnd = Now();
         cost.dWriteUs += bench::MsBetween(llWrite, llTick);
         cost.dTickUs += bench::MsBetween(llTick, llMessages);
@@ -177,7 +154,7 @@ Burst MeasureBurst(CComm* pComm)
     // The view takes what came in one tick (a second finds nothing left), then paints.
     benchcompat::ShowPendingLines(pComm);
     benchcompat::ShowPendingLines(pComm);
-    ServeWaiting();
+    PumpPending();
     burst.dWriteUs = 1000.0 * bench::MsBetween(llStart, llWritten) / burst.nLines;
     burst.dViewUs = 1000.0 * MsSince(llWritten) / burst.nLines;
     const std::wstring last = LastViewLine(pComm);
@@ -207,7 +184,7 @@ int main(int argc, char** argv)
     // from an empty record.
     MeasureTicks(comm, 200);
     comm->SendMessage(WM_COMMAND, MAKEWPARAM(IDC_BTN_LOG_CLEAR, BN_CLICKED), reinterpret_cast<LPARAM>(comm->GetDlgItem(IDC_BTN_LOG_CLEAR)));
-    ServeWaiting();
+    PumpPending();
 
     std::vector<double> perLine;
     for (size_t nTarget : targets) {
@@ -231,7 +208,7 @@ int main(int argc, char** argv)
     }
 
     // What the process holds after all those lines (the record keeps every line).
-    ServeUntil([] { return false; }, 200);
+    PumpUntil([] { return false; }, 200);
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof(memory);
     if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory))) {
