@@ -179,6 +179,71 @@ TEST_F(ExchangeTest, AWriteTheUnitHoldsNeverHoldsTheSenderAndACloseEndsIt)
     CloseHandle(hDone);
 }
 
+TEST_F(ExchangeTest, TheUnitsFramesAreReportedInTheirOrderAndAnSlpOnlyOnceItsEchoLeft)
+{
+    // The unit's SLP frame: its echo is held at the gate, so its report waits for it; an SMP
+    // frame that came after it waits behind that report.
+    link.CloseGate();
+    const PostedNotice slp{reply, WM_SERIAL_SLP, L"[SLP_DOOR_1]", enRECV_SLP_COMMAND};
+    exchange.SendEcho(L"[SLP_DOOR_1]", &slp);
+    ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 1; }, 10000));
+    exchange.PostInOrder(PostedNotice{reply, WM_SERIAL_SMP, L"[SMP_TICK_2]", enRECV_SMP_COMMAND});
+    PumpFor(200);
+    EXPECT_TRUE(reply.notes.empty()) << "nothing is reported before the SLP's echo has left";
+    link.OpenGate();
+    ASSERT_TRUE(Noted(2));
+    EXPECT_EQ(L"[SLP_DOOR_1]", reply.notes[0].text);
+    EXPECT_EQ(L"[SMP_TICK_2]", reply.notes[1].text);
+    EXPECT_EQ((std::vector<std::string>{"[ELP_DOOR_001]"}), link.Written());
+    // With no echo under way, a frame's report goes at once.
+    exchange.PostInOrder(PostedNotice{reply, WM_SERIAL_SMP, L"[SMP_TICK_3]", enRECV_SMP_COMMAND});
+    ASSERT_TRUE(Noted(3));
+    EXPECT_EQ(enRECV_SMP_COMMAND, reply.notes[2].kind);
+}
+
+TEST_F(ExchangeTest, AFailedSerialWriteKeepsTheLinkAndItsCommandTimesOut)
+{
+    // Serial: the command's missing answer is what reports it; the link stays.
+    link.SetKind(LinkKind::Serial);
+    link.FailNextWrite();
+    ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 1; }, 10000));
+    PumpFor(200);
+    EXPECT_TRUE(exchange.IsConnected());
+    bool bLine = false;
+    std::vector<CConsoleRecord::Line> lines;
+    inbox.Record().Copy(0, 100, lines);
+    for (const CConsoleRecord::Line& line : lines)
+        bLine = bLine || line.text.find(L"Write to the port failed or timed out: 0 of 12 bytes sent") == 0;
+    EXPECT_TRUE(bLine);
+    clock.AdvanceMs(90001);
+    exchange.WakeWatchdog();
+    ASSERT_TRUE(Noted(1));
+    EXPECT_EQ(enRECV_TIMEOUT, reply.notes[0].kind) << "the write that failed armed its deadline";
+    EXPECT_EQ(L"[SPL_PANO]", reply.notes[0].text);
+}
+
+TEST_F(ExchangeTest, AFailedTcpWriteShowsItsBoxAndEndsTheLink)
+{
+    link.SetKind(LinkKind::Tcp);
+    link.FailNextWrite();
+    ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(PumpUntil([&] { return !exchange.IsConnected(); }, 10000));
+    bool bBox = false;
+    bool bLost = false;
+    PumpUntil(
+        [&] {
+            for (const CCommInbox::Event& event : inbox.TakeEvents()) {
+                bBox = bBox || (event.type == CCommInbox::EventType::ShowError && event.text == L"send() - Fail");
+                bLost = bLost || event.type == CCommInbox::EventType::LinkLost;
+            }
+            return bBox && bLost;
+        },
+        5000);
+    EXPECT_TRUE(bBox);
+    EXPECT_TRUE(bLost);
+}
+
 TEST_F(ExchangeTest, EachThreadsTraceLinesCarryTheThreadsName)
 {
     // Trace filters of the service department key on these names.

@@ -19,7 +19,7 @@ bool CMemoryLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, D
     dwWritten = 0;
     ++m_nBegun;
     const HANDLE waits[2] = {m_hGate, m_hStop};
-    if (WaitForMultipleObjects(2, waits, FALSE, dwTimeoutMs) != WAIT_OBJECT_0)
+    if (WaitForMultipleObjects(2, waits, FALSE, dwTimeoutMs) != WAIT_OBJECT_0 || m_bFailNext.exchange(false))
         return false;
     std::string bytes(pBytes, dwLength);
     // Frames without their line end read better in the tests.

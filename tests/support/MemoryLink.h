@@ -37,6 +37,8 @@ public:
 
     void SetKind(LinkKind kind) { m_kind = kind; }
     void CloseGate() { ResetEvent(m_hGate); }
+    // The next write fails, as a socket the unit reset or a port that refuses does.
+    void FailNextWrite() { m_bFailNext = true; }
     void OpenGate() { SetEvent(m_hGate); }
     // Writes that have begun (held at the gate or done), and the frames written, in order.
     int WritesBegun() const { return m_nBegun.load(); }
@@ -52,6 +54,7 @@ private:
     HANDLE m_hGate = nullptr; // manual reset, open at first
     HANDLE m_hStop = nullptr;
     std::atomic<int> m_nBegun{0};
+    std::atomic<bool> m_bFailNext{false};
     // Written by the writer, read by the test; m_lock covers it.
     mutable std::mutex m_lock;
     std::vector<std::string> m_written;
