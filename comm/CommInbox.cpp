@@ -69,9 +69,3 @@ std::vector<CCommInbox::Event> CCommInbox::TakeEvents()
     m_bWakePosted = false;
     return events;
 }
-
-size_t CCommInbox::EventsWaiting() const
-{
-    CSingleLock lock(m_cs);
-    return m_events.size();
-}

@@ -54,7 +54,6 @@ public:
     // User-interface thread: whether lines came since the last call.
     bool TakeLinesWaiting() { return m_bLinesWaiting.exchange(false); }
     bool LinesWaiting() const { return m_bLinesWaiting.load(); }
-    size_t EventsWaiting() const;
 
     CConsoleRecord& Record() { return m_record; }
     const CConsoleRecord& Record() const { return m_record; }

@@ -235,11 +235,6 @@ void CConsoleView::Clear()
     }
 }
 
-bool CConsoleView::IsShown(int nKind) const
-{
-    return !IsKnownLogKind(nKind) || m_bShown[nKind - LOG_KIND_SEND];
-}
-
 void CConsoleView::SetShown(int nKind, bool bShown)
 {
     if (!IsKnownLogKind(nKind) || m_bShown[nKind - LOG_KIND_SEND] == bShown)

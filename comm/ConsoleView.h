@@ -44,7 +44,6 @@ public:
 
     // Which kinds the view shows; every line is kept in the record whatever it shows.
     void SetShown(int nKind, bool bShown);
-    bool IsShown(int nKind) const;
 
     // Every line of the record, whatever the filter shows, as plain text exactly as the view
     // writes it, or as rich text with its colours. False when the file was not written whole.
