@@ -450,8 +450,6 @@ void CComm::SyncQueueView()
     }
     if (m_nQueueRowsTo < state.nPushed)
         m_nQueueRowsTo = state.nPushed;
-    if (m_nQueueRowsFrom > m_nQueueRowsTo)
-        m_nQueueRowsFrom = m_nQueueRowsTo;
     wchar_t szCount[16] = {};
     _snwprintf(szCount, 15, L"%d", static_cast<int>(state.nPushed - state.nPopped));
     if (GetDlgItem(IDC_EDIT_QUEUE_COUNT) != nullptr)

@@ -230,6 +230,7 @@ int CCommandExchange::Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem
     m_flight.nTimeOutMs = GetAnswerTimeOut(m_flight.szText);
     m_flight.bAwaiting = true;
     item.nSeq = m_flight.nSeq;
+    item.nTimeOutMs = m_flight.nTimeOutMs;
     return m_flight.nTimeOutMs;
 }
 
@@ -454,7 +455,7 @@ void CCommandExchange::WriteOut(OutItem& item)
     }
     if (item.nSeq != 0)
         DebugLog(L"CComm::SendData", __LINE__, TAG_DAT_A, L"SendData(%s) - m_TimeOutCnt(%d sec) - ResetEvent",
-                 item.consoleText.c_str(), GetAnswerTimeOut(item.consoleText.c_str()) / 1000);
+                 item.consoleText.c_str(), item.nTimeOutMs / 1000);
     if (bArmed)
         ::SetEvent(m_hWatchEvent);
     if (item.then.hWnd != nullptr) {

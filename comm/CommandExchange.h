@@ -148,6 +148,7 @@ private:
         std::string bytes;
         std::wstring consoleText;      // shown as a sent line when the bytes leave; empty: none
         unsigned long long nSeq = 0;   // the command in flight these bytes carry, or 0
+        int nTimeOutMs = 0;            // and its time-out
         bool bKeepOnClear = false;     // echoes answer the unit: a Clear does not stop them
         PostedNotice then;
     };

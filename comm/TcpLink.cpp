@@ -50,25 +50,25 @@ DWORD CTcpLink::Open(const LinkParams& params, HANDLE hCancel)
     }
 
     m_hSocket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    m_hNetEvent = ::WSACreateEvent();
-    // Selecting events makes the socket non-blocking: the connect goes on in the network
-    // stack while this thread waits for it, for the cancel, or for its bound.
-    if (m_hSocket == INVALID_SOCKET || m_hNetEvent == WSA_INVALID_EVENT ||
-        ::WSAEventSelect(m_hSocket, m_hNetEvent, FD_CONNECT) != 0) {
-        const DWORD dwError = static_cast<DWORD>(::WSAGetLastError());
-        LOG_ERROR(L"socket() failed, WSA error %d", static_cast<int>(dwError));
-        Close();
-        return dwError != 0 ? dwError : ERROR_NOT_READY;
-    }
+    // Signalled when the connect has ended. Selecting events makes the socket non-blocking:
+    // the connect goes on in the network stack while this thread waits for it, for the
+    // cancel, or for its bound.
+    const WSAEVENT hConnected = ::WSACreateEvent();
     DWORD dwError = 0;
-    if (::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
-        ::WSAGetLastError() != WSAEWOULDBLOCK) {
+    if (m_hSocket == INVALID_SOCKET || hConnected == WSA_INVALID_EVENT ||
+        ::WSAEventSelect(m_hSocket, hConnected, FD_CONNECT) != 0) {
+        dwError = static_cast<DWORD>(::WSAGetLastError());
+        LOG_ERROR(L"socket() failed, WSA error %d", static_cast<int>(dwError));
+        if (dwError == 0)
+            dwError = ERROR_NOT_READY;
+    } else if (::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
+               ::WSAGetLastError() != WSAEWOULDBLOCK) {
         dwError = static_cast<DWORD>(::WSAGetLastError());
     } else {
-        const HANDLE waits[2] = {m_hNetEvent, hCancel != nullptr ? hCancel : m_hStopEvent};
+        const HANDLE waits[2] = {hConnected, hCancel != nullptr ? hCancel : m_hStopEvent};
         const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, kConnectTimeoutMs);
         WSANETWORKEVENTS events{};
-        if (dwWait == WAIT_OBJECT_0 && ::WSAEnumNetworkEvents(m_hSocket, m_hNetEvent, &events) == 0 &&
+        if (dwWait == WAIT_OBJECT_0 && ::WSAEnumNetworkEvents(m_hSocket, hConnected, &events) == 0 &&
             (events.lNetworkEvents & FD_CONNECT) != 0)
             dwError = static_cast<DWORD>(events.iErrorCode[FD_CONNECT_BIT]);
         else if (dwWait == WAIT_OBJECT_0)
@@ -83,6 +83,8 @@ DWORD CTcpLink::Open(const LinkParams& params, HANDLE hCancel)
         if (::WSAEventSelect(m_hSocket, nullptr, 0) != 0 || ::ioctlsocket(m_hSocket, FIONBIO, &nonBlocking) != 0)
             dwError = static_cast<DWORD>(::WSAGetLastError());
     }
+    if (hConnected != WSA_INVALID_EVENT)
+        ::WSACloseEvent(hConnected);
     if (dwError != 0) {
         LOG_ERROR(L"connect() to %s:%d failed, error %d", params.address.c_str(), params.nTcpPort, static_cast<int>(dwError));
         Close();
@@ -101,10 +103,6 @@ int CTcpLink::Close()
     if (m_hSocket != INVALID_SOCKET) {
         nResult = ::closesocket(m_hSocket);
         m_hSocket = INVALID_SOCKET;
-    }
-    if (m_hNetEvent != WSA_INVALID_EVENT) {
-        ::WSACloseEvent(m_hNetEvent);
-        m_hNetEvent = WSA_INVALID_EVENT;
     }
     if (m_bWsaStarted) {
         ::WSACleanup();

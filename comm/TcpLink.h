@@ -36,8 +36,6 @@ private:
     // thread and the writer in between.
     SOCKET m_hSocket = INVALID_SOCKET;
     bool m_bWsaStarted = false;
-    // Signalled by the socket library when the connect has ended (during Open).
-    WSAEVENT m_hNetEvent = WSA_INVALID_EVENT;
     // Set by Wake (any thread), reset by Open; ends the receive thread's wait and a write.
     HANDLE m_hStopEvent = nullptr;
 };
