@@ -93,6 +93,10 @@ BOOL CBasicSheetApp::InitInstance()
         m_pMainWnd = nullptr;
         // Leaving the scope destroys the main window object, which ends the exit sequence.
     }
+    // Link workers that would not end still run: the process ends now, before anything they
+    // may use is torn down.
+    if (CBasicSheetDlg::s_bWorkersAbandoned)
+        ::ExitProcess(0);
 
     ::OleUninitialize();
     ::WSACleanup();

@@ -348,12 +348,31 @@ void CBasicSheetDlg::OnBnClickedLogIn()
     m_editPassword.SetFocus();
 }
 
-void CBasicSheetDlg::OnBnClickedClose()
+bool CBasicSheetDlg::s_bWorkersAbandoned = false;
+
+void CBasicSheetDlg::GiveUpConnect()
 {
     // A connect still going on is given up: the window does not wait for it.
     if (mc_pCommMngr != nullptr && mc_pCommMngr->IsOpening())
         mc_pCommMngr->Close();
+}
+
+void CBasicSheetDlg::OnBnClickedClose()
+{
+    GiveUpConnect();
     EndDialog(IDOK);
+}
+
+void CBasicSheetDlg::OnOK()
+{
+    GiveUpConnect();
+    CMSDialog::OnOK();
+}
+
+void CBasicSheetDlg::OnCancel()
+{
+    GiveUpConnect();
+    CMSDialog::OnCancel();
 }
 
 LRESULT CBasicSheetDlg::OnShowConsole(WPARAM, LPARAM)
@@ -394,8 +413,16 @@ void CBasicSheetDlg::SequenceExit()
         // Emptying the queue also marks the manager idle.
         mc_pCommMngr->ClearQueue();
         mc_pCommMngr->Close();
-        mc_pCommMngr->DestroyWindow();
-        delete mc_pCommMngr;
+        if (!mc_pCommMngr->IsReleased()) {
+            // A worker that does not end in time does not hold the program: the manager is
+            // left to it (never freed under it) and the process ends around it.
+            LOG_ERROR(L"The link's workers did not end in time: the program ends without them");
+            s_bWorkersAbandoned = true;
+            mc_pCommMngr->ShowWindow(SW_HIDE);
+        } else {
+            mc_pCommMngr->DestroyWindow();
+            delete mc_pCommMngr;
+        }
         mc_pCommMngr = nullptr;
         DebugLog(kFnSequenceExit, 450, TAG_DAT_A, L"Destroy : mc_pCommMngr");
     } else if (mc_pCommMngr != nullptr) {

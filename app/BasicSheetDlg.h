@@ -51,6 +51,9 @@ protected:
     BOOL OnInitDialog() override;
     // The link and its console go while this window and the windows it owns still exist.
     void OnModalLoopEnd() override { SequenceExit(); }
+    // The caption's close, Escape, Enter: a connect still going on is given up first.
+    void OnOK() override;
+    void OnCancel() override;
 
     LRESULT OnActivatePage(WPARAM wParam, LPARAM lParam);
     void OnTimer(UINT_PTR nIDEvent);
@@ -74,8 +77,14 @@ private:
     void ShowConfigPage();
     // Frees the text copies of link notifications that are still queued for this window.
     void DiscardQueuedNotifications();
+    void GiveUpConnect();
 
     bool m_bExitDone = false;
+public:
+    // Set when the link's workers did not end at exit: the manager was left to them, and the
+    // process ends without tearing down what they may still use.
+    static bool s_bWorkersAbandoned;
+private:
     // Cursors loaded from files are ours to destroy; the system's shared ones are not.
     bool m_bOwnCursor[4] = {};
 };

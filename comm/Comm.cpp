@@ -15,9 +15,9 @@
 namespace {
 CComm* g_pCommInstance = nullptr;
 
-// How long a close waits for the link's threads (a write held by the unit is ended by the
-// close, so they end in milliseconds).
-constexpr DWORD kJoinMs = 5000;
+// How long a close waits for the link's threads, all together (a write held by the unit is
+// ended by the close, so they end in milliseconds): a close never takes much over a second.
+constexpr DWORD kJoinMs = 900;
 constexpr UINT_PTR kViewTimer = 1;
 // The view's timer period: about four times what a tick costs, within these bounds.
 constexpr UINT kViewPeriodMinMs = 16;
@@ -40,6 +40,13 @@ unsigned int WINAPI OpenLinkRoutine(void* pParam)
 } // namespace
 
 CWnd* CComm::m_pOwnerWnd = nullptr;
+
+std::wstring CComm::DroppedText(int nDropped)
+{
+    if (nDropped <= 0)
+        return L"no command was waiting";
+    return std::to_wstring(nDropped) + (nDropped == 1 ? L" waiting command dropped" : L" waiting commands dropped");
+}
 
 CComm* CComm::GetInstance()
 {
@@ -172,6 +179,7 @@ bool CComm::Open(const LinkParams& params)
     }
 
     m_pLink = std::move(pLink);
+    m_dataGate.Reset();
     if (!m_exchange.Start(*m_pLink) || !m_pLink->Start(*this, m_exchange.m_bConnected)) {
         LOG_ERROR(L"The link's threads could not be started");
         ReleaseLink();
@@ -215,13 +223,17 @@ bool CComm::CloseLink(const wchar_t* lpName)
         return false;
     }
     // Of two closes at once (the console's and a lost link's) only one proceeds.
-    if (!m_exchange.MarkClosed()) {
+    int nDropped = 0;
+    if (!m_exchange.MarkClosed(&nDropped)) {
         if (m_pLink != nullptr)
             ReleaseLink();
         return false;
     }
+    if (nDropped > 0)
+        LogWrite(LOG_KIND_DATA, L"%s", DroppedText(nDropped).c_str());
     ClearQueue();
     ReleaseLink();
+    ShowWaitingCommand(L"");
     LogWrite(LOG_KIND_DATA, L"FUN_E - %s", lpName);
     return true;
 }
@@ -232,11 +244,16 @@ bool CComm::ReleaseLink()
         return true;
     m_exchange.MarkClosed();
     m_pLink->Wake();
-    if (!m_exchange.Join(kJoinMs) || !m_pLink->Join(kJoinMs)) {
+    const ULONGLONG ullStart = ::GetTickCount64();
+    const bool bExchangeEnded = m_exchange.Join(kJoinMs);
+    const DWORD dwSpent = static_cast<DWORD>(::GetTickCount64() - ullStart);
+    if (!bExchangeEnded || !m_pLink->Join(dwSpent < kJoinMs ? kJoinMs - dwSpent : 0)) {
         LOG_ERROR(L"Link workers did not end within %d ms; port and socket kept", static_cast<int>(kJoinMs));
         return false;
     }
     m_exchange.Detach();
+    // The receive thread has ended: whatever its gate still counts is told now.
+    ReportHiddenData(m_dataGate.TakeHidden());
     const int nResult = m_pLink->Close();
     if (m_pLink->Kind() == LinkKind::Tcp)
         LogWrite(LOG_KIND_DATA, L"DAT_A - %d = closesocket()", nResult);
@@ -277,6 +294,7 @@ void CComm::SendEcho(const wchar_t* lpFrameText)
 
 void CComm::OnReceiveFrame(const wchar_t* lpFrameText)
 {
+    ReportHiddenData(m_dataGate.TakeHiddenDue());
     m_inbox.WriteLine(LOG_KIND_RECV, lpFrameText);
     if (m_exchange.TakeAnswer(lpFrameText))
         return;
@@ -295,12 +313,25 @@ void CComm::OnReceiveFrame(const wchar_t* lpFrameText)
 
 void CComm::OnDataLine(const wchar_t* lpText)
 {
+    if (!m_dataGate.Admit(wcslen(lpText))) {
+        ReportHiddenData(m_dataGate.TakeHiddenDue());
+        return;
+    }
+    // The text comes at a readable rate again: what was left out before it is told first.
+    ReportHiddenData(m_dataGate.TakeHidden());
     m_inbox.WriteLine(LOG_KIND_DATA, lpText);
+}
+
+void CComm::ReportHiddenData(unsigned long long nChars)
+{
+    if (nChars > 0)
+        LogWrite(LOG_KIND_DATA, L"%llu bytes of data not shown", nChars);
 }
 
 void CComm::ClearQueue()
 {
-    m_exchange.ClearQueue();
+    if (const int nDropped = m_exchange.ClearQueue())
+        LogWrite(LOG_KIND_DATA, L"%s", DroppedText(nDropped).c_str());
     if (OnUiThread())
         DrainInbox();
 }
@@ -319,6 +350,7 @@ void CComm::DrainInbox()
     bool bQueueChanged = false;
     std::vector<std::wstring> errors;
     std::wstring lost;
+    int nLostDropped = 0;
     bool bLostIsCurrent = false;
     for (const CCommInbox::Event& event : m_inbox.TakeEvents()) {
         switch (event.type) {
@@ -336,6 +368,7 @@ void CComm::DrainInbox()
             break;
         case CCommInbox::EventType::LinkLost:
             lost = event.text;
+            nLostDropped = event.nCount;
             // A link lost before the current one was opened has been released by that open.
             bLostIsCurrent = event.nValue == m_exchange.Session();
             break;
@@ -346,9 +379,10 @@ void CComm::DrainInbox()
     if (!lost.empty()) {
         // The link ended by itself (hang-up, vanished port, time-out): it is released here,
         // and the console shows it closed.
-        LogWrite(LOG_KIND_DATA, L"Link closed: %s", lost.c_str());
+        LogWrite(LOG_KIND_DATA, L"Link closed: %s; %s", lost.c_str(), DroppedText(nLostDropped).c_str());
         if (bLostIsCurrent && !IsConnected()) {
             ReleaseLink();
+            ShowWaitingCommand(L"");
             if (!m_bOpening)
                 UpdateLinkButtons(true, false);
         }
@@ -410,7 +444,8 @@ void CComm::ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs)
     // Only a field whose text changes is written (in a series of commands, mostly neither).
     if (m_hWnd == nullptr)
         return;
-    if (nTimeOutMs / 1000 != m_nWaitingShownSeconds) {
+    // No command (the link closed): the command field empties, the time-out stays.
+    if (lpText[0] != L'\0' && nTimeOutMs / 1000 != m_nWaitingShownSeconds) {
         m_nWaitingShownSeconds = nTimeOutMs / 1000;
         wchar_t szSeconds[16] = {};
         _snwprintf(szSeconds, 15, L"%d", m_nWaitingShownSeconds);

@@ -14,6 +14,7 @@
 
 #include "comm/CommInbox.h"
 #include "comm/CommandExchange.h"
+#include "comm/DataGate.h"
 #include "comm/ConsoleView.h"
 #include "comm/Frame.h"
 #include "comm/Link.h"
@@ -85,12 +86,17 @@ public:
     bool SaveLogToFile(const wchar_t* lpPath);
     // "Log" and the local time, as offered by "Save file".
     static std::wstring DefaultLogFileName();
+    // How a closing link tells what it dropped: "no command was waiting", "3 waiting
+    // commands dropped".
+    static std::wstring DroppedText(int nDropped);
     const CConsoleRecord& GetRecord() const { return m_inbox.Record(); }
 
     bool PreTranslateMessage(MSG* pMsg) override;
 
     bool IsConnected() const { return m_exchange.IsConnected(); }
     bool IsOpening() const { return m_bOpening; }
+    // No link is held: none was opened, or the last one was closed and its threads ended.
+    bool IsReleased() const { return m_pLink == nullptr; }
     bool IsReady() const { return m_exchange.IsReady(); }
     int GetQueueCount() const { return m_exchange.QueueCount(); }
     LinkKind GetCommType() const { return m_params.kind; }
@@ -134,6 +140,8 @@ private:
     void OnDataLine(const wchar_t* lpText) override;
     void OnLinkLost(const wchar_t* lpWhy) override { m_exchange.MarkLost(lpWhy); }
     void OnLinkError(const wchar_t* lpText) override { m_inbox.Post(CCommInbox::EventType::ShowError, lpText); }
+    // A line telling how much loose text the gate left out; none for 0.
+    void ReportHiddenData(unsigned long long nChars);
 
     bool OnUiThread() const { return ::GetCurrentThreadId() == m_dwUiThreadId; }
     // The close operations: lpName names the one the trace shows.
@@ -145,7 +153,7 @@ private:
     // Handles every event the workers left in the inbox.
     void DrainInbox();
     void StartViewTimer();
-    void ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs);
+    void ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs = 0);
     // Makes the console's queue list and count mirror the queue.
     void SyncQueueView();
     void RebuildCommandText(int nFromCombo, bool bSelectionChanged);
@@ -158,6 +166,8 @@ private:
     CPerformanceClock m_clock;
     CCommInbox m_inbox;
     CCommandExchange m_exchange;
+    // Loose text of the link's receive thread (see CDataGate for its threads).
+    CDataGate m_dataGate{m_clock};
 
     // User-interface thread only. The link of the current session lives from a successful
     // open until its threads have all ended and it was released.

@@ -32,7 +32,7 @@ void CCommInbox::SetTarget(HWND hWnd)
     m_hTarget.store(hWnd);
 }
 
-void CCommInbox::Post(EventType type, const wchar_t* lpText, int nValue)
+void CCommInbox::Post(EventType type, const wchar_t* lpText, int nValue, int nCount)
 {
     {
         CSingleLock lock(m_cs);
@@ -41,7 +41,7 @@ void CCommInbox::Post(EventType type, const wchar_t* lpText, int nValue)
                 return;
             m_bQueueChangeWaiting = true;
         }
-        m_events.push_back(Event{type, lpText != nullptr ? lpText : L"", nValue});
+        m_events.push_back(Event{type, lpText != nullptr ? lpText : L"", nValue, nCount});
     }
     if (type != EventType::CommandAnswered && type != EventType::CommandTimedOut)
         Wake();

@@ -24,12 +24,14 @@ public:
         CommandTimedOut,  // no answer in time: text the command, nValue the ms waited
         // (these two wake nobody by themselves: the console takes them with what comes next)
         ShowError,        // an error box to show: text
-        LinkLost,         // the link ended by itself: text says why, nValue its session
+        LinkLost,         // the link ended by itself: text says why, nValue its session,
+                          // nCount the waiting commands it dropped
     };
     struct Event {
         EventType type;
         std::wstring text;
         int nValue;
+        int nCount;
     };
 
     explicit CCommInbox(size_t nKeptLines = CConsoleRecord::kKeptLines) : m_record(nKeptLines) {}
@@ -46,7 +48,7 @@ public:
 
     // A console line from any thread: traced to the diagnostic log and kept in the record.
     void WriteLine(int nKind, const wchar_t* lpText);
-    void Post(EventType type, const wchar_t* lpText = L"", int nValue = 0);
+    void Post(EventType type, const wchar_t* lpText = L"", int nValue = 0, int nCount = 0);
 
     // User-interface thread: the events waiting, oldest first. A wake-up is posted again for
     // whatever comes after this.

@@ -94,13 +94,15 @@ bool CCommandExchange::Start(CLink& link)
     return true;
 }
 
-bool CCommandExchange::MarkClosed()
+bool CCommandExchange::MarkClosed(int* pnDropped)
 {
     // Testing and clearing the flag is one step: of two closes at once only one proceeds.
     const bool bWasOpen = m_bConnected.exchange(0) != 0;
     std::vector<PostedNotice> notices;
     {
         CSingleLock lock(m_cs);
+        if (pnDropped != nullptr)
+            *pnDropped = WaitingCommandsLocked();
         m_flight.bAwaiting = false;
         m_bExpiring = false;
         m_answers.clear();
@@ -124,8 +126,27 @@ void CCommandExchange::MarkLost(const wchar_t* lpWhy)
 {
     // The session number lets the console tell this link from one opened after it.
     const int nSession = m_nSession.load();
-    if (MarkClosed())
-        m_inbox.Post(CCommInbox::EventType::LinkLost, lpWhy, nSession);
+    int nDropped = 0;
+    if (MarkClosed(&nDropped))
+        m_inbox.Post(CCommInbox::EventType::LinkLost, lpWhy, nSession, nDropped);
+}
+
+int CCommandExchange::WaitingCommands() const
+{
+    CSingleLock lock(m_cs);
+    return WaitingCommandsLocked();
+}
+
+int CCommandExchange::WaitingCommandsLocked() const
+{
+    // The queue, the command awaiting its answer, and commands without an answer to await
+    // that have not left yet (echoes and raw bytes are no commands).
+    int nWaiting = m_queue.Count() + (m_flight.bAwaiting ? 1 : 0);
+    for (const OutItem& item : m_outbox) {
+        if (item.nSeq == 0 && !item.bKeepOnClear && !item.consoleText.empty())
+            ++nWaiting;
+    }
+    return nWaiting;
 }
 
 bool CCommandExchange::Join(DWORD dwTimeoutMs)
@@ -275,8 +296,15 @@ bool CCommandExchange::Send(const wchar_t* lpText, HWND hReply, int nKind, bool 
         }
     }
     if (!bSendNow) {
-        if (bQueued)
-            m_inbox.Post(CCommInbox::EventType::QueueChanged);
+        if (!bQueued) {
+            // A full queue refuses the command, and says so: it is not lost without a word.
+            wchar_t szLine[kFrameTextChars + 96] = {};
+            _snwprintf(szLine, kFrameTextChars + 95, L"Queue is full: %s not sent (%d commands wait)", lpText,
+                       CCommandQueue::kSlots - 1);
+            m_inbox.WriteLine(LOG_KIND_DATA, szLine);
+            return false;
+        }
+        m_inbox.Post(CCommInbox::EventType::QueueChanged);
         return true;
     }
     if (nKind != enRECV_NONE)
@@ -369,11 +397,13 @@ bool CCommandExchange::TakeAnswer(const wchar_t* lpFrame)
     return true;
 }
 
-void CCommandExchange::ClearQueue()
+int CCommandExchange::ClearQueue()
 {
     std::vector<PostedNotice> notices;
+    int nDropped = 0;
     {
         CSingleLock lock(m_cs);
+        nDropped = WaitingCommandsLocked();
         m_queue.Clear();
         m_flight.bAwaiting = false;
         // Commands taken from the queue but not yet written stay behind; echoes go on.
@@ -382,6 +412,7 @@ void CCommandExchange::ClearQueue()
     }
     PostAll(notices);
     m_inbox.Post(CCommInbox::EventType::QueueChanged);
+    return nDropped;
 }
 
 // ---------------------------------------------------------------------------------------

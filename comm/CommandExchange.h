@@ -54,9 +54,15 @@ public:
     bool Start(CLink& link);
     // Marks the link closed, forgets what waits, and wakes both threads and the link's
     // receive thread and writer. True when this call closed it.
-    bool MarkClosed();
-    // The link ended by itself: marked closed, and the console told why (by the first only).
+    // pnDropped, when given, takes the number of commands that were waiting (see
+    // WaitingCommands).
+    bool MarkClosed(int* pnDropped = nullptr);
+    // The link ended by itself: marked closed, and the console told why and how many waiting
+    // commands went with it (by the first only).
     void MarkLost(const wchar_t* lpWhy);
+    // Commands given and not done: those in the queue, the one awaiting its answer, and those
+    // not yet written.
+    int WaitingCommands() const;
     // Waits for both threads to end; true when they have (only then may the link go).
     bool Join(DWORD dwTimeoutMs);
     // Forgets the link, once both threads have ended.
@@ -76,7 +82,7 @@ public:
     // in the queue. A command of a kind other than enRECV_NONE becomes the command in
     // flight when it is sent, and hReply gets its answer or its time-out. The bytes leave on
     // the dispatcher: this never waits for the link. False when the link is closed or the
-    // text does not fit a frame; a command the full queue refuses is dropped.
+    // text does not fit a frame, or the queue is full (each with a console line that says so).
     bool Send(const wchar_t* lpText, HWND hReply, int nKind, bool bDirect);
     // The ELP echo of an SLP frame; pThen (when given) is posted once the echo has left.
     void SendEcho(const wchar_t* lpFrame, const PostedNotice* pThen);
@@ -91,7 +97,8 @@ public:
     bool TakeAnswer(const wchar_t* lpFrame);
     // Empties the queue and forgets the command in flight: nothing taken from the queue
     // before leaves after (a write already under way finishes, and is not waited for).
-    void ClearQueue();
+    // Returns how many commands it dropped (see WaitingCommands).
+    int ClearQueue();
 
     // The queue as the console lists it: the commands pushed from nFrom on that still wait.
     struct QueueState {
@@ -171,6 +178,7 @@ private:
     void PushOut(OutItem&& item);
     // m_cs held: empties the outbox, keeping the notices of what it held for posting.
     void DropOutbox(bool bKeepEchoes, std::vector<PostedNotice>& notices);
+    int WaitingCommandsLocked() const; // m_cs held
     static void PostAll(const std::vector<PostedNotice>& notices);
     // m_cs held: makes the command the one in flight; returns its time-out.
     int Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem& item);

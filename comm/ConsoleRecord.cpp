@@ -29,11 +29,13 @@ void CConsoleRecord::Append(int nKind, const wchar_t* lpText)
     // Counting is done before the lock: the receive thread holds it as briefly as it can.
     const int nBreaks = bKnown ? CountLineBreaks(text) : 0;
     CSingleLock lock(m_cs);
+    m_nChars += text.size();
     m_lines.push_back(Line{m_nNextSeq++, nKind, m_nNextNumber, std::move(text)});
     // The number counts the lines before it, as the view shows them.
     if (bKnown)
         m_nNextNumber += 1 + nBreaks;
-    if (m_lines.size() > m_nKeptLines) {
+    while (m_lines.size() > 1 && (m_lines.size() > m_nKeptLines || m_nChars > m_nKeptChars)) {
+        m_nChars -= m_lines.front().text.size();
         m_lines.pop_front();
         ++m_nDropped;
     }
@@ -43,6 +45,7 @@ void CConsoleRecord::Clear()
 {
     CSingleLock lock(m_cs);
     m_lines.clear();
+    m_nChars = 0;
     m_nNextNumber = 1;
     m_nDropped = 0;
 }

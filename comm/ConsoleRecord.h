@@ -1,7 +1,8 @@
 // Every line the console has been given, in order and numbered as the console numbers them:
 // the one store that every thread writes into and that the console's view and its saved
 // logs read. The worker threads never wait for the window to take a line: they add it here
-// and go on. Bounded: past its limit the oldest lines go (and are counted).
+// and go on. Bounded in lines and in characters, whatever the unit sends: past either limit
+// the oldest lines go (and are counted; the diagnostic log has every line).
 // Any thread; m_cs covers every field.
 #pragma once
 
@@ -32,10 +33,16 @@ public:
         std::wstring text;
     };
 
-    // Lines kept at most (a whole service day is far below it).
+    // Lines kept at most (a whole service day is far below it), and characters of text: a
+    // day of frames fits both; a unit that sends garbage reaches the second long before the
+    // first, and the record stays near 16 MB of memory.
     static constexpr size_t kKeptLines = 200000;
+    static constexpr size_t kKeptChars = 4u << 20;
 
-    explicit CConsoleRecord(size_t nKeptLines = kKeptLines) : m_nKeptLines(nKeptLines) {}
+    explicit CConsoleRecord(size_t nKeptLines = kKeptLines, size_t nKeptChars = kKeptChars)
+        : m_nKeptLines(nKeptLines), m_nKeptChars(nKeptChars)
+    {
+    }
     CConsoleRecord(const CConsoleRecord&) = delete;
     CConsoleRecord& operator=(const CConsoleRecord&) = delete;
 
@@ -61,8 +68,10 @@ public:
 
 private:
     const size_t m_nKeptLines;
+    const size_t m_nKeptChars;
     mutable CCriticalSection m_cs;
     std::deque<Line> m_lines;
+    size_t m_nChars = 0; // characters of the kept lines' texts
     unsigned long long m_nNextSeq = 0;
     unsigned long long m_nDropped = 0;
     int m_nNextNumber = 1;

@@ -292,9 +292,14 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText) const
     std::vector<CConsoleRecord::Line> lines;
     unsigned long long nSeq = m_pRecord->FirstSeq();
     const unsigned long long nEnd = m_pRecord->NextSeq();
+    // Lines the record let go of are not passed over in silence.
+    if (const unsigned long long nDropped = m_pRecord->Dropped()) {
+        wchar_t szNote[128] = {};
+        _snwprintf(szNote, 127, L"%llu earlier lines not kept here (the diagnostic log has every line)", nDropped);
+        lines.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote});
+    }
     bool bFirst = true;
     while (nSeq < nEnd) {
-        lines.clear();
         nSeq = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
         if (lines.empty())
             break;
@@ -321,6 +326,7 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText) const
         if (!WriteAll(hFile, bytes))
             return false;
         bFirst = false;
+        lines.clear();
     }
     return !bRichText || WriteAll(hFile, bFirst ? BuildConsoleRtf({}, true) : std::string("}\r\n"));
 }

@@ -1,5 +1,6 @@
 #include "storage/StorageMngr.h"
 
+#include "storage/DebugLog.h"
 #include "storage/UtilityTools.h"
 
 #include <cwchar>
@@ -120,14 +121,33 @@ int CStorageMngr::ReadIni_StartUp()
 
     int result = ReadIni_Config();
     if (m_LastError.Code != 0) {
-        // A missing file or section means a first start or a damaged file: start again from
-        // the defaults, so that the engineer finds every key in the file.
+        // A missing file means a first start; a file without both sections is damaged. Either
+        // way start again from the defaults, so that the engineer finds every key in the file.
+        // A damaged file is kept beside the new one rather than written into: the defaults
+        // appended to garbage would be neither the old file nor a sound new one.
+        if (m_LastError.Code != ERROR_FILE_NOT_FOUND)
+            SetAsideDamagedConfig();
         SaveIni_ConfigDefault();
         result = ReadIni_Config();
     }
     // Without the environment file the machine settings keep their initial values.
     ReadIni_Environment(m_ConfigSettings.EnvironPath, m_ConfigSettings.EnvironName);
     return result;
+}
+
+bool CStorageMngr::SetAsideDamagedConfig()
+{
+    const std::wstring path = ConfigPath();
+    if (path.empty())
+        return false;
+    const std::wstring kept = path + L".bad";
+    if (!::MoveFileExW(path.c_str(), kept.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        LOG_ERROR(L"Config.ini is damaged and could not be kept as Config.ini.bad (error %u); the defaults are written into it",
+                  static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+    LOG_ERROR(L"Config.ini is damaged: kept as Config.ini.bad, and a new Config.ini holds the defaults");
+    return true;
 }
 
 void CStorageMngr::SetProgramFolder(const wchar_t* lpFolder)

@@ -57,8 +57,8 @@ public:
     // Start-up: creates the instance if needed and loads everything (see ReadIni_StartUp).
     static CStorageMngr* LoadAtStartUp();
 
-    // Reads Config.ini; when that fails, rewrites it with the default values and reads it
-    // again; then reads the environment file, whose outcome is left in the last-error record
+    // Reads Config.ini; when that fails, writes the default values into a new file (a damaged
+    // one, present but without both sections, is kept as Config.ini.bad) and reads it again; then reads the environment file, whose outcome is left in the last-error record
     // only. Returns the outcome of the last Config.ini read.
     int ReadIni_StartUp();
 
@@ -98,6 +98,9 @@ public:
 private:
     bool SaveConfig(const ConfigSettings& settings);
     std::wstring ConfigPath() const;
+    // Renames a damaged Config.ini to Config.ini.bad (replacing an older one); false, with a
+    // diagnostic-log error, when it cannot be renamed.
+    bool SetAsideDamagedConfig();
 
     wchar_t m_szProgramFolder[260];
     CIniMngr* m_pIniMngr;

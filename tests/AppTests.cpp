@@ -49,57 +49,6 @@ bool WaitEnabled(HWND hWnd, bool bEnabled, DWORD dwTimeoutMs = 10000)
     return PumpUntil([&] { return (IsWindowEnabled(hWnd) != FALSE) == bEnabled; }, dwTimeoutMs);
 }
 
-size_t CountTrace(const ProgramRun& run, const std::string& part, const char* lpFunction = nullptr)
-{
-    size_t n = 0;
-    for (const LogLine& line : run.Trace())
-        if (line.message.find(part) != std::string::npos && (lpFunction == nullptr || line.function == lpFunction))
-            ++n;
-    return n;
-}
-
-// The simulated unit with a scenario of its own, its event log in the run's folder.
-class Unit {
-public:
-    bool StartTcp(const ProgramRun& run, const std::wstring& address, const std::string& scenario)
-    {
-        return Start(run, L"--tcp " + address + L":20130", scenario);
-    }
-    bool StartCom(const ProgramRun& run, const std::string& scenario)
-    {
-        return Start(run, L"--com " + std::to_wstring(UnitComPort()) + L" --baud 19200", scenario);
-    }
-    std::string Log() const { return ReadFileBytes(m_log); }
-    bool WaitLog(const std::string& part, DWORD dwTimeoutMs = 20000) const
-    {
-        return PumpUntil([&] { return Log().find(part) != std::string::npos; }, dwTimeoutMs);
-    }
-    SimUnitProcess process;
-
-private:
-    bool Start(const ProgramRun& run, const std::wstring& link, const std::string& scenario)
-    {
-        const std::wstring script = run.Folder() + L"unit.sim";
-        std::ofstream(script.c_str()) << scenario;
-        m_log = run.Folder() + L"unit.log";
-        return process.Start(link + L" --script \"" + script + L"\" --log \"" + m_log + L"\" --quiet");
-    }
-    std::wstring m_log;
-};
-
-// Shows the console through the settings page and sends one command from it.
-void SendFromConsole(const ProgramRun& run, const std::wstring& command)
-{
-    HWND hConsole = run.Console();
-    ASSERT_NE(nullptr, hConsole);
-    if (!IsWindowVisible(hConsole)) {
-        PostClick(run.PageItem(IDC_BTN_SERIAL_DIALOG));
-        ASSERT_TRUE(PumpUntil([&] { return IsWindowVisible(hConsole) != FALSE; }, 10000)) << "Serial Dialog shows the console";
-    }
-    SetText(GetDlgItem(hConsole, IDC_EDIT_COMMAND), command);
-    PostClick(GetDlgItem(hConsole, IDC_BTN_SEND));
-}
-
 // Lines of the exit sequence, in the order they must come.
 void ExpectExitSequence(const ProgramRun& run, const std::string& closeLine)
 {
@@ -239,7 +188,7 @@ TEST(AppLink, CapturesSoftwareValuesOpenTcpOnPort20130AndTheConsoleWorksThroughI
     cfg.EthernetIP = L"127.0.0.1";
     cfg.EthernetPort = 20999;
     ASSERT_TRUE(run.WriteConfig(cfg));
-    Unit unit;
+    ScriptedUnit unit;
     ASSERT_TRUE(unit.StartTcp(run, address, "delay * 50\n"));
 
     ASSERT_TRUE(run.Start());
@@ -266,7 +215,7 @@ TEST(AppLink, CapturesSoftwareValuesOpenTcpOnPort20130AndTheConsoleWorksThroughI
     EXPECT_EQ(7, ComboSelection(run.PageItem(IDC_COMBO_USER_PORT)));
 
     // "Serial Dialog" shows the console; a command from it is answered to the main window.
-    SendFromConsole(run, L"[SPL_PANO]");
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
     // The console belongs to the main window: above it, no taskbar entry of its own.
     EXPECT_EQ(run.MainWindow(), GetWindow(run.Console(), GW_OWNER));
     EXPECT_TRUE(unit.WaitLog("FRAME \"[SPL_PANO]\""));
@@ -290,7 +239,7 @@ TEST(AppLink, OwnSerialSettingsOpenTheComPortAndTheCloseButtonReleasesIt)
     cfg.Comport = ProgramComPort();
     cfg.Baudrate = 19200;
     ASSERT_TRUE(run.WriteConfig(cfg));
-    Unit unit;
+    ScriptedUnit unit;
     ASSERT_TRUE(unit.StartCom(run, "delay * 50\n"));
 
     ASSERT_TRUE(run.Start());
@@ -301,7 +250,7 @@ TEST(AppLink, OwnSerialSettingsOpenTheComPortAndTheCloseButtonReleasesIt)
     EXPECT_TRUE(WaitTick(run.PageItem(IDC_CHECK_USER_SERIAL), 1));
     EXPECT_EQ(ProgramComPort() < 10 ? ProgramComPort() : -1, ComboSelection(run.PageItem(IDC_COMBO_USER_PORT)));
 
-    SendFromConsole(run, L"[SPM_CEPH]");
+    ASSERT_TRUE(SendFromConsole(run, L"[SPM_CEPH]"));
     EXPECT_TRUE(unit.WaitLog("FRAME \"[SPM_CEPH]\""));
     EXPECT_GE(run.WaitForTrace("lParam : enRECV_COMMAND", 20000, "CBasicSheetDlg::OnMessage_SerialEPM"), 0);
 
@@ -573,13 +522,13 @@ TEST(AppMainWindow, ConsoleCommandWithoutAnswerReportsTheTimeOut)
     cfg.CommType = 1;
     cfg.EthernetIP = address;
     ASSERT_TRUE(run.WriteConfig(cfg));
-    Unit unit;
+    ScriptedUnit unit;
     ASSERT_TRUE(unit.StartTcp(run, address, "silent *\n"));
     ASSERT_TRUE(run.Start());
     ASSERT_TRUE(run.WaitPageShown());
 
     // A word without a long time-out of its own waits 3 s.
-    SendFromConsole(run, L"[SPL_STAT]");
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
     EXPECT_TRUE(unit.WaitLog("SILENT"));
     ASSERT_TRUE(run.WaitAndDismiss(kTimeOutBox, 30000));
     EXPECT_GE(run.WaitForTrace("lParam : enRECV_TIMEOUT", 5000, "CBasicSheetDlg::OnMessage_SerialEPM"), 0);
@@ -599,7 +548,7 @@ TEST(AppMainWindow, UnitNotificationsAreTakenAndTheirCopiesReleased)
     cfg.CommType = 1;
     cfg.EthernetIP = address;
     ASSERT_TRUE(run.WriteConfig(cfg));
-    Unit unit;
+    ScriptedUnit unit;
     ASSERT_TRUE(unit.StartTcp(run, address, "flood 30 [SLP_DOOR_OPEN]\nevery 150 [SMP_STAT_READY]\n"));
     ASSERT_TRUE(run.Start());
     ASSERT_TRUE(run.WaitPageShown());

@@ -3,6 +3,7 @@
 #include "comm/Comm.h"
 #include "comm/CommandQueue.h"
 #include "comm/ConsoleRecord.h"
+#include "comm/DataGate.h"
 #include "comm/Frame.h"
 #include "comm/RecvKind.h"
 
@@ -220,3 +221,43 @@ TEST(ConsoleRecord, NumbersCountTheViewsLinesAndWhatGoesPastTheLimitIsCounted)
 }
 
 } // namespace
+
+namespace {
+class CSetClock : public IClock {
+public:
+    long long NowMicros() const override { return llNow; }
+    long long llNow = 5000000;
+};
+} // namespace
+
+TEST(DataGate, LooseTextFlowsAtAReadableRateAndTheExcessIsCounted)
+{
+    CSetClock clock;
+    CDataGate gate(clock);
+    gate.Reset();
+    // A burst passes whole, then the rest of it is counted.
+    const size_t nLine = 200;
+    long long llShown = 0;
+    while (gate.Admit(nLine))
+        llShown += nLine;
+    EXPECT_GT(llShown, CDataGate::kBurstChars - static_cast<long long>(nLine));
+    EXPECT_LE(llShown, CDataGate::kBurstChars);
+    for (int i = 0; i < 99; ++i)
+        EXPECT_FALSE(gate.Admit(nLine));
+    EXPECT_EQ(0u, gate.TakeHiddenDue()) << "the count is told at most once a second";
+
+    // Half a second later half a second's worth passes again.
+    clock.llNow += 500000;
+    long long llAgain = 0;
+    while (gate.Admit(nLine))
+        llAgain += nLine;
+    EXPECT_NEAR(static_cast<double>(CDataGate::kCharsPerSecond / 2), static_cast<double>(llAgain), nLine);
+    clock.llNow += 600000;
+    EXPECT_EQ(101u * nLine, gate.TakeHiddenDue()) << "every hidden line is in the count";
+    EXPECT_EQ(0u, gate.TakeHiddenDue());
+    EXPECT_FALSE(gate.Admit(CDataGate::kBurstChars + 1)) << "a line beyond any allowance is counted";
+    EXPECT_EQ(static_cast<unsigned long long>(CDataGate::kBurstChars + 1), gate.TakeHidden());
+    // After a quiet spell the whole burst is there again.
+    clock.llNow += 60000000;
+    EXPECT_TRUE(gate.Admit(CDataGate::kBurstChars));
+}

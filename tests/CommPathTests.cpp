@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <fstream>
 
@@ -195,8 +197,13 @@ TEST_P(CommPathTest, FullQueueClearAndReopenDropWaitingCommands)
     for (int i = 0; i < 300; ++i) {
         wchar_t text[32];
         _snwprintf(text, 31, L"[SPL_Q%03d]", i);
-        EXPECT_TRUE(comm->SendData(text, &reply, i % 2 == 0 ? enRECV_NONE : enRECV_COMMAND, false));
+        EXPECT_EQ(i < 299, comm->SendData(text, &reply, i % 2 == 0 ? enRECV_NONE : enRECV_COMMAND, false)) << i;
     }
+    std::vector<CConsoleRecord::Line> lines;
+    comm->GetRecord().Copy(0, 100000, lines);
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const CConsoleRecord::Line& line) {
+                  return line.text == L"Queue is full: [SPL_Q299] not sent (299 commands wait)";
+              })) << "the refusal is told";
     CListCtrl list;
     list.Attach(comm->GetDlgItem(1166));
     EXPECT_EQ(299, list.GetItemCount());

@@ -294,16 +294,29 @@ TEST_F(ConsoleTest, SavedLogsAreRichOrPlainTextAndWhole)
         SendMessageW(Item(nID), BM_SETCHECK, BST_UNCHECKED, 0);
         Click(nID);
     }
-    const std::wstring payload(400, L'x');
+    const std::wstring payload(150, L'x');
     for (int i = 0; i < 20000; ++i)
         comm->LogWrite(LOG_KIND_DATA, L"%d %s", i, payload.c_str());
     EXPECT_TRUE(ConsoleLines(comm).empty());
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"Big.log").c_str()));
     const std::string big = ReadFileBytes(dir + L"Big.log");
-    EXPECT_GT(big.size(), 8000000u);
+    EXPECT_GT(big.size(), 3000000u);
     EXPECT_EQ(0u, big.find("0001| >> [SPL_PANO]\r\n"));
     EXPECT_NE(std::string::npos, big.find("\r\n20003| 19999 xxx"));
     EXPECT_EQ("\r\n", big.substr(big.size() - 2));
+
+    // Past what the record keeps in memory the oldest lines go, and the saved log says how
+    // many before its first line.
+    const std::wstring longer(490, L'y');
+    for (int i = 0; i < 10000; ++i)
+        comm->LogWrite(LOG_KIND_DATA, L"%d %s", i, longer.c_str());
+    const unsigned long long nDropped = comm->GetRecord().Dropped();
+    EXPECT_GT(nDropped, 20000u) << "the first lines went";
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"Bigger.log").c_str()));
+    const std::string bigger = ReadFileBytes(dir + L"Bigger.log");
+    EXPECT_EQ(0u, bigger.find("0000| " + std::to_string(nDropped) + " earlier lines not kept here")) << bigger.substr(0, 100);
+    EXPECT_LT(bigger.size(), 4500000u);
+    EXPECT_NE(std::string::npos, bigger.find("| 9999 yyy"));
     EXPECT_EQ(0u, CComm::DefaultLogFileName().rfind(L"Log20", 0));
     EXPECT_EQ(18u, CComm::DefaultLogFileName().size());
 }

@@ -71,6 +71,14 @@ bool Terminated(const wchar_t* lpField)
 
 TEST(HostileIni, RandomSettingsFilesComeUpSound)
 {
+    // What a first start writes: the file a damaged one is replaced with, byte for byte.
+    const std::wstring freshDir = MakeScratchDir(L"hostileini_fresh");
+    CStorageMngr fresh(freshDir.c_str());
+    ASSERT_EQ(0, fresh.ReadIni_StartUp());
+    const std::string freshConfig = ReadFileBytes(freshDir + L"Config.ini");
+    ASSERT_EQ(0u, freshConfig.rfind("\xFF\xFE", 0)) << "a new Config.ini is UTF-16";
+    int nReplaced = 0;
+
     std::mt19937 random(1207);
     for (int seed = 0; seed < 60; ++seed) {
         const std::wstring dir = MakeScratchDir((L"hostileini" + std::to_wstring(seed)).c_str());
@@ -109,7 +117,18 @@ TEST(HostileIni, RandomSettingsFilesComeUpSound)
         EXPECT_TRUE(Terminated(c.EnvironPath) && Terminated(c.EnvironName) && Terminated(c.EthernetIP)) << seed;
         EXPECT_TRUE(Terminated(m.MachineName) && Terminated(m.MachineIP)) << seed;
         EXPECT_EQ(environment, ReadFileBytes(envDir + L"Environment.ini")) << "the environment file is never written, seed " << seed;
+        // A file start-up could read stays untouched; one it could not is kept whole as
+        // Config.ini.bad and replaced by a new file, never written into.
+        const std::wstring kept = dir + L"Config.ini.bad";
+        if (GetFileAttributesW(kept.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            EXPECT_EQ(config, ReadFileBytes(dir + L"Config.ini")) << "seed " << seed;
+        } else {
+            ++nReplaced;
+            EXPECT_EQ(config, ReadFileBytes(kept)) << "seed " << seed;
+            EXPECT_EQ(freshConfig, ReadFileBytes(dir + L"Config.ini")) << "seed " << seed;
+        }
     }
+    EXPECT_GT(nReplaced, 10) << "the seeds make damaged files";
 }
 
 } // namespace

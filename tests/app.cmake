@@ -4,3 +4,8 @@
 # takes the focus, so the tests also hold the "input" lock.
 rig_add_test(AppTests SOURCES AppTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
 add_dependencies(AppTests RigConsole)
+# The real program under a unit that misbehaves: exits and closes that must end, a console
+# that shows the link as it is.
+rig_add_test(UnderFaultTests SOURCES UnderFaultTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
+add_dependencies(UnderFaultTests RigConsole)
+target_link_libraries(UnderFaultTests PRIVATE psapi)

@@ -1,6 +1,9 @@
 #include "support/AppDriver.h"
 
+#include "resource.h"
+
 #include <algorithm>
+#include <fstream>
 #include <cwchar>
 
 namespace testsupport {
@@ -336,6 +339,40 @@ bool ProgramRun::CloseAndWait(DWORD dwTimeoutMs)
         return false;
     PostMessageW(hMain, WM_CLOSE, 0, 0);
     return PumpUntil([&] { return m_child.WaitExit(0); }, dwTimeoutMs);
+}
+
+size_t CountTrace(const ProgramRun& run, const std::string& part, const char* lpFunction)
+{
+    size_t n = 0;
+    for (const LogLine& line : run.Trace())
+        if (line.message.find(part) != std::string::npos && (lpFunction == nullptr || line.function == lpFunction))
+            ++n;
+    return n;
+}
+
+bool SendFromConsole(const ProgramRun& run, const std::wstring& command)
+{
+    HWND hConsole = run.Console();
+    if (hConsole == nullptr)
+        return false;
+    if (!IsWindowVisible(hConsole)) {
+        PostClick(run.PageItem(IDC_BTN_SERIAL_DIALOG));
+        if (!PumpUntil([&] { return IsWindowVisible(hConsole) != FALSE; }, 10000))
+            return false;
+    }
+    DWORD_PTR dwResult = 0;
+    SendMessageTimeoutW(GetDlgItem(hConsole, IDC_EDIT_COMMAND), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(command.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &dwResult);
+    PostClick(GetDlgItem(hConsole, IDC_BTN_SEND));
+    return true;
+}
+
+bool ScriptedUnit::Start(const ProgramRun& run, const std::wstring& link, const std::string& scenario)
+{
+    const std::wstring script = run.Folder() + L"unit.sim";
+    std::ofstream(script.c_str()) << scenario;
+    m_log = run.Folder() + L"unit.log";
+    return process.Start(link + L" --script \"" + script + L"\" --log \"" + m_log + L"\" --quiet");
 }
 
 } // namespace testsupport

@@ -5,6 +5,7 @@
 // by their text and dismissed, and its screen pixels read back.
 #pragma once
 
+#include "support/SimUnitProcess.h"
 #include "support/TestSupport.h"
 
 #include <windows.h>
@@ -100,6 +101,36 @@ private:
     ChildProcess m_child;
     std::unique_ptr<DebugCapture> m_capture;
     DebugCapture* m_pHostCapture = nullptr;
+};
+
+// Trace lines whose message holds the text (and, when given, whose function is lpFunction).
+size_t CountTrace(const ProgramRun& run, const std::string& part, const char* lpFunction = nullptr);
+
+// Shows the console through the settings page and sends one command from it (posted: the
+// call does not wait for the program). False when the console cannot be shown.
+bool SendFromConsole(const ProgramRun& run, const std::wstring& command);
+
+// The simulated unit with a scenario of its own, its event log in the run's folder.
+class ScriptedUnit {
+public:
+    bool StartTcp(const ProgramRun& run, const std::wstring& address, const std::string& scenario)
+    {
+        return Start(run, L"--tcp " + address + L":20130", scenario);
+    }
+    bool StartCom(const ProgramRun& run, const std::string& scenario)
+    {
+        return Start(run, L"--com " + std::to_wstring(UnitComPort()) + L" --baud 19200", scenario);
+    }
+    std::string Log() const { return ReadFileBytes(m_log); }
+    bool WaitLog(const std::string& part, DWORD dwTimeoutMs = 20000) const
+    {
+        return PumpUntil([&] { return Log().find(part) != std::string::npos; }, dwTimeoutMs);
+    }
+    SimUnitProcess process;
+
+private:
+    bool Start(const ProgramRun& run, const std::wstring& link, const std::string& scenario);
+    std::wstring m_log;
 };
 
 // Text of a window of any process.

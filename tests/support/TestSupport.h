@@ -52,6 +52,7 @@ public:
     DWORD ExitCode() const;
     void Terminate();
     DWORD Id() const { return m_pi.dwProcessId; }
+    HANDLE Handle() const { return m_pi.hProcess; }
 
 private:
     PROCESS_INFORMATION m_pi{};

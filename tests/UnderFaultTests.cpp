@@ -1,0 +1,183 @@
+// The real program under a unit that misbehaves: it holds XOFF, stops reading, hangs up with
+// commands waiting, or floods garbage; and an engineer who closes the link or the program
+// with a full queue. Whatever the unit does, Close and Exit end (the bounds here are
+// generous: the soak script measures how fast), the console shows the link as it is, and
+// every console line the engineer saw reached the diagnostic log before the program ended.
+#include "resource.h"
+#include "support/AppDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <psapi.h>
+
+using namespace testsupport;
+
+namespace {
+
+// Longer than any of these exits may take, far shorter than what the unit holds out for
+// (60 s): a program that waited for the unit would miss it.
+constexpr DWORD kExitBoundMs = 30000;
+
+ConfigValues TcpConfig(const ProgramRun& run, const std::wstring& address)
+{
+    ConfigValues cfg;
+    cfg.EnvironPath = run.Folder();
+    cfg.CommMode = 0;
+    cfg.CommType = 1;
+    cfg.EthernetIP = address;
+    return cfg;
+}
+
+ConfigValues ComConfig(const ProgramRun& run)
+{
+    ConfigValues cfg;
+    cfg.EnvironPath = run.Folder();
+    cfg.CommMode = 0;
+    cfg.CommType = 0;
+    cfg.Comport = ProgramComPort();
+    cfg.Baudrate = 19200;
+    return cfg;
+}
+
+HWND ConsoleItem(const ProgramRun& run, int nID)
+{
+    return GetDlgItem(run.Console(), nID);
+}
+
+bool WaitItemText(const ProgramRun& run, int nID, const std::wstring& text, DWORD dwTimeoutMs = 20000)
+{
+    return PumpUntil([&] { return WindowText(ConsoleItem(run, nID)) == text; }, dwTimeoutMs);
+}
+
+// The console shows a closed link: Open enabled, Close disabled, no command waiting.
+void ExpectConsoleShowsTheLinkClosed(const ProgramRun& run)
+{
+    EXPECT_TRUE(PumpUntil([&] { return IsWindowEnabled(ConsoleItem(run, IDC_BTN_OPEN)) != FALSE; }, 20000)) << "Open enabled";
+    EXPECT_FALSE(IsWindowEnabled(ConsoleItem(run, IDC_BTN_CLOSE))) << "Close disabled";
+    EXPECT_TRUE(WaitItemText(run, IDC_EDIT_WAIT_COMMAND, L"")) << "no command shown waiting";
+    EXPECT_TRUE(WaitItemText(run, IDC_EDIT_QUEUE_COUNT, L"0")) << "the queue shows empty";
+}
+
+// Asks the program to end as the system's close does and waits; the exit banner is the last
+// thing the program traces, so the whole session's lines came before it.
+void ExitAndExpectAllTraced(ProgramRun& run)
+{
+    const HWND hMain = run.MainWindow();
+    ASSERT_NE(nullptr, hMain);
+    PostMessageW(hMain, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(run.Child().WaitExit(kExitBoundMs)) << "the program ended";
+    EXPECT_EQ(0u, run.Child().ExitCode());
+    EXPECT_EQ(1u, CountTrace(run, "|      $---< Capture Software Closed >---$", "CBasicSheetDlg::SequenceExit"));
+    EXPECT_EQ(0u, CountTrace(run, "did not end in time")) << "every worker ended";
+}
+
+size_t Occurrences(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++n;
+    return n;
+}
+
+TEST(ProgramUnderFault, ExitEndsWhileTheUnitHoldsXoffOverAWriteWithCommandsWaiting)
+{
+    ASSERT_NE(0, ProgramComPort()) << "run inside tools/wine-env.sh";
+    ProgramRun run(L"fault_xoff");
+    ASSERT_TRUE(run.WriteConfig(ComConfig(run)));
+    ScriptedUnit unit;
+    ASSERT_TRUE(unit.StartCom(run, "xoff-after-command 1 60000\n"));
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitPageShown());
+
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    ASSERT_TRUE(unit.WaitLog("XOFF sent"));
+    ASSERT_GE(run.WaitForTrace("[EPL_STAT_001]", 20000, "CComm::LogWrite"), 0);
+    // The next command's bytes are held by the XOFF; three more wait behind it.
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
+    ASSERT_TRUE(WaitItemText(run, IDC_EDIT_QUEUE_COUNT, L"3"));
+    EXPECT_TRUE(WaitItemText(run, IDC_EDIT_WAIT_COMMAND, L"[SPL_PANO]"));
+
+    ExitAndExpectAllTraced(run);
+    EXPECT_EQ(1u, CountTrace(run, "4 waiting commands dropped", "CComm::LogWrite"));
+    EXPECT_EQ(std::string::npos, unit.Log().find("XON sent")) << "the program did not wait for the XON";
+}
+
+TEST(ProgramUnderFault, ExitEndsWhileTheTcpUnitHasStoppedReadingItsEchoes)
+{
+    ProgramRun run(L"fault_noread");
+    const std::wstring address = PrivateLoopbackAddress();
+    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
+    ScriptedUnit unit;
+    ASSERT_TRUE(unit.StartTcp(run, address, "stop-reading-after-command 1 60000\nflood-after-command 1 3000 [SLP_DOOR_{n}]\n"));
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitPageShown());
+
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    ASSERT_TRUE(unit.WaitLog("FLOOD done"));
+    // The echoes go out to a unit that takes none of them; exit comes while they do.
+    ASSERT_GE(run.WaitForTrace("[SLP_DOOR_100]", 30000, "CComm::LogWrite"), 0);
+    ExitAndExpectAllTraced(run);
+    EXPECT_EQ(std::string::npos, unit.Log().find("reading again")) << "the program did not wait for the unit";
+}
+
+TEST(ProgramUnderFault, CloseWithAFullQueueDropsItWithAWordAndTheLinkOpensAgain)
+{
+    ProgramRun run(L"fault_fullqueue");
+    const std::wstring address = PrivateLoopbackAddress();
+    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
+    ScriptedUnit unit;
+    ASSERT_TRUE(unit.StartTcp(run, address, "silent PANO\n"));
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitPageShown());
+
+    // One command awaits its answer (for 90 s), 299 wait behind it: the queue is full.
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
+    ASSERT_TRUE(WaitItemText(run, IDC_EDIT_QUEUE_COUNT, L"299", 60000));
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
+    ASSERT_GE(run.WaitForTrace("Queue is full", 20000), 0) << "one more is refused with a word";
+
+    PostClick(ConsoleItem(run, IDC_BTN_CLOSE));
+    ExpectConsoleShowsTheLinkClosed(run);
+    EXPECT_EQ(1u, CountTrace(run, "300 waiting commands dropped", "CComm::LogWrite"));
+    EXPECT_EQ(1, static_cast<int>(Occurrences(unit.Log(), "FRAME \"[SPL_PANO]\""))) << "nothing queued left after the close";
+
+    // The link opens again and carries a command.
+    PostClick(ConsoleItem(run, IDC_BTN_OPEN));
+    ASSERT_TRUE(PumpUntil([&] { return CountTrace(run, "FUN_E - CComm::Open_Ethernet", "CComm::LogWrite") == 2; }, 20000));
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    EXPECT_GE(run.WaitForTrace("[EPL_STAT_001]", 20000, "CComm::LogWrite"), 0);
+    ExitAndExpectAllTraced(run);
+}
+
+TEST(ProgramUnderFault, ALinkTheUnitEndsShowsClosedAndTellsWhatItDropped)
+{
+    ProgramRun run(L"fault_hangup");
+    const std::wstring address = PrivateLoopbackAddress();
+    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
+    ScriptedUnit unit;
+    // The unit takes its time over the first command and then hangs up half-way through its
+    // answer, with four more commands waiting.
+    ASSERT_TRUE(unit.StartTcp(run, address, "delay * 1500\nhangup-after-command 1\n"));
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitPageShown());
+
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
+    ASSERT_TRUE(WaitItemText(run, IDC_EDIT_QUEUE_COUNT, L"4"));
+    ExpectConsoleShowsTheLinkClosed(run);
+    const std::vector<LogLine> trace = run.Trace();
+    size_t nClosedLines = 0;
+    for (const LogLine& line : trace) {
+        if (line.function == "CComm::LogWrite" && line.message.rfind("Link closed: ", 0) == 0) {
+            ++nClosedLines;
+            EXPECT_NE(std::string::npos, line.message.find("; 5 waiting commands dropped")) << line.message;
+        }
+    }
+    EXPECT_EQ(1u, nClosedLines) << "one line says what ended the link";
+    EXPECT_TRUE(run.OpenMessageBoxes().empty()) << "no error box";
+    ExitAndExpectAllTraced(run);
+}
+
+} // namespace
