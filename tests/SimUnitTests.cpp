@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -374,6 +375,8 @@ TEST(SimUnitStart, FailsClearlyOnBusyPortMissingComPortAndBadOptions)
         {L"--delay PANORAMA 5", 1, "4 characters"},
         {L"--split 3 soon", 1, "the pause must be a number"},
         {L"--pace 10 0 [SMP_X]", 1, "the rate must be a number"},
+        {L"--hostile 10 1 loud", 1, "the kind must be random, high, printable or mixed"},
+        {L"--hostile 100000001 1 random", 1, "the number of bytes must be a number from 1 to 100000000"},
         {L"--script " + dir + L"missing.txt", 1, "cannot open the script"},
     };
     int nCase = 0;
@@ -439,4 +442,178 @@ TEST(SimUnitSerial, XoffHoldsTheProgramsWritesUntilXon)
     EXPECT_NE(std::string::npos, log.find("XON sent")) << log;
     EXPECT_EQ("[EPL_HELD_001]\r\n", ReadPort(hPort, 16));
     CloseHandle(hPort);
+}
+
+namespace {
+
+// The bytes the unit's hostile "random" kind must send: the low byte of each draw of
+// std::mt19937 seeded with the seed; on a line that takes out XON and XOFF those two
+// become 'x'.
+std::string MersenneLowBytes(unsigned long ulSeed, size_t cb, bool bNoFlowControl)
+{
+    std::mt19937 gen(static_cast<std::mt19937::result_type>(ulSeed));
+    std::string out(cb, '\0');
+    for (size_t i = 0; i < cb; ++i) {
+        unsigned char b = static_cast<unsigned char>(gen() & 0xFF);
+        if (bNoFlowControl && (b == 0x11 || b == 0x13))
+            b = 'x';
+        out[i] = static_cast<char>(b);
+    }
+    return out;
+}
+
+size_t CountOutside(const std::string& bytes, unsigned char lo, unsigned char hi)
+{
+    size_t n = 0;
+    for (char c : bytes) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (b < lo || b > hi)
+            ++n;
+    }
+    return n;
+}
+
+bool LogCount(const std::wstring& path, const std::string& text, size_t n, DWORD dwTimeoutMs = 10000)
+{
+    return testsupport::PumpUntil([&] { return Count(testsupport::ReadFileBytes(path), text) >= n; }, dwTimeoutMs);
+}
+
+// Frame number in four base-36 digits, as {b4} writes it.
+std::string Base36Word(unsigned long v)
+{
+    std::string s(4, '0');
+    for (size_t k = 4; k > 0 && v > 0; --k, v /= 36)
+        s[k - 1] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[v % 36];
+    return s;
+}
+
+} // namespace
+
+TEST(SimUnitTcp, HostileBytesArriveWholeInTheirClassAndRepeatForTheSameSeed)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_hostile");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20509) + L" --log " + dir + L"events.log --hostile 100000 1234 random" +
+                          L" --hostile-after-command 1 40000 99 high --hostile-after-command 2 40000 99 printable"));
+    std::string first;
+    {
+        Client c;
+        ASSERT_TRUE(c.Connect(20509));
+        first = c.ReceiveBytes(100000, 30000);
+        ASSERT_EQ(100000u, first.size());
+        // Every byte value, exactly the generator's sequence.
+        EXPECT_TRUE(first == MersenneLowBytes(1234, 100000, false)) << "hostile bytes differ from mt19937(1234)";
+        EXPECT_EQ(0u, CountOutside(first, 0x00, 0xFF));
+        EXPECT_GT(CountOutside(first, 0x20, 0x7E), 0u);
+
+        ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+        const std::string high = c.ReceiveBytes(16 + 40000, 30000);
+        ASSERT_EQ(16u + 40000u, high.size());
+        EXPECT_EQ("[EPL_PANO_001]\r\n", high.substr(0, 16));
+        EXPECT_EQ(0u, CountOutside(high.substr(16), 0x80, 0xFF));
+
+        ASSERT_TRUE(c.Send("[SPL_CEPH]\r\n"));
+        const std::string printable = c.ReceiveBytes(16 + 40000, 30000);
+        ASSERT_EQ(16u + 40000u, printable.size());
+        EXPECT_EQ("[EPL_CEPH_001]\r\n", printable.substr(0, 16));
+        const std::string body = printable.substr(16);
+        EXPECT_EQ(0u, CountOutside(body, 0x20, 0x7E));
+        EXPECT_NE(std::string::npos, body.find('['));
+        EXPECT_NE(std::string::npos, body.find(']'));
+        // Nothing beyond what the script asked for.
+        EXPECT_EQ("", c.ReceiveBytes(1, 300));
+    }
+    // The next connection gets the same bytes again.
+    Client again;
+    ASSERT_TRUE(again.Connect(20509));
+    const std::string second = again.ReceiveBytes(100000, 30000);
+    EXPECT_EQ(100000u, second.size());
+    EXPECT_TRUE(first == second) << "the same seed gave different bytes";
+    again.Close();
+
+    ASSERT_TRUE(LogCount(dir + L"events.log", "HOSTILE done 100000 bytes", 2));
+    ASSERT_TRUE(sim.Stop());
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    EXPECT_EQ(2u, Count(log, "HOSTILE 100000 bytes seed 1234 random")) << log;
+    EXPECT_EQ(2u, Count(log, "HOSTILE done 100000 bytes")) << log;
+    EXPECT_NE(std::string::npos, log.find("HOSTILE 40000 bytes seed 99 high")) << log;
+    EXPECT_NE(std::string::npos, log.find("HOSTILE 40000 bytes seed 99 printable")) << log;
+    EXPECT_EQ(2u, Count(log, "HOSTILE done 40000 bytes")) << log;
+}
+
+TEST(SimUnitTcp, EchoSummaryCountsEachKindOfEchoInOneLine)
+{
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_echosum");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(Port(20510) + L" --log " + dir + L"events.log --echo-summary --echo-timeout 60000" +
+                          L" --flood-after-command 1 40 [SLP_{b4}_{n3}]"));
+    Client c;
+    ASSERT_TRUE(c.Connect(20510));
+    ASSERT_TRUE(c.Send("[SPL_PANO]\r\n"));
+    std::string expected = "[EPL_PANO_001]\r\n";
+    for (unsigned long i = 1; i <= 40; ++i) {
+        char szNumber[8];
+        std::snprintf(szNumber, sizeof(szNumber), "%03lu", i);
+        expected += "[SLP_" + Base36Word(i) + "_" + szNumber + "]\r\n";
+    }
+    ASSERT_EQ(expected, c.ReceiveBytes(expected.size()));
+    ASSERT_NE(std::string::npos, expected.find("[SLP_0010_036]"));
+
+    // 1..37 echoed, 3 wrongly; 38..40 never; frame 36 twice; a word never sent.
+    std::string echoes;
+    for (unsigned long i = 1; i <= 37; ++i)
+        echoes += "[ELP_" + Base36Word(i) + (i == 3 ? "_002]\r\n" : "_001]\r\n");
+    echoes += "[ELP_0010_001]\r\n[ELP_ZZZZ_001]\r\n";
+    ASSERT_TRUE(c.Send(echoes));
+    // The last echo is in once the unit answers a command sent after them.
+    ASSERT_TRUE(c.Send("[SPL_CEPH]\r\n"));
+    EXPECT_EQ("[EPL_CEPH_001]\r\n", c.ReceiveBytes(16));
+    c.Close();
+
+    ASSERT_TRUE(LogHas(dir + L"events.log", "ECHO summary"));
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    EXPECT_NE(std::string::npos, log.find("ECHO summary ok=36 wrong=1 missing=3 unexpected=1 duplicate=1")) << log;
+    // Counted, not logged one by one.
+    EXPECT_EQ(std::string::npos, log.find("echo ok")) << log;
+    EXPECT_EQ(std::string::npos, log.find("echo missing")) << log;
+    EXPECT_EQ(std::string::npos, log.find("RX \"")) << log;
+    EXPECT_NE(std::string::npos, log.find("FRAME \"[SPL_CEPH]\"")) << log;
+}
+
+TEST(SimUnitSerial, HostileBytesOnTheComPairCarryNoFlowControlBytes)
+{
+    if (testsupport::UnitComPort() == 0 || testsupport::ProgramComPort() == 0)
+        GTEST_SKIP() << "no COM pair in this environment";
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_hostile_com");
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(L"--quiet --com " + std::to_wstring(testsupport::UnitComPort()) + L" --log " + dir +
+                          L"events.log --hostile-after-command 1 30000 17 random" +
+                          L" --hostile-after-command 2 30000 18 mixed"));
+    HANDLE hPort = OpenProgramPort();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hPort);
+    EXPECT_TRUE(WritePort(hPort, "[SPL_PANO]\r\n"));
+    // Had an XON or XOFF gone out, the port would have taken it and fewer bytes would come.
+    const std::string random = ReadPort(hPort, 16 + 30000, 30000);
+    ASSERT_EQ(16u + 30000u, random.size());
+    EXPECT_EQ("[EPL_PANO_001]\r\n", random.substr(0, 16));
+    EXPECT_TRUE(random.substr(16) == MersenneLowBytes(17, 30000, true)) << "hostile bytes differ from mt19937(17)";
+
+    EXPECT_TRUE(WritePort(hPort, "[SPL_CEPH]\r\n"));
+    const std::string mixed = ReadPort(hPort, 16 + 30000, 30000);
+    CloseHandle(hPort);
+    ASSERT_EQ(16u + 30000u, mixed.size());
+    const std::string body = mixed.substr(16);
+    EXPECT_EQ(std::string::npos, body.find('\x11'));
+    EXPECT_EQ(std::string::npos, body.find('\x13'));
+    // A mixture: line ends, brackets, high bytes and control bytes all among them.
+    for (char c : std::string("\r\n[]\x80\x01"))
+        EXPECT_NE(std::string::npos, body.find(c)) << static_cast<int>(static_cast<unsigned char>(c));
+    EXPECT_GT(CountOutside(body, 0x00, 0x7F), 3000u);
+
+    ASSERT_TRUE(LogCount(dir + L"events.log", "HOSTILE done 30000 bytes", 2));
+    ASSERT_TRUE(sim.Stop());
+    const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+    EXPECT_NE(std::string::npos, log.find("HOSTILE 30000 bytes seed 17 random")) << log;
+    EXPECT_NE(std::string::npos, log.find("HOSTILE 30000 bytes seed 18 mixed")) << log;
+    EXPECT_EQ(2u, Count(log, "HOSTILE done 30000 bytes")) << log;
 }

@@ -22,6 +22,7 @@ public:
     void EndReading() override;
     bool Write(const char* p, size_t cb, HANDLE hStop, std::string& reason) override;
     void Close() override;
+    bool EatsFlowControlBytes() const override { return true; }
 
 private:
     HANDLE m_hPort = INVALID_HANDLE_VALUE;

@@ -28,6 +28,10 @@ public:
     virtual void HangUp() {}
 
     virtual void Close() = 0;
+
+    // True when the line takes the flow-control bytes XON (0x11) and XOFF (0x13) out of the
+    // data (a serial port with XON/XOFF): such bytes never reach the peer as data.
+    virtual bool EatsFlowControlBytes() const { return false; }
 };
 
 } // namespace simunit

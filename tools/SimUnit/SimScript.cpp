@@ -30,11 +30,15 @@ const DirectiveInfo kDirectives[] = {
     {"xoff-after-command", 2},
     {"stop-reading-after-command", 2},
     {"echo-timeout", 1},
+    {"echo-summary", 0},
+    {"hostile", 3},
+    {"hostile-after-command", 4},
 };
 
 const unsigned long kMaxMs = 24UL * 3600UL * 1000UL;
 const unsigned long kMaxCount = 10000000UL;
 const unsigned long kMaxRate = 1000000UL;
+const unsigned long kMaxHostileBytes = 100000000UL;
 
 bool Number(const std::string& text, unsigned long ulMin, unsigned long ulMax, unsigned long& value, const char* lpWhat,
             std::string& error)
@@ -177,6 +181,22 @@ bool CSimScript::Apply(const std::string& name, const std::vector<std::string>& 
         if (!Number(args[0], 1, kMaxMs, a, "the echo time-out", error))
             return false;
         m_dwEchoTimeoutMs = a;
+    } else if (name == "echo-summary") {
+        m_bEchoSummary = true;
+    } else if (name == "hostile" || name == "hostile-after-command") {
+        ScriptHostile h;
+        size_t i = 0;
+        if (name == "hostile-after-command" &&
+            !Number(args[i++], 1, kMaxCount, h.afterCommand, "the command number", error))
+            return false;
+        if (!Number(args[i], 1, kMaxHostileBytes, h.count, "the number of bytes", error) ||
+            !Number(args[i + 1], 0, 0xFFFFFFFFUL, h.seed, "the seed", error))
+            return false;
+        if (!ParseHostileKind(args[i + 2], h.kind)) {
+            error = "the kind must be random, high, printable or mixed, not \"" + args[i + 2] + "\"";
+            return false;
+        }
+        m_hostiles.push_back(h);
     }
     return true;
 }

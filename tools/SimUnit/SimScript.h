@@ -1,9 +1,11 @@
 // What the simulated unit does beyond answering each command at once: delays, silent words,
 // split answers, noise, unsolicited frames, hang-ups, floods, paced floods and holds of the
-// program's output (XOFF, a unit that stops reading). Filled from the command
+// program's output (XOFF, a unit that stops reading), hostile bytes. Filled from the command
 // line and from a scenario file before the first connection; read-only afterwards, so the
 // reader and writer threads share it without a lock.
 #pragma once
+
+#include "SimHostile.h"
 
 #include <windows.h>
 
@@ -41,6 +43,15 @@ struct ScriptPace {
     std::string frame;              // numbered as flood frames
 };
 
+// Seeded hostile bytes, on connect (afterCommand 0) or after the answer to the
+// afterCommand-th command.
+struct ScriptHostile {
+    unsigned long afterCommand = 0;
+    unsigned long count = 0; // bytes
+    unsigned long seed = 0;
+    HostileKind kind = HostileKind::Random;
+};
+
 // Something the unit keeps up for a while after the answer to the afterCommand-th command.
 struct ScriptHold {
     unsigned long afterCommand = 0;
@@ -73,7 +84,10 @@ public:
     std::vector<ScriptPace> m_paces;
     std::vector<ScriptHold> m_xoffs;        // XOFF, then XON dwMs later
     std::vector<ScriptHold> m_readingStops; // read nothing for dwMs
+    std::vector<ScriptHostile> m_hostiles;
     DWORD m_dwEchoTimeoutMs = 3000;
+    // Echoes are counted instead of logged one by one: one summary line a connection.
+    bool m_bEchoSummary = false;
 
 private:
     std::map<std::string, DWORD> m_delays; // upper-case word or "*"

@@ -26,7 +26,9 @@ bool IsSlp(const FrameFields& f)
 }
 
 // "{n}" becomes the frame's number; "{nW}", W a digit 1 to 9, the number zero-padded to W
-// digits, so that every frame of a benchmark has the same length.
+// digits, so that every frame of a benchmark has the same length; "{bW}" the number in W
+// base-36 digits (0-9, A-Z, the lowest W digits), so that a 4-character command word can
+// name its frame and the frame's echo tells which frame it answers.
 std::string Numbered(const std::string& frame, unsigned long ulIndex)
 {
     const std::string number = std::to_string(ulIndex);
@@ -42,6 +44,15 @@ std::string Numbered(const std::string& frame, unsigned long ulIndex)
             if (number.size() < width)
                 out.append(width - number.size(), '0');
             out += number;
+            i += 4;
+        } else if (frame.compare(i, 2, "{b") == 0 && i + 3 < frame.size() && frame[i + 2] >= '1' &&
+                   frame[i + 2] <= '9' && frame[i + 3] == '}') {
+            const size_t width = static_cast<size_t>(frame[i + 2] - '0');
+            std::string digits(width, '0');
+            unsigned long v = ulIndex;
+            for (size_t k = width; k > 0 && v > 0; --k, v /= 36)
+                digits[k - 1] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[v % 36];
+            out += digits;
             i += 4;
         } else {
             out += frame[i++];
@@ -90,6 +101,10 @@ CSimSession::End CSimSession::Run()
     for (const ScriptPace& p : m_script.m_paces) {
         if (p.afterCommand == 0)
             Plan(PaceJob(p, ullNow));
+    }
+    for (const ScriptHostile& h : m_script.m_hostiles) {
+        if (h.afterCommand == 0)
+            Plan(HostileJob(h, ullNow));
     }
     std::vector<ULONGLONG> nextPeriodic;
     for (const ScriptPeriodic& p : m_script.m_periodic)
@@ -174,6 +189,11 @@ CSimSession::End CSimSession::Run()
         reason = !m_readerWriteFailure.empty() ? m_readerWriteFailure : readerReason;
     m_log.Line("DISCONNECT %s", reason.c_str());
     ReportMissingEchoes("link closed");
+    if (m_script.m_bEchoSummary) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_log.Line("ECHO summary ok=%lu wrong=%lu missing=%lu unexpected=%lu duplicate=%lu", m_ulEchoOk, m_ulEchoWrong,
+                   m_ulEchoMissing, m_ulEchoUnexpected, m_ulEchoDuplicate);
+    }
     return end;
 }
 
@@ -198,7 +218,9 @@ void CSimSession::ReaderMain(std::string& reason)
         }
         if (n > 0) {
             m_log.Raw(buf, static_cast<size_t>(n));
-            m_log.Line("RX \"%s\"", Escape(buf, static_cast<size_t>(n)).c_str());
+            // Counting echoes is for long runs: a line a read would be most of the log.
+            if (!m_script.m_bEchoSummary)
+                m_log.Line("RX \"%s\"", Escape(buf, static_cast<size_t>(n)).c_str());
             OnBytes(buf, static_cast<size_t>(n));
         }
     }
@@ -269,8 +291,9 @@ void CSimSession::FlushLoose()
 
 void CSimSession::OnFrame(const std::string& frame)
 {
-    m_log.Line("FRAME \"%s\"", Escape(frame).c_str());
     const FrameFields f = SplitFields(frame);
+    if (!m_script.m_bEchoSummary || !f.valid || !EqualNoCase(f.cls, "ELP"))
+        m_log.Line("FRAME \"%s\"", Escape(frame).c_str());
     if (!f.valid)
         return;
     if (EqualNoCase(f.cls, "SPM") || EqualNoCase(f.cls, "SPL"))
@@ -356,6 +379,10 @@ void CSimSession::PlanAfterCommand(unsigned long ulCommand, ULONGLONG ullDue)
         if (p.afterCommand == ulCommand)
             Plan(PaceJob(p, ullDue));
     }
+    for (const ScriptHostile& h : m_script.m_hostiles) {
+        if (h.afterCommand == ulCommand)
+            Plan(HostileJob(h, ullDue));
+    }
     for (const ScriptHold& h : m_script.m_readingStops) {
         if (h.afterCommand == ulCommand)
             m_readingStops.push_back(ReadingStop{ullDue, h.dwMs});
@@ -367,6 +394,16 @@ void CSimSession::OnEcho(const std::string& frame, const std::string& word)
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = std::find_if(m_echoes.begin(), m_echoes.end(),
                            [&word](const PendingEcho& e) { return EqualNoCase(e.word, word); });
+    if (m_script.m_bEchoSummary) {
+        if (it == m_echoes.end()) {
+            CountEcho(m_echoed.count(Upper(word)) > 0 ? m_ulEchoDuplicate : m_ulEchoUnexpected);
+            return;
+        }
+        CountEcho(frame == it->expected ? m_ulEchoOk : m_ulEchoWrong);
+        m_echoed.insert(Upper(word));
+        m_echoes.erase(it);
+        return;
+    }
     if (it == m_echoes.end()) {
         m_log.Line("echo unexpected \"%s\"", Escape(frame).c_str());
         return;
@@ -451,8 +488,20 @@ CSimSession::Job CSimSession::PaceJob(const ScriptPace& pace, ULONGLONG ullDue)
     return job;
 }
 
+CSimSession::Job CSimSession::HostileJob(const ScriptHostile& hostile, ULONGLONG ullDue)
+{
+    Job job;
+    job.ullDue = ullDue;
+    job.hostileCount = hostile.count;
+    job.hostileSeed = hostile.seed;
+    job.hostileKind = hostile.kind;
+    return job;
+}
+
 bool CSimSession::Send(Job& job, std::string& reason)
 {
+    if (job.hostileCount > 0)
+        return SendHostile(job, reason);
     if (job.floodCount > 0)
         return SendFlood(job, reason);
     if (job.paceCount > 0) {
@@ -501,6 +550,26 @@ bool CSimSession::SendFlood(Job& job, std::string& reason)
         }
     }
     m_log.Line("FLOOD done %lu frames %llu bytes", job.floodCount, ullBytes);
+    return true;
+}
+
+bool CSimSession::SendHostile(const Job& job, std::string& reason)
+{
+    const char* lpKind = HostileKindName(job.hostileKind);
+    m_log.Line("HOSTILE %lu bytes seed %lu %s", job.hostileCount, job.hostileSeed, lpKind);
+    CHostileBytes source(job.hostileSeed, job.hostileKind, m_link.EatsFlowControlBytes());
+    std::string block(kFloodBlock, '\0');
+    unsigned long ulSent = 0;
+    while (ulSent < job.hostileCount) {
+        const size_t cb = std::min<size_t>(kFloodBlock, job.hostileCount - ulSent);
+        source.Next(&block[0], cb);
+        if (!m_link.Write(block.data(), cb, m_hStop, reason)) {
+            m_log.Line("HOSTILE broken after %lu bytes", ulSent);
+            return false;
+        }
+        ulSent += static_cast<unsigned long>(cb);
+    }
+    m_log.Line("HOSTILE done %lu bytes", ulSent);
     return true;
 }
 
@@ -676,14 +745,21 @@ ULONGLONG CSimSession::CheckEchoDeadlines(ULONGLONG ullNow)
 {
     ULONGLONG ullNext = 0;
     std::lock_guard<std::mutex> lock(m_mutex);
+    // Deadlines are armed in the order the frames were queued and all with the same time-out,
+    // so they never fall along the queue: the first one not yet due ends the walk.
     for (auto it = m_echoes.begin(); it != m_echoes.end();) {
         if (it->ullDeadline != 0 && ullNow >= it->ullDeadline) {
-            m_log.Line("echo missing for \"%s\"", Escape(it->slpFrame).c_str());
+            if (m_script.m_bEchoSummary)
+                CountEcho(m_ulEchoMissing);
+            else
+                m_log.Line("echo missing for \"%s\"", Escape(it->slpFrame).c_str());
             it = m_echoes.erase(it);
             continue;
         }
-        if (it->ullDeadline != 0 && (ullNext == 0 || it->ullDeadline < ullNext))
+        if (it->ullDeadline != 0) {
             ullNext = it->ullDeadline;
+            break;
+        }
         ++it;
     }
     return ullNext;
@@ -692,9 +768,23 @@ ULONGLONG CSimSession::CheckEchoDeadlines(ULONGLONG ullNow)
 void CSimSession::ReportMissingEchoes(const char* lpWhy)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const PendingEcho& e : m_echoes)
-        m_log.Line("echo missing for \"%s\" (%s)", Escape(e.slpFrame).c_str(), lpWhy);
+    for (const PendingEcho& e : m_echoes) {
+        if (m_script.m_bEchoSummary)
+            CountEcho(m_ulEchoMissing);
+        else
+            m_log.Line("echo missing for \"%s\" (%s)", Escape(e.slpFrame).c_str(), lpWhy);
+    }
     m_echoes.clear();
+}
+
+void CSimSession::CountEcho(unsigned long& counter)
+{
+    ++counter;
+    // A progress line every 10 000 echoes tells a long run how far the echoes have come (and
+    // when, by its time) without a line each.
+    if (++m_ulEchoCounted % 10000 == 0)
+        m_log.Line("ECHO progress ok=%lu wrong=%lu missing=%lu unexpected=%lu duplicate=%lu", m_ulEchoOk,
+                   m_ulEchoWrong, m_ulEchoMissing, m_ulEchoUnexpected, m_ulEchoDuplicate);
 }
 
 } // namespace simunit

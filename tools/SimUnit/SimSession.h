@@ -14,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace simunit {
@@ -48,6 +49,9 @@ private:
         std::string paceFrame;
         char flowByte = 0;                  // XOFF or XON instead of pieces
         DWORD dwXonAfterMs = 0;             // after an XOFF: the XON follows this long after it
+        unsigned long hostileCount = 0;     // > 0: this many hostile bytes instead of pieces
+        unsigned long hostileSeed = 0;
+        HostileKind hostileKind = HostileKind::Random;
     };
     // A pace under way; frame k is due at llStart + (k - 1) / rate seconds.
     struct Pace {
@@ -89,6 +93,8 @@ private:
     bool Send(Job& job, std::string& reason);
     bool SendFlood(Job& job, std::string& reason);
     bool SendFlowByte(const Job& job, std::string& reason);
+    bool SendHostile(const Job& job, std::string& reason);
+    static Job HostileJob(const ScriptHostile& hostile, ULONGLONG ullDue);
     void StartPace(const Job& job);
     LONGLONG PaceDue(const Pace& pace, unsigned long ulFrame) const;
     bool SendDuePaces(std::string& reason);
@@ -98,6 +104,8 @@ private:
     void ArmEchoDeadlines();
     ULONGLONG CheckEchoDeadlines(ULONGLONG ullNow);
     void ReportMissingEchoes(const char* lpWhy);
+    // m_mutex held: one more echo accounted for (ok, wrong, missing, unexpected, duplicate).
+    void CountEcho(unsigned long& counter);
 
     CSimLink& m_link;
     const CSimScript& m_script;
@@ -108,10 +116,19 @@ private:
     std::atomic<bool> m_bEnded{false};
     LONGLONG m_llTicksPerSecond = 1; // performance counter; set once before the reader starts
 
-    std::mutex m_mutex;             // guards m_jobs, m_seq, m_echoes and m_bWriting
+    std::mutex m_mutex;             // guards m_jobs, m_seq, m_echoes, m_bWriting and the echo counts
     std::vector<Job> m_jobs;
     unsigned long long m_seq = 0;
     std::deque<PendingEcho> m_echoes;
+    // Echo counts under echo-summary; written by the reader (ok, wrong, unexpected, duplicate)
+    // and the session thread (missing), under m_mutex.
+    unsigned long m_ulEchoOk = 0;
+    unsigned long m_ulEchoWrong = 0;
+    unsigned long m_ulEchoMissing = 0;
+    unsigned long m_ulEchoUnexpected = 0;
+    unsigned long m_ulEchoDuplicate = 0;
+    unsigned long m_ulEchoCounted = 0;          // the sum of the five
+    std::unordered_set<std::string> m_echoed;   // upper-case words of SLP frames echoed (under m_mutex)
     // A write to the link is under way: a job's or a pace's by the session thread, or an
     // answer the reader sends at once. Whoever sets it writes, and clears it after.
     bool m_bWriting = false;

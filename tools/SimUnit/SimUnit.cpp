@@ -46,7 +46,9 @@
 //                             (COM: close the port, reopen it 500 ms later)
 //   flood N FRAME             on connect, send FRAME N times as fast as the link takes them;
 //                             {n} in FRAME becomes the frame's number 1..N, {nW} (W a digit
-//                             1..9) the number zero-padded to W digits: {n6} -> 000001
+//                             1..9) the number zero-padded to W digits: {n6} -> 000001,
+//                             {bW} the number in W base-36 digits (0-9, A-Z): {b4} -> 0001,
+//                             frame 36 -> 0010
 //   flood-after-command M N FRAME   the same after the answer to the Mth command
 //   pace N RATE FRAME         on connect, send FRAME (numbered as in flood) N times at RATE
 //                             frames a second: frame k is due (k-1)/RATE s after the start,
@@ -64,9 +66,29 @@
 //                             write ends the stretch at once, a peer that leaves is noticed
 //                             after it
 //   echo-timeout MS           how long an SLP frame's ELP echo may take (default 3000)
+//   echo-summary              count the echoes instead of logging each: at the end of a
+//                             connection one line "ECHO summary ok=N wrong=N missing=N
+//                             unexpected=N duplicate=N", and every 10 000 echoes an
+//                             "ECHO progress ..." line with the same counts; RX lines and the
+//                             FRAME lines of echoes are not written either. A duplicate is an
+//                             echo whose word matches no awaited frame but an echoed one: with
+//                             {b4} as the word ([SLP_{b4}_{n7}]) every frame has its own word
+//                             and a duplicate is the same frame echoed twice
+//   hostile N SEED KIND       on connect, send N (1 to 100000000) hostile bytes drawn from
+//                             std::mt19937 seeded with SEED (0 to 4294967295), one draw a byte,
+//                             so the same arguments give the same bytes. KIND: random (any
+//                             value 0x00..0xFF: the draw's low byte), high (0x80..0xFF),
+//                             printable (0x20..0x7E, brackets included), mixed (the draw's low
+//                             3 bits pick: 0-1 any value, 2-3 high, 4-6 printable, 7 one of CR,
+//                             LF, '[', ']'). On COM, 0x11 and 0x13 become 'x' (the line would
+//                             take them out as XON/XOFF). Written in blocks of 8192 bytes as
+//                             floods are; the stop event or a broken link ends it. Logged as
+//                             "HOSTILE N bytes seed S KIND" before and "HOSTILE done N bytes"
+//                             or "HOSTILE broken after N bytes" after
+//   hostile-after-command M N SEED KIND   the same after the answer to the Mth command
 // For every SLP frame it sends, the unit awaits the echo [ELP_WORD_001] and logs
 // "echo ok", "echo wrong" or, after the time-out or at the end of the connection,
-// "echo missing".
+// "echo missing" (under echo-summary it counts them).
 //
 // Event log lines: milliseconds since start, then one of
 //   LISTEN addr | OPEN COMn ... | CONNECT peer | READY | RX "bytes" | FRAME "frame" |
@@ -75,7 +97,9 @@
 //   PACE n x "frame" at r/s | PACE done n frames in t ms, at most l ms behind schedule, b bytes |
 //   PACE broken after k of n frames, b bytes | XOFF sent | XON sent | READING stopped |
 //   READING resumed | echo ok "elp" for "slp" | echo wrong ... | echo missing for "slp" |
-//   echo unexpected "elp" | DISCONNECT reason | CLOSE COMn | QUIT ... | END
+//   echo unexpected "elp" | ECHO progress ... | ECHO summary ... | HOSTILE n bytes seed s kind |
+//   HOSTILE done n bytes | HOSTILE broken after n bytes | DISCONNECT reason | CLOSE COMn |
+//   QUIT ... | END
 // (PACE done: t from the first frame's due time to the end of the last write, l the largest
 // time from a frame's due time to the end of its write.)
 // Bytes are shown escaped: \r \n \t \\ \" and \xHH for other non-printable bytes.
@@ -137,13 +161,24 @@ const char kHelp[] =
     "  xoff-after-command N MS    after the Nth answer send XOFF (0x13), MS ms later XON\r\n"
     "  stop-reading-after-command N MS   after the Nth answer read nothing for MS ms\r\n"
     "  echo-timeout MS            wait this long for the ELP echo of an SLP frame (3000)\r\n"
+    "  echo-summary               count echoes: one \"ECHO summary ok=N wrong=N missing=N\r\n"
+    "                             unexpected=N duplicate=N\" line a connection (and a\r\n"
+    "                             progress line every 10000), no per-echo or RX lines\r\n"
+    "  hostile N SEED KIND        on connect, send N (1..100000000) hostile bytes from\r\n"
+    "                             std::mt19937(SEED); KIND random (0x00-0xFF), high\r\n"
+    "                             (0x80-0xFF), printable (0x20-0x7E), mixed (the three, CR,\r\n"
+    "                             LF, brackets); on COM 0x11/0x13 become 'x'\r\n"
+    "  hostile-after-command M N SEED KIND   the same after the answer to the Mth command\r\n"
     "In a script the last argument is the rest of the line. TEXT and FRAME take the escapes\r\n"
     "\\r \\n \\t \\s (space) \\0 \\\\ \\xHH. Commands are counted per connection from 1.\r\n"
     "In flood and pace frames {n} is the frame's number, {nW} (W 1..9) the number zero-padded\r\n"
-    "to W digits. A pace sends what is due in one write and keeps its schedule when late; its\r\n"
+    "to W digits, {bW} the number in W base-36 digits (0-9A-Z; [SLP_{b4}_{n7}] gives each\r\n"
+    "frame its own word, so its echo names it). A pace sends what is due in one write and keeps its schedule when late; its\r\n"
     "log line \"PACE done\" tells how far behind it fell.\r\n"
     "Sent SLP frames are checked for their echo: log lines \"echo ok\", \"echo wrong\",\r\n"
-    "\"echo missing\", \"echo unexpected\".\r\n"
+    "\"echo missing\", \"echo unexpected\" (or the counts under echo-summary). Hostile bytes\r\n"
+    "are logged as \"HOSTILE N bytes seed S KIND\", then \"HOSTILE done N bytes\" or\r\n"
+    "\"HOSTILE broken after N bytes\"; they go in blocks of 8192 bytes as floods do.\r\n"
     "\r\n"
     "Exit codes: 0 normal end, 1 bad arguments/script/log file, 2 COM port cannot be opened,\r\n"
     "3 TCP address bad or port in use, 4 other start failure.\r\n";
