@@ -49,6 +49,7 @@ BEGIN_MESSAGE_MAP(CBasicSheetDlg, CMSDialog)
     ON_MESSAGE(WM_SERIAL_SMP, CBasicSheetDlg::OnMessage_SerialSMP)
     ON_MESSAGE(WM_DESTROY, CBasicSheetDlg::OnDestroyMsg)
     ON_MESSAGE(WM_PAGE_SHOWCONSOLE, CBasicSheetDlg::OnShowConsole)
+    ON_MESSAGE(WM_CONSOLE_TIME, CBasicSheetDlg::OnConsoleTime)
     ON_BN_CLICKED(IDC_BTN_LOGIN, CBasicSheetDlg::OnBnClickedLogIn)
     ON_BN_CLICKED(IDC_BTN_MAIN_CLOSE, CBasicSheetDlg::OnBnClickedClose)
 END_MESSAGE_MAP()
@@ -218,6 +219,8 @@ bool CBasicSheetDlg::Init_RS232C(const LinkParams& params)
     if (mc_pCommMngr == nullptr) {
         mc_pCommMngr = CComm::GetInstance();
         mc_pCommMngr->SetOwnerWnd(this);
+        if (m_pStorageMngr != nullptr)
+            mc_pCommMngr->SetConsoleOptions(m_pStorageMngr->m_ConsoleSettings.bShowTime, m_pStorageMngr->SessionLogFolder());
         // The new console window settles before the port or socket is opened.
         ::Sleep(500);
     }
@@ -383,6 +386,14 @@ LRESULT CBasicSheetDlg::OnShowConsole(WPARAM, LPARAM)
     return 0;
 }
 
+LRESULT CBasicSheetDlg::OnConsoleTime(WPARAM wParam, LPARAM)
+{
+    // The console's "Time" choice is kept for the next start.
+    if (m_pStorageMngr != nullptr)
+        m_pStorageMngr->SaveIni_ConsoleTime(wParam != 0);
+    return 0;
+}
+
 LRESULT CBasicSheetDlg::OnDestroyMsg(WPARAM, LPARAM)
 {
     // The link goes while this window still exists: the console and the link manager are
@@ -411,6 +422,7 @@ void CBasicSheetDlg::SequenceExit()
     DebugLog(kFnSequenceExit, 440, TAG_FUN_S, LOG_TEXT_START);
     if (mc_pCommMngr != nullptr && mc_pCommMngr->m_hWnd != nullptr && ::IsWindow(mc_pCommMngr->m_hWnd)) {
         // Emptying the queue also marks the manager idle.
+        mc_pCommMngr->PrepareExit();
         mc_pCommMngr->ClearQueue();
         mc_pCommMngr->Close();
         if (!mc_pCommMngr->IsReleased()) {

@@ -63,6 +63,7 @@ protected:
     LRESULT OnMessage_SerialSMP(WPARAM wParam, LPARAM lParam);
     LRESULT OnDestroyMsg(WPARAM wParam, LPARAM lParam);
     LRESULT OnShowConsole(WPARAM wParam, LPARAM lParam);
+    LRESULT OnConsoleTime(WPARAM wParam, LPARAM lParam);
     void OnBnClickedLogIn();
     void OnBnClickedClose();
 

@@ -180,6 +180,8 @@ bool CComm::Open(const LinkParams& params)
 
     m_pLink = std::move(pLink);
     m_dataGate.Reset();
+    // The stamps of this link's lines count from the system's time now.
+    m_inbox.Record().Anchor();
     if (!m_exchange.Start(*m_pLink) || !m_pLink->Start(*this, m_exchange.m_bConnected)) {
         LOG_ERROR(L"The link's threads could not be started");
         ReleaseLink();
@@ -234,6 +236,7 @@ bool CComm::CloseLink(const wchar_t* lpName)
     ClearQueue();
     ReleaseLink();
     ShowWaitingCommand(L"");
+    WriteLinkSummary();
     LogWrite(LOG_KIND_DATA, L"FUN_E - %s", lpName);
     return true;
 }
@@ -295,9 +298,10 @@ void CComm::SendEcho(const wchar_t* lpFrameText)
 void CComm::OnReceiveFrame(const wchar_t* lpFrameText)
 {
     ReportHiddenData(m_dataGate.TakeHiddenDue());
-    m_inbox.WriteLine(LOG_KIND_RECV, lpFrameText);
+    // An answer's line is written by the exchange, with its round-trip time.
     if (m_exchange.TakeAnswer(lpFrameText))
         return;
+    m_inbox.WriteLine(LOG_KIND_RECV, lpFrameText);
     wchar_t szClass[4] = {};
     SplitFrame(lpFrameText, szClass, nullptr, nullptr);
     const HWND hOwner = m_hOwner.load();
@@ -320,6 +324,13 @@ void CComm::OnDataLine(const wchar_t* lpText)
     // The text comes at a readable rate again: what was left out before it is told first.
     ReportHiddenData(m_dataGate.TakeHidden());
     m_inbox.WriteLine(LOG_KIND_DATA, lpText);
+}
+
+void CComm::WriteLinkSummary()
+{
+    // A link that carried commands ends with their summary.
+    if (m_exchange.SummaryChanged())
+        WriteSummary();
 }
 
 void CComm::ReportHiddenData(unsigned long long nChars)
@@ -383,6 +394,7 @@ void CComm::DrainInbox()
         if (bLostIsCurrent && !IsConnected()) {
             ReleaseLink();
             ShowWaitingCommand(L"");
+            WriteLinkSummary();
             if (!m_bOpening)
                 UpdateLinkButtons(true, false);
         }

@@ -63,6 +63,8 @@ public:
     void CloseEthernet();
     // The close operation of the current transport.
     void Close();
+    // The program is ending: what the link still had to report to windows is dropped with it.
+    void PrepareExit() { m_exchange.DropNoticesAtClose(); }
 
     // Frames: one command leaves at once or waits in the queue; answers are matched to it.
     // Never waits for the link; see CCommandExchange::Send.
@@ -74,6 +76,12 @@ public:
     void ClearQueue();
     // Bytes as they are, through the link's writer (tests and tools).
     bool SendBytes(const std::string& bytes) { return m_exchange.SendBytes(bytes); }
+
+    // The console's own settings, from the owner: whether the view shows time stamps, and the
+    // folder of the session records (empty: none are written).
+    void SetConsoleOptions(bool bShowTime, const std::wstring& sessionFolder);
+    // Writes the summary of this link's commands into the console (as "Summary" does).
+    void WriteSummary();
 
     // One formatted line in the console and in the diagnostic log; callable from any thread.
     void LogWrite(int nKind, const wchar_t* lpFormat, ...);
@@ -124,6 +132,8 @@ protected:
     void OnBnClickedQueueClear();
     void OnBnClickedSaveFile();
     void OnBnClickedFilter(UINT nID);
+    void OnBnClickedTime();
+    void OnBnClickedSummary() { WriteSummary(); }
     void OnClassSelChange() { RebuildCommandText(IDC_COMBO_CLASS, true); }
     void OnClassEdit() { RebuildCommandText(IDC_COMBO_CLASS, false); }
     void OnWordSelChange() { RebuildCommandText(IDC_COMBO_WORD, true); }
@@ -140,6 +150,8 @@ private:
     void OnDataLine(const wchar_t* lpText) override;
     void OnLinkLost(const wchar_t* lpWhy) override { m_exchange.MarkLost(lpWhy); }
     void OnLinkError(const wchar_t* lpText) override { m_inbox.Post(CCommInbox::EventType::ShowError, lpText); }
+    // The summary at a link's end, when its commands have not been summarised since they came.
+    void WriteLinkSummary();
     // A line telling how much loose text the gate left out; none for 0.
     void ReportHiddenData(unsigned long long nChars);
 
@@ -186,6 +198,8 @@ private:
     // What the waiting fields show (user-interface thread).
     std::wstring m_waitingShown;
     int m_nWaitingShownSeconds = -1;
+    // The session records' folder (user-interface thread); empty: none.
+    std::wstring m_sessionFolder;
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;

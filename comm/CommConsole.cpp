@@ -2,6 +2,7 @@
 #include "comm/Comm.h"
 
 #include "framework/Dc.h"
+#include "messages.h"
 #include "resource.h"
 #include "storage/UtilityTools.h"
 
@@ -60,6 +61,8 @@ BEGIN_MESSAGE_MAP(CComm, CDialog)
     ON_BN_CLICKED(IDC_BTN_QUEUE_CLEAR, CComm::OnBnClickedQueueClear)
     ON_BN_CLICKED(IDC_BTN_SAVE_FILE, CComm::OnBnClickedSaveFile)
     ON_CONTROL_RANGE(BN_CLICKED, IDC_CHECK_SEND_COMMAND, IDC_CHECK_RECV_DATA, CComm::OnBnClickedFilter)
+    ON_BN_CLICKED(IDC_CHECK_TIME, CComm::OnBnClickedTime)
+    ON_BN_CLICKED(IDC_BTN_SUMMARY, CComm::OnBnClickedSummary)
     ON_CBN_SELCHANGE(IDC_COMBO_CLASS, CComm::OnClassSelChange)
     ON_CBN_EDITCHANGE(IDC_COMBO_CLASS, CComm::OnClassEdit)
     ON_CBN_DROPDOWN(IDC_COMBO_CLASS, CComm::OnClassEdit)
@@ -298,6 +301,30 @@ void CComm::OnBnClickedQueueClear()
     UpdateLinkButtons(true, true);
 }
 
+void CComm::SetConsoleOptions(bool bShowTime, const std::wstring& sessionFolder)
+{
+    m_sessionFolder = sessionFolder;
+    m_view.SetShowTime(bShowTime);
+    if (HWND hTime = GetDlgItem(IDC_CHECK_TIME))
+        ::SendMessageW(hTime, BM_SETCHECK, bShowTime ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void CComm::OnBnClickedTime()
+{
+    const bool bShowTime = ::SendMessageW(GetDlgItem(IDC_CHECK_TIME), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    m_view.SetShowTime(bShowTime);
+    // The owner keeps the choice for the next start.
+    if (const HWND hOwner = m_hOwner.load())
+        ::PostMessageW(hOwner, WM_CONSOLE_TIME, bShowTime ? 1 : 0, 0);
+}
+
+void CComm::WriteSummary()
+{
+    for (const std::wstring& line : m_exchange.SummaryLines())
+        LogWrite(LOG_KIND_DATA, L"%s", line.c_str());
+    m_exchange.MarkSummaryShown();
+}
+
 void CComm::OnBnClickedFilter(UINT nID)
 {
     static const struct {
@@ -327,7 +354,13 @@ bool CComm::SaveLogToFile(const wchar_t* lpPath)
         return false;
     wchar_t szExt[260] = {};
     CUtilityTools::GetFileExt(lpPath, szExt, false);
-    const bool bWritten = m_view.Save(hFile, _wcsicmp(szExt, L"RTF") == 0);
+    // The log ends with the summary of the link's commands (unless it ends with it already).
+    std::vector<CConsoleRecord::Line> tail;
+    if (m_exchange.SummaryChanged()) {
+        for (const std::wstring& line : m_exchange.SummaryLines())
+            tail.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, line});
+    }
+    const bool bWritten = m_view.Save(hFile, _wcsicmp(szExt, L"RTF") == 0, tail);
     CloseHandle(hFile);
     return bWritten;
 }

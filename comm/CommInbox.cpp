@@ -3,7 +3,7 @@
 #include "messages.h"
 #include "storage/DebugLog.h"
 
-void CCommInbox::WriteLine(int nKind, const wchar_t* lpText)
+void CCommInbox::WriteLine(int nKind, const wchar_t* lpText, long long llRoundTripUs, long long llQueuedUs)
 {
     // Every console line reaches the diagnostic log too, under the name of the console's
     // writer, whichever thread wrote it.
@@ -21,7 +21,7 @@ void CCommInbox::WriteLine(int nKind, const wchar_t* lpText)
     default:
         break;
     }
-    m_record.Append(nKind, lpText);
+    m_record.Append(nKind, lpText, llRoundTripUs, llQueuedUs);
     if (!m_bLinesWaiting.exchange(true) && !m_bViewTicking.load())
         Wake();
 }

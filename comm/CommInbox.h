@@ -47,7 +47,8 @@ public:
     void SetViewTicking(bool bTicking) { m_bViewTicking.store(bTicking); }
 
     // A console line from any thread: traced to the diagnostic log and kept in the record.
-    void WriteLine(int nKind, const wchar_t* lpText);
+    // An answer carries its round-trip time, a command that waited its wait (µs, or -1).
+    void WriteLine(int nKind, const wchar_t* lpText, long long llRoundTripUs = -1, long long llQueuedUs = -1);
     void Post(EventType type, const wchar_t* lpText = L"", int nValue = 0, int nCount = 0);
 
     // User-interface thread: the events waiting, oldest first. A wake-up is posted again for

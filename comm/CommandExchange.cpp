@@ -7,6 +7,8 @@
 
 #include <process.h>
 
+#include <algorithm>
+
 #include <cwchar>
 
 namespace {
@@ -79,7 +81,11 @@ bool CCommandExchange::Start(CLink& link)
         m_nNoticesWaiting = 0;
         m_bBusy = false;
         m_bExpiring = false;
+        m_bAnswerPending = false;
         m_llWatchUntilUs = LLONG_MAX;
+        // The summary covers one link.
+        m_stats.clear();
+        m_bStatsChanged = false;
     }
     ::ResetEvent(m_hQueueEvent);
     ::ResetEvent(m_hWatchEvent);
@@ -178,7 +184,8 @@ int CCommandExchange::RunningThreads() const
 bool CCommandExchange::IsReady() const
 {
     CSingleLock lock(m_cs);
-    return !m_flight.bAwaiting && m_queue.Count() == 0 && m_outbox.empty() && m_answers.empty() && !m_bBusy && !m_bExpiring;
+    return !m_flight.bAwaiting && !m_bAnswerPending && m_queue.Count() == 0 && m_outbox.empty() && m_answers.empty() &&
+           !m_bBusy && !m_bExpiring;
 }
 
 int CCommandExchange::QueueCount() const
@@ -237,6 +244,9 @@ void CCommandExchange::DropOutbox(bool bKeepEchoes, std::vector<PostedNotice>& n
 
 void CCommandExchange::PostAll(const std::vector<PostedNotice>& notices)
 {
+    // At the program's end nobody would read them: thousands of posts would only delay it.
+    if (m_bDropNotices.load())
+        return;
     for (const PostedNotice& notice : notices)
         PostNotify(notice.hWnd, notice.message, notice.text.c_str(), notice.nKind);
 }
@@ -286,6 +296,7 @@ bool CCommandExchange::Send(const wchar_t* lpText, HWND hReply, int nKind, bool 
             CUtilityTools::CopyText(waiting.szCommand, kFrameTextChars, lpText);
             waiting.nRecvKind = nKind;
             waiting.hReplyWnd = hReply;
+            waiting.llQueuedUs = m_clock.NowMicros();
             bQueued = m_queue.Push(waiting);
         } else {
             // In flight from now, before its bytes leave: an answer that comes back at once
@@ -378,15 +389,38 @@ bool CCommandExchange::TakeAnswer(const wchar_t* lpFrame)
     SplitFrame(lpFrame, szClass, szWord, nullptr);
     if (!SameText(szClass, L"EPM") && !SameText(szClass, L"EPL"))
         return false;
+    Answer answer{};
+    long long llRoundTripUs = -1;
     {
         CSingleLock lock(m_cs);
         wchar_t szSentWord[5] = {};
         SplitFrame(m_flight.szText, nullptr, szSentWord, nullptr);
         if (!m_flight.bAwaiting || m_flight.nKind == enRECV_NONE || !SameText(szWord, szSentWord))
             return false;
-        // Answered once, with the kind and the window the command was sent with.
+        // Answered once, with the kind and the window the command was sent with. The round
+        // trip runs from its last byte leaving (from its write's start when the answer beat
+        // the writer's note of the end).
         m_flight.bAwaiting = false;
-        m_answers.push_back(Answer{lpFrame, m_flight.nKind, m_flight.hReply});
+        m_bAnswerPending = true;
+        const long long llFrom = m_flight.llSentUs != 0 ? m_flight.llSentUs : m_flight.llWriteUs;
+        if (llFrom != 0) {
+            llRoundTripUs = m_clock.NowMicros() - llFrom;
+            if (llRoundTripUs < 0)
+                llRoundTripUs = 0;
+        }
+        WordStats& stats = StatsOf(m_flight.szText);
+        ++stats.nAnswered;
+        if (llRoundTripUs >= 0)
+            stats.roundTripsUs.push_back(llRoundTripUs);
+        m_bStatsChanged = true;
+        answer = Answer{lpFrame, m_flight.nKind, m_flight.hReply};
+    }
+    // The answer's line goes before its report, and before the next command can leave.
+    m_inbox.WriteLine(LOG_KIND_RECV, lpFrame, llRoundTripUs);
+    {
+        CSingleLock lock(m_cs);
+        m_bAnswerPending = false;
+        m_answers.push_back(std::move(answer));
     }
     // The dispatcher first; the watchdog is not woken: when its wait ends it finds the
     // command answered.
@@ -416,6 +450,66 @@ int CCommandExchange::ClearQueue()
 }
 
 // ---------------------------------------------------------------------------------------
+// The summary
+
+CCommandExchange::WordStats& CCommandExchange::StatsOf(const wchar_t* lpCommand)
+{
+    wchar_t szWord[5] = {};
+    SplitFrame(lpCommand, nullptr, szWord, nullptr);
+    std::wstring word = szWord[0] != L'\0' ? szWord : L"?";
+    CharUpperBuffW(word.data(), static_cast<DWORD>(word.size()));
+    return m_stats[word];
+}
+
+bool CCommandExchange::SummaryChanged() const
+{
+    CSingleLock lock(m_cs);
+    return m_bStatsChanged;
+}
+
+void CCommandExchange::MarkSummaryShown()
+{
+    CSingleLock lock(m_cs);
+    m_bStatsChanged = false;
+}
+
+std::vector<std::wstring> CCommandExchange::SummaryLines() const
+{
+    std::map<std::wstring, WordStats> stats;
+    {
+        CSingleLock lock(m_cs);
+        stats = m_stats;
+    }
+    std::vector<std::wstring> lines;
+    if (stats.empty()) {
+        lines.push_back(L"Summary: no command sent on this link");
+        return lines;
+    }
+    lines.push_back(L"Summary per command word: sent, answered, timed out; round trip min / median / 95% / max");
+    const auto ms = [](long long llUs) { return static_cast<double>(llUs) / 1000.0; };
+    for (auto& [word, s] : stats) {
+        wchar_t szLine[256] = {};
+        int n = _snwprintf(szLine, 255, L"  %-4s  sent %lu, answered %lu, timed out %lu", word.c_str(), s.nSent, s.nAnswered,
+                           s.nTimedOut);
+        std::vector<long long>& trips = s.roundTripsUs;
+        if (!trips.empty() && n > 0) {
+            std::sort(trips.begin(), trips.end());
+            const size_t nCount = trips.size();
+            const double dMedian =
+                nCount % 2 == 1 ? ms(trips[nCount / 2]) : (ms(trips[nCount / 2 - 1]) + ms(trips[nCount / 2])) / 2.0;
+            // The 95th percentile by nearest rank: the smallest time at least 95% of the
+            // answers took no longer than.
+            const size_t nRank = (95 * nCount + 99) / 100;
+            _snwprintf(szLine + n, 255 - static_cast<size_t>(n), L"; round trip %.1f / %.1f / %.1f / %.1f ms", ms(trips.front()),
+                       dMedian, ms(trips[nRank - 1]), ms(trips.back()));
+        }
+        szLine[255] = L'\0';
+        lines.push_back(szLine);
+    }
+    return lines;
+}
+
+// ---------------------------------------------------------------------------------------
 // The dispatcher
 
 bool CCommandExchange::NextStep(Step& step)
@@ -437,7 +531,8 @@ bool CCommandExchange::NextStep(Step& step)
         m_bBusy = true;
         return true;
     }
-    if (m_flight.bAwaiting || m_queue.Count() == 0)
+    // An answer whose line is still being written is reported before anything moves on.
+    if (m_flight.bAwaiting || m_bAnswerPending || m_queue.Count() == 0)
         return false;
     // What waits goes out in its order: commands that await no answer back to back, up to
     // and including the first one that awaits an answer, which is then in flight; later
@@ -447,6 +542,7 @@ bool CCommandExchange::NextStep(Step& step)
     while (m_queue.Count() > 0) {
         const CommandItem waiting = m_queue.Pop();
         OutItem item = MakeOutItem(waiting.szCommand, true);
+        item.llQueuedUs = waiting.llQueuedUs;
         const bool bAwaits = waiting.nRecvKind != enRECV_NONE;
         if (bAwaits) {
             step.nWaitingTimeOutMs = Arm(waiting.szCommand, waiting.hReplyWnd, waiting.nRecvKind, item);
@@ -461,9 +557,20 @@ bool CCommandExchange::NextStep(Step& step)
 
 void CCommandExchange::WriteOut(OutItem& item)
 {
-    // The console shows a command as its bytes leave.
-    if (!item.consoleText.empty())
-        m_inbox.WriteLine(LOG_KIND_SEND, item.consoleText.c_str());
+    // The console shows a command as its bytes leave, with how long it waited in the queue;
+    // the command counts as sent for the summary.
+    const long long llWriteUs = m_clock.NowMicros();
+    if (!item.consoleText.empty()) {
+        m_inbox.WriteLine(LOG_KIND_SEND, item.consoleText.c_str(), -1,
+                          item.llQueuedUs >= 0 ? llWriteUs - item.llQueuedUs : -1);
+        if (!item.bKeepOnClear) {
+            CSingleLock lock(m_cs);
+            ++StatsOf(item.consoleText.c_str()).nSent;
+            m_bStatsChanged = true;
+            if (item.nSeq != 0 && m_flight.nSeq == item.nSeq)
+                m_flight.llWriteUs = llWriteUs;
+        }
+    }
     DWORD dwWritten = 0;
     bool bWritten = true;
     if (!item.bytes.empty()) {
@@ -562,6 +669,8 @@ bool CCommandExchange::CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWai
         expired.hReply = m_flight.hReply;
         expired.nWaitedMs = static_cast<int>((llNow - m_flight.llSentUs) / 1000);
         m_flight.bAwaiting = false;
+        ++StatsOf(m_flight.szText).nTimedOut;
+        m_bStatsChanged = true;
         // Not ready, but ending: the link is closed next, and until then nobody may take the
         // exchange for idle.
         m_bExpiring = true;

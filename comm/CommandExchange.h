@@ -24,6 +24,7 @@
 #include <atomic>
 #include <climits>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -92,9 +93,17 @@ public:
     // of earlier frames that still wait for their echo to leave: the owner hears of the
     // unit's frames in the order they came.
     void PostInOrder(const PostedNotice& notice);
-    // Receive thread: true when the frame answers the command in flight; the dispatcher then
-    // reports it to the command's window.
+    // Receive thread: true when the frame answers the command in flight; then its console
+    // line (with the round-trip time) is written here, and the dispatcher reports it to the
+    // command's window. A frame that answers nothing is the caller's to show.
     bool TakeAnswer(const wchar_t* lpFrame);
+
+    // What the commands of this link came to, per command word, as console lines: sent,
+    // answered, timed out, and the round trip's minimum, median, 95th percentile and maximum.
+    std::vector<std::wstring> SummaryLines() const;
+    // Whether a command was sent, answered or timed out since the last MarkSummaryShown.
+    bool SummaryChanged() const;
+    void MarkSummaryShown();
     // Empties the queue and forgets the command in flight: nothing taken from the queue
     // before leaves after (a write already under way finishes, and is not waited for).
     // Returns how many commands it dropped (see WaitingCommands).
@@ -108,6 +117,10 @@ public:
         std::vector<CommandItem> items;
     };
     QueueState GetQueueState(unsigned long long nFrom) const;
+
+    // The program is ending: reports of frames whose echo can no longer leave are dropped at
+    // the close instead of posted to windows that will not read them.
+    void DropNoticesAtClose() { m_bDropNotices.store(true); }
 
     // Tells the watchdog to look at the deadline again (a clock moved by hand in the tests).
     void WakeWatchdog() { ::SetEvent(m_hWatchEvent); }
@@ -140,6 +153,7 @@ private:
         int nKind = enRECV_NONE;
         HWND hReply = nullptr;
         int nTimeOutMs = 0;
+        long long llWriteUs = 0;      // when its write began; 0 until then
         long long llSentUs = 0;       // when its last byte left; 0 until then
         long long llDeadlineUs = 0;   // 0 until armed (when it has left)
         bool bAwaiting = false;
@@ -156,6 +170,7 @@ private:
         std::wstring consoleText;      // shown as a sent line when the bytes leave; empty: none
         unsigned long long nSeq = 0;   // the command in flight these bytes carry, or 0
         int nTimeOutMs = 0;            // and its time-out
+        long long llQueuedUs = -1;     // when it entered the queue, if it waited there
         bool bKeepOnClear = false;     // echoes answer the unit: a Clear does not stop them
         PostedNotice then;
     };
@@ -179,7 +194,7 @@ private:
     // m_cs held: empties the outbox, keeping the notices of what it held for posting.
     void DropOutbox(bool bKeepEchoes, std::vector<PostedNotice>& notices);
     int WaitingCommandsLocked() const; // m_cs held
-    static void PostAll(const std::vector<PostedNotice>& notices);
+    void PostAll(const std::vector<PostedNotice>& notices);
     // m_cs held: makes the command the one in flight; returns its time-out.
     int Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem& item);
     // Outside m_cs: the console's waiting fields show a command now in flight.
@@ -200,12 +215,27 @@ private:
     HANDLE m_hWatchEvent = nullptr;
     // Written by Start (user-interface thread), read by any thread that loses the link.
     std::atomic<int> m_nSession{0};
+    // Set once by the user-interface thread at the program's end; read by whoever closes.
+    std::atomic<bool> m_bDropNotices{false};
     // User-interface thread only (Start, Join).
     HANDLE m_hDispatcher = nullptr;
     HANDLE m_hWatchdog = nullptr;
 
+    // What the commands of one link came to, per command word.
+    struct WordStats {
+        unsigned long nSent = 0;
+        unsigned long nAnswered = 0;
+        unsigned long nTimedOut = 0;
+        std::vector<long long> roundTripsUs;
+    };
+    // m_cs held: the statistics of the word of a command text.
+    WordStats& StatsOf(const wchar_t* lpCommand);
+
     // Covered by m_cs; written by any thread that sends, answers, clears or closes.
     mutable CCriticalSection m_cs;
+    std::map<std::wstring, WordStats> m_stats; // this link's commands, by word
+    bool m_bStatsChanged = false;
+    bool m_bAnswerPending = false;     // an answer is taken and its line not yet written
     InFlight m_flight;
     std::deque<Answer> m_answers;
     CCommandQueue m_queue;

@@ -12,6 +12,8 @@ struct CommandItem {
     int nRecvKind;
     // The window that gets the answer or the time-out, captured when the command was given.
     HWND hReplyWnd;
+    // When it was put in the queue (the exchange's clock, microseconds).
+    long long llQueuedUs;
 };
 
 class CCommandQueue {

@@ -12,17 +12,98 @@ int CountLineBreaks(const std::wstring& text)
     return n;
 }
 
-std::wstring FormatConsoleLine(const CConsoleRecord::Line& line)
+namespace {
+long long SystemTimeNow()
 {
-    wchar_t szPrefix[16] = {};
-    _snwprintf(szPrefix, 15, L"%04d| ", line.nNumber);
-    if (!IsKnownLogKind(line.nKind))
-        return szPrefix;
-    const wchar_t* lpMark = line.nKind == LOG_KIND_SEND ? L">> " : line.nKind == LOG_KIND_RECV ? L"<< " : L"";
-    return szPrefix + std::wstring(lpMark) + line.text + L"\r\n";
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    return static_cast<long long>((static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
 }
 
-void CConsoleRecord::Append(int nKind, const wchar_t* lpText)
+std::wstring Milliseconds(const wchar_t* lpBefore, long long llMicros)
+{
+    wchar_t szText[48] = {};
+    _snwprintf(szText, 47, L"   %s%.1f ms", lpBefore, static_cast<double>(llMicros) / 1000.0);
+    return szText;
+}
+} // namespace
+
+std::wstring FormatStamp(long long llTime)
+{
+    const unsigned long long ullTime = static_cast<unsigned long long>(llTime);
+    const FILETIME ftUtc{static_cast<DWORD>(ullTime & 0xFFFFFFFFu), static_cast<DWORD>(ullTime >> 32)};
+    FILETIME ftLocal{};
+    SYSTEMTIME st{};
+    if (!::FileTimeToLocalFileTime(&ftUtc, &ftLocal) || !::FileTimeToSystemTime(&ftLocal, &st))
+        return L"--:--:--.---";
+    wchar_t szStamp[16] = {};
+    _snwprintf(szStamp, 15, L"%02u:%02u:%02u.%03u", st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+    return szStamp;
+}
+
+std::wstring ConsoleLineNumber(const CConsoleRecord::Line& line)
+{
+    if (line.nNumber <= 0)
+        return L"....| ";
+    wchar_t szNumber[16] = {};
+    _snwprintf(szNumber, 15, L"%04d| ", line.nNumber);
+    return szNumber;
+}
+
+std::wstring ConsoleLinePrefix(const CConsoleRecord::Line& line, bool bStamp)
+{
+    std::wstring prefix = ConsoleLineNumber(line);
+    if (!IsKnownLogKind(line.nKind))
+        return prefix;
+    if (bStamp && line.llTime != 0)
+        prefix += FormatStamp(line.llTime) + L" ";
+    prefix += line.nKind == LOG_KIND_SEND ? L">> " : line.nKind == LOG_KIND_RECV ? L"<< " : L"";
+    return prefix;
+}
+
+std::wstring ConsoleLineSuffix(const CConsoleRecord::Line& line)
+{
+    std::wstring suffix;
+    if (line.llQueuedUs >= 0)
+        suffix += Milliseconds(L"waited ", line.llQueuedUs);
+    if (line.llRoundTripUs >= 0)
+        suffix += Milliseconds(L"", line.llRoundTripUs);
+    return suffix;
+}
+
+std::wstring FormatConsoleLine(const CConsoleRecord::Line& line, bool bStamp)
+{
+    if (!IsKnownLogKind(line.nKind))
+        return ConsoleLinePrefix(line, bStamp);
+    return ConsoleLinePrefix(line, bStamp) + line.text + ConsoleLineSuffix(line) + L"\r\n";
+}
+
+CConsoleRecord::CConsoleRecord(size_t nKeptLines, size_t nKeptChars) : m_nKeptLines(nKeptLines), m_nKeptChars(nKeptChars)
+{
+    Anchor();
+}
+
+void CConsoleRecord::Anchor()
+{
+    CSingleLock lock(m_cs);
+    m_llAnchorUs = m_clock.NowMicros();
+    const long long llNow = SystemTimeNow();
+    // A system clock set back meanwhile does not make the stamps go back.
+    m_llAnchorTime = llNow > m_llLastTime ? llNow : m_llLastTime;
+}
+
+long long CConsoleRecord::StampLocked() const
+{
+    return m_llAnchorTime + 10 * (m_clock.NowMicros() - m_llAnchorUs);
+}
+
+void CConsoleRecord::SetTap(ITap* pTap)
+{
+    CSingleLock lock(m_cs);
+    m_pTap = pTap;
+}
+
+void CConsoleRecord::Append(int nKind, const wchar_t* lpText, long long llRoundTripUs, long long llQueuedUs)
 {
     const bool bKnown = IsKnownLogKind(nKind);
     std::wstring text = bKnown && lpText != nullptr ? lpText : L"";
@@ -30,7 +111,10 @@ void CConsoleRecord::Append(int nKind, const wchar_t* lpText)
     const int nBreaks = bKnown ? CountLineBreaks(text) : 0;
     CSingleLock lock(m_cs);
     m_nChars += text.size();
-    m_lines.push_back(Line{m_nNextSeq++, nKind, m_nNextNumber, std::move(text)});
+    m_llLastTime = StampLocked();
+    m_lines.push_back(Line{m_nNextSeq++, nKind, m_nNextNumber, std::move(text), m_llLastTime, llRoundTripUs, llQueuedUs});
+    if (m_pTap != nullptr)
+        m_pTap->OnLine(m_lines.back());
     // The number counts the lines before it, as the view shows them.
     if (bKnown)
         m_nNextNumber += 1 + nBreaks;

@@ -2,10 +2,13 @@
 // the one store that every thread writes into and that the console's view and its saved
 // logs read. The worker threads never wait for the window to take a line: they add it here
 // and go on. Bounded in lines and in characters, whatever the unit sends: past either limit
-// the oldest lines go (and are counted; the diagnostic log has every line).
+// the oldest lines go (and are counted; the diagnostic log and the session record have every
+// line). Each line is stamped as it is added, under the lock, so stamps follow the order of
+// the lines and never go backwards.
 // Any thread; m_cs covers every field.
 #pragma once
 
+#include "comm/Clock.h"
 #include "framework/Sync.h"
 
 #include <deque>
@@ -29,8 +32,18 @@ public:
     struct Line {
         unsigned long long nSeq; // place in the record, counted from the first line ever added
         int nKind;
-        int nNumber;             // the "nnnn| " number the console shows
+        int nNumber;             // the "nnnn| " number the console shows; 0: a note of the view
         std::wstring text;
+        long long llTime = 0;          // when its bytes were taken or sent: UTC, 100 ns units
+        long long llRoundTripUs = -1;  // an answer: from its command's last byte leaving to it
+        long long llQueuedUs = -1;     // a command that waited in the queue: how long it waited
+    };
+    // Told of every line as it is added, inside the record's lock (so in the record's order);
+    // it must not take the record again. The session record listens so.
+    class ITap {
+    public:
+        virtual ~ITap() = default;
+        virtual void OnLine(const Line& line) = 0;
     };
 
     // Lines kept at most (a whole service day is far below it), and characters of text: a
@@ -39,16 +52,20 @@ public:
     static constexpr size_t kKeptLines = 200000;
     static constexpr size_t kKeptChars = 4u << 20;
 
-    explicit CConsoleRecord(size_t nKeptLines = kKeptLines, size_t nKeptChars = kKeptChars)
-        : m_nKeptLines(nKeptLines), m_nKeptChars(nKeptChars)
-    {
-    }
+    explicit CConsoleRecord(size_t nKeptLines = kKeptLines, size_t nKeptChars = kKeptChars);
     CConsoleRecord(const CConsoleRecord&) = delete;
     CConsoleRecord& operator=(const CConsoleRecord&) = delete;
 
     // Adds a line of a kind (100 sent, 101 received, 102 data; any other kind is a line with
-    // its number only, and the number does not advance).
-    void Append(int nKind, const wchar_t* lpText);
+    // its number only, and the number does not advance), stamped now; an answer carries its
+    // round-trip time, a command that waited in the queue its wait (microseconds, or -1).
+    void Append(int nKind, const wchar_t* lpText, long long llRoundTripUs = -1, long long llQueuedUs = -1);
+    // Ties the stamps to the system's time again (each link open): from here on a stamp is
+    // the system time now plus what the high-resolution counter counted since, never earlier
+    // than the last stamp given.
+    void Anchor();
+    // The tap that hears of every line from now on; nullptr for none.
+    void SetTap(ITap* pTap);
     // Forgets every line; numbering starts again at 1.
     void Clear();
 
@@ -67,9 +84,16 @@ public:
     unsigned long long Dropped() const;
 
 private:
+    long long StampLocked() const;
+
     const size_t m_nKeptLines;
     const size_t m_nKeptChars;
+    CPerformanceClock m_clock;
     mutable CCriticalSection m_cs;
+    long long m_llAnchorTime = 0; // system time (UTC, 100 ns) at the anchor
+    long long m_llAnchorUs = 0;   // the counter at the anchor
+    long long m_llLastTime = 0;
+    ITap* m_pTap = nullptr;
     std::deque<Line> m_lines;
     size_t m_nChars = 0; // characters of the kept lines' texts
     unsigned long long m_nNextSeq = 0;
@@ -77,7 +101,17 @@ private:
     int m_nNextNumber = 1;
 };
 
-// The text of a line as the console shows and saves it: "0001| >> [SPL_PANO]" and CR LF.
-std::wstring FormatConsoleLine(const CConsoleRecord::Line& line);
+// The text of a line as the console shows and saves it: "0001| >> [SPL_PANO]" and CR LF;
+// with bStamp the local time after the number ("0001| 14:03:12.345 >> [SPL_PANO]"). An
+// answer ends with its round-trip time ("   312.4 ms"), a command that waited in the queue
+// with its wait ("   waited 1203.5 ms"). A note of the view is numbered "....| ".
+std::wstring FormatConsoleLine(const CConsoleRecord::Line& line, bool bStamp = false);
+// "0001| " (or "....| " for a note); the prefix of a line up to its mark; and what follows
+// its text before the line end.
+std::wstring ConsoleLineNumber(const CConsoleRecord::Line& line);
+std::wstring ConsoleLinePrefix(const CConsoleRecord::Line& line, bool bStamp);
+std::wstring ConsoleLineSuffix(const CConsoleRecord::Line& line);
+// "14:03:12.345": a stamp in local time.
+std::wstring FormatStamp(long long llTime);
 // Line breaks inside a text (CR LF, CR or LF each count once).
 int CountLineBreaks(const std::wstring& text);

@@ -87,7 +87,7 @@ bool WriteAll(HANDLE hFile, const std::string& bytes)
 constexpr size_t kSaveChunkLines = 5000;
 } // namespace
 
-std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument)
+std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument, bool bStamp)
 {
     std::string rtf = "{\\rtf1\\ansi\\deff0";
     if (bDocument)
@@ -97,15 +97,14 @@ std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool
     if (bDocument)
         rtf += "\\f0\\fs16 ";
     for (const CConsoleRecord::Line& line : lines) {
-        char szPrefix[32];
-        if (line.nNumber > 0)
-            std::snprintf(szPrefix, sizeof(szPrefix), "\\cf1 %04d| ", line.nNumber);
-        else
-            std::snprintf(szPrefix, sizeof(szPrefix), "\\cf1 ....| ");
-        rtf += szPrefix;
+        // The number and the stamp in the number's colour, the rest in the kind's.
+        rtf += "\\cf1 ";
+        AppendRtfText(rtf, ConsoleLineNumber(line));
         if (IsKnownLogKind(line.nKind)) {
+            if (bStamp && line.llTime != 0)
+                AppendRtfText(rtf, FormatStamp(line.llTime) + L" ");
             rtf += "\\cf" + std::to_string(KindColorIndex(line.nKind)) + ' ';
-            AppendRtfText(rtf, KindMark(line.nKind) + line.text + L"\r\n");
+            AppendRtfText(rtf, KindMark(line.nKind) + line.text + ConsoleLineSuffix(line) + L"\r\n");
         }
     }
     rtf += "}\r\n";
@@ -164,7 +163,7 @@ double CConsoleView::Update()
         BeginChange();
         const long nEnd = m_pView->GetTextLength();
         m_pView->SetSel(nEnd, nEnd);
-        StreamIn(BuildConsoleRtf(m_lines, false), true);
+        StreamIn(BuildConsoleRtf(m_lines, false, m_bShowTime), true);
         AfterInsert();
         EndChange();
     }
@@ -243,6 +242,14 @@ void CConsoleView::SetShown(int nKind, bool bShown)
     Rebuild();
 }
 
+void CConsoleView::SetShowTime(bool bShowTime)
+{
+    if (m_bShowTime == bShowTime)
+        return;
+    m_bShowTime = bShowTime;
+    Rebuild();
+}
+
 void CConsoleView::Rebuild()
 {
     if (!HasView())
@@ -259,7 +266,7 @@ void CConsoleView::Rebuild()
     BeginChange();
     m_pView->SetWindowText(L"");
     if (!m_lines.empty())
-        StreamIn(BuildConsoleRtf(m_lines, false), false);
+        StreamIn(BuildConsoleRtf(m_lines, false, m_bShowTime), false);
     ScrollToEnd();
     EndChange();
 }
@@ -284,7 +291,7 @@ void CConsoleView::StreamIn(const std::string& rtf, bool bAtSelection)
     }
 }
 
-bool CConsoleView::Save(HANDLE hFile, bool bRichText) const
+bool CConsoleView::Save(HANDLE hFile, bool bRichText, const std::vector<CConsoleRecord::Line>& tail) const
 {
     if (m_pRecord == nullptr)
         return false;
@@ -299,13 +306,19 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText) const
         lines.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote});
     }
     bool bFirst = true;
-    while (nSeq < nEnd) {
-        nSeq = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
+    bool bTailDone = false;
+    while (!bTailDone) {
+        if (nSeq < nEnd)
+            nSeq = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
+        if (nSeq >= nEnd || lines.empty()) {
+            lines.insert(lines.end(), tail.begin(), tail.end());
+            bTailDone = true;
+        }
         if (lines.empty())
             break;
         std::string bytes;
         if (bRichText) {
-            bytes = BuildConsoleRtf(lines, true);
+            bytes = BuildConsoleRtf(lines, true, true);
             // One document: the pieces share the first one's header and the last one's end.
             if (!bFirst)
                 bytes.erase(0, bytes.find("\r\n") + 2);
@@ -313,7 +326,7 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText) const
         } else {
             std::wstring text;
             for (const CConsoleRecord::Line& line : lines)
-                text += FormatConsoleLine(line);
+                text += FormatConsoleLine(line, true);
             // The saved file is in the system's code page, like everything the console
             // writes out.
             const int nBytes =
@@ -328,5 +341,5 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText) const
         bFirst = false;
         lines.clear();
     }
-    return !bRichText || WriteAll(hFile, bFirst ? BuildConsoleRtf({}, true) : std::string("}\r\n"));
+    return !bRichText || WriteAll(hFile, bFirst ? BuildConsoleRtf({}, true, true) : std::string("}\r\n"));
 }

@@ -44,10 +44,14 @@ public:
 
     // Which kinds the view shows; every line is kept in the record whatever it shows.
     void SetShown(int nKind, bool bShown);
+    // Whether the view shows each line's time stamp (saved logs always have them).
+    void SetShowTime(bool bShowTime);
+    bool ShowsTime() const { return m_bShowTime; }
 
-    // Every line of the record, whatever the filter shows, as plain text exactly as the view
-    // writes it, or as rich text with its colours. False when the file was not written whole.
-    bool Save(HANDLE hFile, bool bRichText) const;
+    // Every line of the record, whatever the filter shows, with its time stamp, as plain
+    // text or as rich text with its colours, and the tail lines after them. False when the
+    // file was not written whole.
+    bool Save(HANDLE hFile, bool bRichText, const std::vector<CConsoleRecord::Line>& tail = {}) const;
 
 private:
     // Drops the oldest shown lines past the limit and scrolls to the end.
@@ -69,9 +73,11 @@ private:
     unsigned long long m_nNextSeq = 0;
     int m_nViewLines = 0;
     bool m_bShown[3] = {true, true, true};
+    bool m_bShowTime = false;
     std::vector<CConsoleRecord::Line> m_lines; // scratch, kept to spare allocations
 };
 
 // Rich text of console lines: the colour table, then each line with its prefix in the
-// prefix colour and its text in its kind's colour; bDocument adds the font (a saved file).
-std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument);
+// prefix colour and its text in its kind's colour; bDocument adds the font (a saved file),
+// bStamp the time stamps.
+std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument, bool bStamp);

@@ -95,6 +95,9 @@ DWORD CSerialLink::Open(const LinkParams& params, HANDLE)
         Close();
         return dwError != 0 ? dwError : ERROR_INVALID_PARAMETER;
     }
+    // An XOFF that reached the port before it was opened (left from a former session) does
+    // not hold this one: output starts as if XON had come.
+    ::EscapeCommFunction(m_hComm, SETXON);
     return 0;
 }
 

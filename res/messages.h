@@ -21,3 +21,6 @@
 
 // A page asks the main window to show the communication console.
 #define WM_PAGE_SHOWCONSOLE (WM_APP + 110)
+
+// The console tells its owner that "Time" was switched (wParam 1 on, 0 off), to be kept.
+#define WM_CONSOLE_TIME (WM_APP + 111)

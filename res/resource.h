@@ -89,3 +89,5 @@
 #define IDC_EDIT_WAIT_SECONDS           1151
 #define IDC_EDIT_QUEUE_COUNT            1148
 #define IDC_EDIT_QUEUE_MAX              1149
+#define IDC_CHECK_TIME                  1170
+#define IDC_BTN_SUMMARY                 1171

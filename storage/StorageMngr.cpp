@@ -16,6 +16,7 @@ const wchar_t kConfigFileName[] = L"Config.ini";
 const wchar_t kSectionSettings[] = L"SETTINGS";
 const wchar_t kSectionCommunication[] = L"COMMUNICATION";
 const wchar_t kSectionMachine[] = L"MACHINE_SETTING";
+const wchar_t kSectionConsole[] = L"CONSOLE";
 
 const wchar_t kFunctionReadConfig[] = L"CStorageMngr::ReadIni_Config";
 const wchar_t kFunctionReadEnvironment[] = L"CStorageMngr::ReadIni_Environment";
@@ -130,6 +131,7 @@ int CStorageMngr::ReadIni_StartUp()
         SaveIni_ConfigDefault();
         result = ReadIni_Config();
     }
+    ReadIni_Console();
     // Without the environment file the machine settings keep their initial values.
     ReadIni_Environment(m_ConfigSettings.EnvironPath, m_ConfigSettings.EnvironName);
     return result;
@@ -281,6 +283,43 @@ int CStorageMngr::ReadIni_Environment(const wchar_t* folder, const wchar_t* file
 
     m_LastError.Code = 0;
     return 0;
+}
+
+void CStorageMngr::ReadIni_Console()
+{
+    auto lock = m_pIniMngr->LockSequence();
+    CIniMngr& ini = *m_pIniMngr;
+    m_ConsoleSettings = ConsoleSettings{};
+    const std::wstring path = ConfigPath();
+    if (!ini.SetPathName(path.c_str(), true) || !ini.IsSectionExist(kSectionConsole))
+        return;
+    int nTime = 0;
+    ini.GetInt(kSectionConsole, L"Time", nTime, 0);
+    m_ConsoleSettings.bShowTime = nTime != 0;
+    wchar_t szFolder[kTextChars] = {};
+    ini.GetString(kSectionConsole, L"LogFolder", szFolder, kTextChars, L"");
+    m_ConsoleSettings.LogFolder = szFolder;
+}
+
+bool CStorageMngr::SaveIni_ConsoleTime(bool bShowTime)
+{
+    auto lock = m_pIniMngr->LockSequence();
+    CIniMngr& ini = *m_pIniMngr;
+    const std::wstring path = ConfigPath();
+    if (!ini.SetPathName(path.c_str(), false))
+        return false;
+    m_ConsoleSettings.bShowTime = bShowTime;
+    return ini.WriteInt(kSectionConsole, L"Time", bShowTime ? 1 : 0);
+}
+
+std::wstring CStorageMngr::SessionLogFolder() const
+{
+    std::wstring folder = m_ConsoleSettings.LogFolder;
+    if (folder.empty())
+        folder = std::wstring(m_szProgramFolder) + L"Logs";
+    if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/')
+        folder += L'\\';
+    return folder;
 }
 
 LinkParams CStorageMngr::GetLinkParams() const

@@ -7,6 +7,8 @@
 #include "comm/LinkParams.h"
 #include "storage/IniMngr.h"
 
+#include <string>
+
 // Settings of Config.ini: where the environment file lies and the program's own link.
 struct ConfigSettings {
     wchar_t EnvironPath[260];
@@ -27,6 +29,13 @@ struct MachineSettings {
     int Baudrate;
     wchar_t MachineIP[260];
     int EthernetPort;
+};
+
+// The console's own choices, in a section of Config.ini that only this program writes.
+// An older file without the section gives these defaults, and reading never writes it.
+struct ConsoleSettings {
+    bool bShowTime = false;     // "Time": the view shows each line's time stamp
+    std::wstring LogFolder;     // where session records go; empty: "Logs" beside the program
 };
 
 class CStorageMngr {
@@ -82,6 +91,14 @@ public:
     // ERROR_SECTOR_NOT_FOUND (also left in the last-error record).
     int ReadIni_Environment(const wchar_t* folder, const wchar_t* fileName);
 
+    // Reads the console's section of Config.ini into m_ConsoleSettings (defaults for what is
+    // missing); stores the "Time" choice (only that key is written).
+    void ReadIni_Console();
+    bool SaveIni_ConsoleTime(bool bShowTime);
+    // The folder of the session records, with a trailing backslash: LogFolder, or "Logs" in
+    // the program's folder.
+    std::wstring SessionLogFolder() const;
+
     // How the unit is reached: with CommMode 0 the link settings of Config.ini, otherwise
     // those of the capture software's environment file; a TCP link always goes to the unit's
     // port 20130.
@@ -94,6 +111,7 @@ public:
     LastError m_LastError;
     ConfigSettings m_ConfigSettings;
     MachineSettings m_MachineSettings;
+    ConsoleSettings m_ConsoleSettings;
 
 private:
     bool SaveConfig(const ConfigSettings& settings);

@@ -1,6 +1,7 @@
 // The communication console driven as the engineer drives it: its real window, its
 // controls, keys and buttons, linked to the simulated unit over TCP.
 #include "comm/Comm.h"
+#include "resource.h"
 #include "support/CommTestSupport.h"
 #include "support/SimUnitProcess.h"
 
@@ -15,6 +16,29 @@
 using namespace testsupport;
 
 namespace {
+
+// A saved log without the time stamp after each number ("0001| 14:03:12.345 >> ..." becomes
+// "0001| >> ..."); nStamps counts the stamps taken out.
+template <typename String>
+String WithoutStamps(const String& text, size_t* pnStamps = nullptr)
+{
+    using Char = typename String::value_type;
+    String out;
+    size_t nStamps = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        out += text[i];
+        const auto digit = [&](size_t at) { return at < text.size() && text[at] >= Char('0') && text[at] <= Char('9'); };
+        if (text[i] == Char('|') && i + 14 < text.size() && text[i + 1] == Char(' ') && digit(i + 2) && digit(i + 3) &&
+            text[i + 4] == Char(':') && text[i + 7] == Char(':') && text[i + 10] == Char('.') && digit(i + 13) &&
+            text[i + 14] == Char(' ')) {
+            i += 13;
+            ++nStamps;
+        }
+    }
+    if (pnStamps != nullptr)
+        *pnStamps = nStamps;
+    return out;
+}
 
 class ConsoleTest : public ::testing::Test {
 protected:
@@ -280,8 +304,10 @@ TEST_F(ConsoleTest, SavedLogsAreRichOrPlainTextAndWhole)
     comm->LogWrite(LOG_KIND_RECV, L"%s", L"[EPL_PANO_001]");
     comm->LogWrite(LOG_KIND_DATA, L"%s", L"a {brace} and \\ back");
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"Log.txt").c_str()));
+    size_t nStamps = 0;
     EXPECT_EQ("0001| >> [SPL_PANO]\r\n0002| << [EPL_PANO_001]\r\n0003| a {brace} and \\ back\r\n",
-              ReadFileBytes(dir + L"Log.txt"));
+              WithoutStamps(ReadFileBytes(dir + L"Log.txt"), &nStamps));
+    EXPECT_EQ(3u, nStamps) << "every saved line carries its time";
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"Log.RTF").c_str()));
     const std::string rtf = ReadFileBytes(dir + L"Log.RTF");
     EXPECT_EQ(0u, rtf.rfind("{\\rtf1", 0));
@@ -299,7 +325,7 @@ TEST_F(ConsoleTest, SavedLogsAreRichOrPlainTextAndWhole)
         comm->LogWrite(LOG_KIND_DATA, L"%d %s", i, payload.c_str());
     EXPECT_TRUE(ConsoleLines(comm).empty());
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"Big.log").c_str()));
-    const std::string big = ReadFileBytes(dir + L"Big.log");
+    const std::string big = WithoutStamps(ReadFileBytes(dir + L"Big.log"));
     EXPECT_GT(big.size(), 3000000u);
     EXPECT_EQ(0u, big.find("0001| >> [SPL_PANO]\r\n"));
     EXPECT_NE(std::string::npos, big.find("\r\n20003| 19999 xxx"));
@@ -313,12 +339,54 @@ TEST_F(ConsoleTest, SavedLogsAreRichOrPlainTextAndWhole)
     const unsigned long long nDropped = comm->GetRecord().Dropped();
     EXPECT_GT(nDropped, 20000u) << "the first lines went";
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"Bigger.log").c_str()));
-    const std::string bigger = ReadFileBytes(dir + L"Bigger.log");
-    EXPECT_EQ(0u, bigger.find("0000| " + std::to_string(nDropped) + " earlier lines not kept here")) << bigger.substr(0, 100);
+    const std::string bigger = WithoutStamps(ReadFileBytes(dir + L"Bigger.log"));
+    EXPECT_EQ(0u, bigger.find("....| " + std::to_string(nDropped) + " earlier lines not kept here")) << bigger.substr(0, 100);
     EXPECT_LT(bigger.size(), 4500000u);
     EXPECT_NE(std::string::npos, bigger.find("| 9999 yyy"));
     EXPECT_EQ(0u, CComm::DefaultLogFileName().rfind(L"Log20", 0));
     EXPECT_EQ(18u, CComm::DefaultLogFileName().size());
+}
+
+TEST_F(ConsoleTest, TimeShowsStampsInTheViewOnlyAndSavedLogsAlwaysHaveThem)
+{
+    for (int i = 1; i <= 50; ++i)
+        comm->LogWrite(i % 2 ? LOG_KIND_SEND : LOG_KIND_DATA, L"line %d", i);
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"Before.txt").c_str()));
+    std::wstring view;
+    for (const std::wstring& line : ConsoleLines(comm))
+        view += line + L"\r\n";
+    size_t nStamps = 0;
+    WithoutStamps(view, &nStamps);
+    EXPECT_EQ(0u, nStamps) << "no stamps in the view at first";
+
+    SendMessageW(Item(IDC_CHECK_TIME), BM_SETCHECK, BST_CHECKED, 0);
+    Click(IDC_CHECK_TIME);
+    std::wstring stamped;
+    for (const std::wstring& line : ConsoleLines(comm))
+        stamped += line + L"\r\n";
+    EXPECT_EQ(view, WithoutStamps(stamped, &nStamps)) << "the same lines, stamped";
+    EXPECT_EQ(50u, nStamps);
+    ASSERT_TRUE(comm->SaveLogToFile((dir + L"After.txt").c_str()));
+    EXPECT_EQ(ReadFileBytes(dir + L"Before.txt"), ReadFileBytes(dir + L"After.txt")) << "the saved log does not change";
+
+    // Stamps follow the lines' order and tell the time they were written.
+    std::vector<CConsoleRecord::Line> lines;
+    comm->GetRecord().Copy(0, 100, lines);
+    FILETIME ftNow;
+    GetSystemTimeAsFileTime(&ftNow);
+    const long long llNow = static_cast<long long>((static_cast<unsigned long long>(ftNow.dwHighDateTime) << 32) | ftNow.dwLowDateTime);
+    for (size_t i = 1; i < lines.size(); ++i)
+        EXPECT_LE(lines[i - 1].llTime, lines[i].llTime) << i;
+    EXPECT_LT(llNow - lines.back().llTime, 20000000LL) << "within seconds of now";
+    EXPECT_GE(llNow - lines.back().llTime, 0LL);
+    SendMessageW(Item(IDC_CHECK_TIME), BM_SETCHECK, BST_UNCHECKED, 0);
+    Click(IDC_CHECK_TIME);
+    EXPECT_EQ(view.size(), [&] {
+        std::wstring again;
+        for (const std::wstring& line : ConsoleLines(comm))
+            again += line + L"\r\n";
+        return again.size();
+    }());
 }
 
 TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
@@ -354,7 +422,7 @@ TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
     EXPECT_EQ(std::to_wstring(nLines + nBurst) + L"| burst " + std::to_wstring(nBurst), shown.back());
 
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"All.txt").c_str()));
-    const std::string saved = ReadFileBytes(dir + L"All.txt");
+    const std::string saved = WithoutStamps(ReadFileBytes(dir + L"All.txt"));
     EXPECT_EQ(0u, saved.find("0001| line 1\r\n"));
     EXPECT_NE(std::string::npos, saved.find(std::string(szLast, szLast + wcslen(szLast)) + "\r\n"));
     for (int i : {1, nBurst / 2, nBurst})
@@ -395,6 +463,7 @@ TEST_F(ConsoleTest, ALongLogSavedAsRichTextIsOneDocumentThatReadsBackWhole)
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(hEdit, text.data(), length + 1)));
     DestroyWindow(hEdit);
+    text = WithoutStamps(text);
     EXPECT_EQ(0u, text.find(L"0001| << line 1 {1}"));
     EXPECT_NE(std::wstring::npos, text.find(L"6000| line 6000 {6000}")) << "where two pieces meet";
     EXPECT_NE(std::wstring::npos, text.find(L"12000| line 12000 {12000}"));

@@ -10,6 +10,8 @@
 
 #include <psapi.h>
 
+#include <algorithm>
+
 #include <thread>
 
 using namespace testsupport;
@@ -281,6 +283,68 @@ SIZE_T PrivateBytes()
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory));
     // Wine reports no private usage, but the page-file usage, which is the same figure.
     return memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+}
+
+TEST_F(ExchangeTest, RoundTripsAndQueueWaitsAreMeasuredAndSummarisedPerWord)
+{
+    // Ten PANO answers after known delays; the summary's median is between the 5th and 6th,
+    // its 95th percentile the 10th.
+    const int kDelaysMs[] = {300, 310, 320, 330, 340, 350, 360, 370, 380, 1000};
+    size_t nWritten = 0;
+    for (int nDelayMs : kDelaysMs) {
+        ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", reply, enRECV_COMMAND, false));
+        ASSERT_TRUE(Written(++nWritten));
+        clock.AdvanceMs(nDelayMs);
+        ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_PANO_001]"));
+        ASSERT_TRUE(Noted(nWritten));
+    }
+    // HSON waits in the queue behind a PANO for 500 ms.
+    ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(exchange.Send(L"[SPL_HSON]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(++nWritten));
+    clock.AdvanceMs(500);
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_PANO_001]"));
+    ASSERT_TRUE(Written(++nWritten));
+    clock.AdvanceMs(20);
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_HSON_001]"));
+    ASSERT_TRUE(Noted(nWritten));
+
+    std::vector<CConsoleRecord::Line> lines;
+    inbox.Record().Copy(0, 1000, lines);
+    std::vector<long long> trips;
+    long long llHsonWaited = -2;
+    for (const CConsoleRecord::Line& line : lines) {
+        if (line.nKind == LOG_KIND_RECV)
+            trips.push_back(line.llRoundTripUs);
+        if (line.nKind == LOG_KIND_SEND && line.text == L"[SPL_HSON]")
+            llHsonWaited = line.llQueuedUs;
+        if (line.nKind == LOG_KIND_SEND && line.text == L"[SPL_PANO]") {
+            EXPECT_EQ(-1, line.llQueuedUs) << "a command that left at once did not wait";
+        }
+    }
+    ASSERT_EQ(12u, trips.size());
+    for (size_t i = 0; i < 10; ++i)
+        EXPECT_EQ(1000LL * kDelaysMs[i], trips[i]) << i;
+    EXPECT_EQ(500000, trips[10]);
+    EXPECT_EQ(20000, trips[11]);
+    EXPECT_EQ(500000, llHsonWaited);
+    const auto answerLine = std::find_if(lines.begin(), lines.end(), [](const CConsoleRecord::Line& line) { return line.nKind == LOG_KIND_RECV; });
+    EXPECT_EQ(L"<< [EPL_PANO_001]   300.0 ms\r\n", FormatConsoleLine(*answerLine).substr(6));
+
+    // A time-out is counted too (and ends the link).
+    ASSERT_TRUE(exchange.Send(L"[SPL_CSON]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(++nWritten));
+    clock.AdvanceMs(3001);
+    exchange.WakeWatchdog();
+    ASSERT_TRUE(PumpUntil([&] { return !exchange.IsConnected(); }, 10000));
+    EXPECT_TRUE(exchange.SummaryChanged());
+    const std::vector<std::wstring> summary = exchange.SummaryLines();
+    ASSERT_EQ(4u, summary.size());
+    EXPECT_EQ(L"  CSON  sent 1, answered 0, timed out 1", summary[1]);
+    EXPECT_EQ(L"  HSON  sent 1, answered 1, timed out 0; round trip 20.0 / 20.0 / 20.0 / 20.0 ms", summary[2]);
+    EXPECT_EQ(L"  PANO  sent 11, answered 11, timed out 0; round trip 300.0 / 350.0 / 1000.0 / 1000.0 ms", summary[3]);
+    exchange.MarkSummaryShown();
+    EXPECT_FALSE(exchange.SummaryChanged());
 }
 
 TEST(InboxTest, LinesPilingUpWhileTheWindowStallsStayBoundedAndCounted)

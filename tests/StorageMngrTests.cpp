@@ -201,6 +201,10 @@ TEST(StorageMngrConfig, BadConfigFilesFallBackToDefaults)
     CStorageMngr garbage(garbageDir.c_str());
     EXPECT_EQ(0, garbage.ReadIni_StartUp());
     EXPECT_EQ(kDefaults, Text(garbage.m_ConfigSettings));
+    // The garbage is kept aside whole, and the new file holds nothing of it.
+    EXPECT_EQ(Garbage(4096, 3), ReadFileBytes(garbageDir + L"Config.ini.bad"));
+    EXPECT_EQ(kDefaults, StoredText(garbageDir + L"Config.ini"));
+    EXPECT_EQ(0u, ReadFileBytes(garbageDir + L"Config.ini").rfind("\xFF\xFE", 0));
 
     // A value far beyond its field is cut; the rest of the file still reads.
     WriteBytes(hugeDir + L"Config.ini", Utf16(L"[SETTINGS]\r\n[COMMUNICATION]\r\nEthernetIP=" + std::wstring(50000, L'9') +
@@ -221,6 +225,31 @@ TEST(StorageMngrConfig, BadConfigFilesFallBackToDefaults)
     }
     EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesW((dirDir + L"Config.ini").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((dirDir + L"NoFolder").c_str()));
+}
+
+TEST(StorageMngrConfig, TheConsoleSectionReadsDefaultsWhenMissingAndTimeIsWrittenAlone)
+{
+    const std::wstring dir = Scratch(), path = dir + L"Config.ini";
+    const std::string older = Utf16(L"[SETTINGS]\r\nCommMode=0\r\n[COMMUNICATION]\r\nCommType=1\r\n");
+    WriteBytes(path, older);
+    CStorageMngr storage(dir.c_str());
+    EXPECT_EQ(0, storage.ReadIni_StartUp());
+    EXPECT_FALSE(storage.m_ConsoleSettings.bShowTime);
+    EXPECT_EQ(dir + L"Logs\\", storage.SessionLogFolder());
+    EXPECT_EQ(older, ReadFileBytes(path)) << "an older file is left as it is";
+
+    // "Time" goes into a section of its own; what was there stays, byte for byte.
+    EXPECT_TRUE(storage.SaveIni_ConsoleTime(true));
+    const std::string saved = ReadFileBytes(path);
+    EXPECT_EQ(0u, saved.find(older));
+    wchar_t szTime[8] = {};
+    GetPrivateProfileStringW(L"CONSOLE", L"Time", L"", szTime, 8, path.c_str());
+    EXPECT_STREQ(L"1", szTime);
+    EXPECT_TRUE(WritePrivateProfileStringW(L"CONSOLE", L"LogFolder", L"D:\\Service\\Records", path.c_str()));
+    CStorageMngr again(dir.c_str());
+    EXPECT_EQ(0, again.ReadIni_StartUp());
+    EXPECT_TRUE(again.m_ConsoleSettings.bShowTime);
+    EXPECT_EQ(L"D:\\Service\\Records\\", again.SessionLogFolder());
 }
 
 TEST(StorageMngrConfig, SavedBaudrateChangesOnlyThatKey)

@@ -72,8 +72,12 @@ std::vector<std::wstring> ConsoleLines(CComm* pComm)
 bool ConsoleHasLine(CComm* pComm, const std::wstring& line)
 {
     for (const std::wstring& text : ConsoleLines(pComm)) {
-        // Each line starts with its "nnnn| " number.
-        if (text.size() >= 6 && text.compare(6, std::wstring::npos, line) == 0)
+        // Each line starts with its "nnnn| " number; an answer ends with its round-trip time.
+        if (text.size() < 6)
+            continue;
+        const std::wstring rest = text.substr(6);
+        if (rest == line || (rest.rfind(line + L"   ", 0) == 0 && rest.size() > line.size() + 6 &&
+                             rest.compare(rest.size() - 3, 3, L" ms") == 0))
             return true;
     }
     return false;

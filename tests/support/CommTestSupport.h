@@ -42,6 +42,7 @@ private:
 
 // The console log's lines as the engineer sees them once the view has taken what waits.
 std::vector<std::wstring> ConsoleLines(CComm* pComm);
+// (an answer's round-trip time at the end of its line is left aside)
 bool ConsoleHasLine(CComm* pComm, const std::wstring& line);
 
 // The unit's end of the pseudo-terminal pair, driven with plain blocking calls.

@@ -512,7 +512,7 @@ public:
         if (!WriteBytes(m_base + L".sim", script.data(), script.size()))
             return false;
         const std::wstring where = m_link == Link::Tcp ? L"--tcp 127.0.0.1:" + std::to_wstring(kUnitTcpPort)
-                                                       : L"--com " + std::to_wstring(m_opt.nComUnit) + L" --baud 115200";
+                                                       : L"--com " + std::to_wstring(m_opt.nComUnit) + L" --baud 19200";
         const std::wstring line = L"\"" + m_opt.bin + L"SimUnit.exe\" --quiet " + where + L" --script \"" + m_base +
                                   L".sim\" --log \"" + LogPath() + L"\" --ready-event " + readyName + L" --stop-event " + stopName;
         // The TCP port of the previous unit may still be held for a moment.
@@ -580,10 +580,10 @@ public:
         const std::wstring port = std::to_wstring(m_opt.nComProgram);
         const std::wstring config = L"[SETTINGS]\r\nEnvironPath=" + m_folder + L"\r\nEnvironName=Environment.ini\r\nCommMode=0\r\n"
                                     L"[COMMUNICATION]\r\nCommType=" + std::wstring(bTcp ? L"1" : L"0") + L"\r\nComport=" + port +
-                                    L"\r\nBaudrate=" + (bTcp ? L"19200" : L"115200") +
+                                    L"\r\nBaudrate=19200" +
                                     L"\r\nEthernetIP=127.0.0.1\r\nEthernetPort=" + std::to_wstring(kUnitTcpPort) + L"\r\n";
         const std::wstring environment = L"[MACHINE_SETTING]\r\nMachineName=Simulated unit\r\nUseCommType=1\r\nComport=" + port +
-                                         L"\r\nBaudrate=115200\r\nMachineIP=127.0.0.1\r\nEthernetPort=" +
+                                         L"\r\nBaudrate=19200\r\nMachineIP=127.0.0.1\r\nEthernetPort=" +
                                          std::to_wstring(kUnitTcpPort) + L"\r\n";
         if (!WriteUtf16(m_folder + L"Config.ini", config) || !WriteUtf16(m_folder + L"Environment.ini", environment)) {
             Out("  cannot write the settings\n");
@@ -1357,7 +1357,7 @@ int wmain(int argc, wchar_t** argv)
         if (opt.sections.count(s))
             Out(" %s", s);
     }
-    Out("\n%lu frames, %lu hostile bytes, %lu cycles, %lu stall frames per link; TCP 127.0.0.1:%d, COM%d (program) / COM%d (unit) at 115200\n",
+    Out("\n%lu frames, %lu hostile bytes, %lu cycles, %lu stall frames per link; TCP 127.0.0.1:%d, COM%d (program) / COM%d (unit) at 19200 (the pseudo-terminal pair ignores the rate)\n",
         opt.ulFrames, opt.ulHostileBytes, opt.ulCycles, opt.ulStallFrames, kUnitTcpPort, opt.nComProgram, opt.nComUnit);
     Out("Memory: private bytes from PROCESS_MEMORY_COUNTERS_EX.PrivateUsage, or PagefileUsage where that reads 0 (Wine)\n");
     const double dStart = NowMs();
