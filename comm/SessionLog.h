@@ -100,9 +100,11 @@ private:
     const DWORD m_dwFlushMs;
     const size_t m_nWaitingBytes;
 
-    // Owner's thread (Start, Stop); the writer only exists between the two.
-    HANDLE m_hThread = nullptr;
+    // Made by the constructor, used by any thread, closed by the destructor after Stop.
     HANDLE m_hWake = nullptr;  // auto-reset: flush now, or stop
+    // Owner's thread (Start, Stop); the writer only exists between the two and only reads
+    // m_base, which Start sets before the writer starts.
+    HANDLE m_hThread = nullptr;
     std::wstring m_base;       // folder and name without ".log": C:\...\Session-20240229-235958-b
 
     // Writer thread alone once it runs (Start sets them before it starts).
