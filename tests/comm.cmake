@@ -7,3 +7,4 @@ rig_add_test(EnduranceTests SOURCES EnduranceTests.cpp support/CommTestSupport.c
 target_link_libraries(EnduranceTests PRIVATE psapi)
 rig_add_test(ExchangeTests SOURCES ExchangeTests.cpp support/MemoryLink.cpp support/CommTestSupport.cpp LOCKS dbwin)
 target_link_libraries(ExchangeTests PRIVATE psapi)
+rig_add_test(SessionLogTests SOURCES SessionLogTests.cpp)
