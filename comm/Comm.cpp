@@ -80,6 +80,7 @@ CComm::~CComm()
     // Better to wait on than to free what a worker still uses.
     while (m_pLink != nullptr && !ReleaseLink())
         LOG_ERROR(L"Still waiting for the link workers to end");
+    StopSession();
     if (m_hCancelOpen != nullptr)
         ::CloseHandle(m_hCancelOpen);
     m_pOwnerWnd = nullptr;
@@ -182,6 +183,7 @@ bool CComm::Open(const LinkParams& params)
     m_dataGate.Reset();
     // The stamps of this link's lines count from the system's time now.
     m_inbox.Record().Anchor();
+    StartSession();
     if (!m_exchange.Start(*m_pLink) || !m_pLink->Start(*this, m_exchange.m_bConnected)) {
         LOG_ERROR(L"The link's threads could not be started");
         ReleaseLink();
@@ -238,6 +240,7 @@ bool CComm::CloseLink(const wchar_t* lpName)
     ShowWaitingCommand(L"");
     WriteLinkSummary();
     LogWrite(LOG_KIND_DATA, L"FUN_E - %s", lpName);
+    StopSession();
     return true;
 }
 
@@ -326,6 +329,135 @@ void CComm::OnDataLine(const wchar_t* lpText)
     m_inbox.WriteLine(LOG_KIND_DATA, lpText);
 }
 
+// ---------------------------------------------------------------------------------------
+// The session record
+
+void CComm::StartSession()
+{
+    if (m_sessionFolder.empty())
+        return;
+    SYSTEMTIME st{};
+    ::GetLocalTime(&st);
+    std::wstring error;
+    if (!m_session.Start(m_sessionFolder, st, error)) {
+        // The link goes on without a record.
+        LOG_ERROR(L"Session record not written: %s", error.c_str());
+        LogWrite(LOG_KIND_DATA, L"Session record not written: %s", error.c_str());
+        return;
+    }
+    m_nTapFirstSeq.store(~0ull);
+    m_nTapEndSeq.store(0);
+    m_inbox.Record().SetTap(this);
+    LogWrite(LOG_KIND_DATA, L"Session record: %s", m_session.Path().c_str());
+}
+
+void CComm::StopSession()
+{
+    // The tap goes first (waiting for a line being handed over), then the writer writes
+    // what waits and ends.
+    m_inbox.Record().SetTap(nullptr);
+    const bool bHadLines = m_nTapFirstSeq.load() != ~0ull;
+    m_session.Stop();
+    CheckSessionRecord();
+    if (bHadLines)
+        m_sessions.push_back(SessionSpan{m_session.Parts(), m_nTapFirstSeq.load(), m_nTapEndSeq.load()});
+    m_nTapFirstSeq.store(~0ull);
+}
+
+void CComm::OnLine(const CConsoleRecord::Line& line)
+{
+    // Inside the record's lock, on the thread that wrote the line: one line of the file for
+    // each line of the record, line breaks within its text written as \r and \n.
+    unsigned long long nUnset = ~0ull;
+    m_nTapFirstSeq.compare_exchange_strong(nUnset, line.nSeq);
+    m_nTapEndSeq.store(line.nSeq + 1);
+    std::wstring text = ConsoleLinePrefix(line, true);
+    if (IsKnownLogKind(line.nKind)) {
+        for (wchar_t ch : line.text)
+            text += ch == L'\r' ? std::wstring(L"\\r") : ch == L'\n' ? std::wstring(L"\\n") : std::wstring(1, ch);
+        text += ConsoleLineSuffix(line);
+    }
+    text += L"\r\n";
+    m_session.Append(ToUtf8(text));
+    // An answer and a time-out ("No answer to ...", the watchdog's line) are on disk at once.
+    if (line.llRoundTripUs >= 0 || (line.nKind == LOG_KIND_DATA && line.text.rfind(L"No answer to ", 0) == 0))
+        m_session.FlushSoon();
+}
+
+void CComm::CheckSessionRecord()
+{
+    const std::wstring failure = m_session.TakeFailure();
+    if (!failure.empty()) {
+        LOG_ERROR(L"Session record: %s", failure.c_str());
+        LogWrite(LOG_KIND_DATA, L"Session record: %s", failure.c_str());
+    }
+    if (!m_bDropTold && m_inbox.Record().Dropped() > 0) {
+        m_bDropTold = true;
+        const std::wstring path = m_session.Path();
+        if (path.empty())
+            LogWrite(LOG_KIND_DATA, L"%s", L"The console keeps only its latest lines from here on (the diagnostic log has every line)");
+        else
+            LogWrite(LOG_KIND_DATA, L"The console keeps only its latest lines from here on; every line is in %s", path.c_str());
+    }
+}
+
+bool CComm::WriteEarlierLines(unsigned long long nBeforeSeq, const CConsoleView::LineSink& emit) const
+{
+    std::vector<SessionSpan> spans = m_sessions;
+    if (m_nTapFirstSeq.load() != ~0ull)
+        spans.push_back(SessionSpan{m_session.Parts(), m_nTapFirstSeq.load(), m_nTapEndSeq.load()});
+    unsigned long long nWritten = 0;
+    std::vector<CConsoleRecord::Line> lines;
+    for (const SessionSpan& span : spans) {
+        unsigned long long nSeq = span.nFirstSeq;
+        const unsigned long long nEnd = span.nEndSeq < nBeforeSeq ? span.nEndSeq : nBeforeSeq;
+        std::string pending;
+        for (const std::wstring& part : span.parts) {
+            HANDLE hFile = ::CreateFileW(part.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (hFile == INVALID_HANDLE_VALUE)
+                break;
+            std::vector<char> buffer(1 << 20);
+            DWORD dwRead = 0;
+            while (nSeq < nEnd && ::ReadFile(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), &dwRead, nullptr) &&
+                   dwRead > 0) {
+                pending.append(buffer.data(), dwRead);
+                size_t nAt = 0;
+                for (size_t nBreak; nSeq < nEnd && (nBreak = pending.find("\r\n", nAt)) != std::string::npos; nAt = nBreak + 2) {
+                    // Lines the engineer cleared from the console stay out.
+                    if (nSeq++ < m_nClearSeq)
+                        continue;
+                    const std::string bytes = pending.substr(nAt, nBreak - nAt);
+                    std::wstring text(bytes.size(), L'\0');
+                    text.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                                                          text.data(), static_cast<int>(text.size()))));
+                    lines.push_back(CConsoleRecord::Line{nSeq - 1, LOG_KIND_DATA, -1, std::move(text)});
+                    ++nWritten;
+                }
+                pending.erase(0, nAt);
+                if (lines.size() >= 5000) {
+                    if (!emit(lines)) {
+                        ::CloseHandle(hFile);
+                        return false;
+                    }
+                    lines.clear();
+                }
+            }
+            ::CloseHandle(hFile);
+        }
+    }
+    if (!emit(lines))
+        return false;
+    // What no session record held is told.
+    const unsigned long long nWanted = nBeforeSeq > m_nClearSeq ? nBeforeSeq - m_nClearSeq : 0;
+    if (nWritten < nWanted) {
+        wchar_t szNote[128] = {};
+        _snwprintf(szNote, 127, L"%llu earlier lines not kept here (the diagnostic log has every line)", nWanted - nWritten);
+        return emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}});
+    }
+    return true;
+}
+
 void CComm::WriteLinkSummary()
 {
     // A link that carried commands ends with their summary.
@@ -395,10 +527,12 @@ void CComm::DrainInbox()
             ReleaseLink();
             ShowWaitingCommand(L"");
             WriteLinkSummary();
+            StopSession();
             if (!m_bOpening)
                 UpdateLinkButtons(true, false);
         }
     }
+    CheckSessionRecord();
     if (m_inbox.LinesWaiting())
         StartViewTimer();
 
@@ -434,6 +568,7 @@ void CComm::OnTimer(UINT_PTR nIDEvent)
         return;
     }
     m_inbox.SetViewTicking(true);
+    CheckSessionRecord();
     // A tick costs its update and the drawing that follows it: the view takes at most about a
     // ninth of this thread's time, however fast lines come.
     const double dCostMs = m_view.Update() + m_ctrlLog.LastPaintMs();

@@ -21,6 +21,7 @@
 #include "comm/LinkParams.h"
 #include "comm/Notify.h"
 #include "comm/RecvKind.h"
+#include "comm/SessionLog.h"
 #include "controls/MyRichEditCtrl.h"
 #include "framework/ComboBox.h"
 #include "framework/Dialog.h"
@@ -35,7 +36,7 @@
 #include <memory>
 #include <string>
 
-class CComm : public CDialog, private ILinkSink {
+class CComm : public CDialog, private ILinkSink, private CConsoleRecord::ITap {
 public:
     // The single instance; the first call creates it (and its hidden console) on the
     // calling thread, which becomes the user-interface thread of the link manager.
@@ -152,6 +153,17 @@ private:
     void OnLinkError(const wchar_t* lpText) override { m_inbox.Post(CCommInbox::EventType::ShowError, lpText); }
     // The summary at a link's end, when its commands have not been summarised since they came.
     void WriteLinkSummary();
+    // The session record: started at each link open (when there is a folder for it), stopped
+    // at the link's end after its last lines; the record's tap hands it every line between.
+    void StartSession();
+    void StopSession();
+    void OnLine(const CConsoleRecord::Line& line) override;
+    // User-interface thread: a session record that stopped by itself, or a record that lets
+    // lines go, is told once.
+    void CheckSessionRecord();
+    // Writes the lines of the session records that the console record no longer holds
+    // (those before nBeforeSeq) through emit; false when emit failed.
+    bool WriteEarlierLines(unsigned long long nBeforeSeq, const CConsoleView::LineSink& emit) const;
     // A line telling how much loose text the gate left out; none for 0.
     void ReportHiddenData(unsigned long long nChars);
 
@@ -200,6 +212,24 @@ private:
     int m_nWaitingShownSeconds = -1;
     // The session records' folder (user-interface thread); empty: none.
     std::wstring m_sessionFolder;
+    // The current link's session record: started and stopped by the user-interface thread,
+    // appended to by the tap on any thread (the record's tap is set only while it runs).
+    CSessionLog m_session;
+    // The first and the last record sequence the tap gave it: written by the tap inside the
+    // record's lock, read by the user-interface thread once the tap is gone.
+    std::atomic<unsigned long long> m_nTapFirstSeq{0};
+    std::atomic<unsigned long long> m_nTapEndSeq{0};
+    // The session records of the console record since it was last cleared, and which of its
+    // sequences each holds (user-interface thread).
+    struct SessionSpan {
+        std::vector<std::wstring> parts;
+        unsigned long long nFirstSeq;
+        unsigned long long nEndSeq;
+    };
+    std::vector<SessionSpan> m_sessions;
+    // The record's sequence at its last Clear: earlier lines are out of every saved log.
+    unsigned long long m_nClearSeq = 0;
+    bool m_bDropTold = false;
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;

@@ -291,8 +291,12 @@ void CComm::RebuildCommandText(int nFromCombo, bool bSelectionChanged)
 
 void CComm::OnBnClickedLogClear()
 {
+    m_nClearSeq = m_inbox.Record().NextSeq();
     m_inbox.Record().Clear();
     m_view.Clear();
+    // Saved logs start after the Clear; what the session records hold stays on disk.
+    m_sessions.clear();
+    m_bDropTold = false;
 }
 
 void CComm::OnBnClickedQueueClear()
@@ -360,7 +364,10 @@ bool CComm::SaveLogToFile(const wchar_t* lpPath)
         for (const std::wstring& line : m_exchange.SummaryLines())
             tail.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, line});
     }
-    const bool bWritten = m_view.Save(hFile, _wcsicmp(szExt, L"RTF") == 0, tail);
+    const bool bWritten = m_view.Save(hFile, _wcsicmp(szExt, L"RTF") == 0, tail,
+                                      [this](unsigned long long nBeforeSeq, const CConsoleView::LineSink& emit) {
+                                          return WriteEarlierLines(nBeforeSeq, emit);
+                                      });
     CloseHandle(hFile);
     return bWritten;
 }

@@ -73,6 +73,8 @@ std::wstring ConsoleLineSuffix(const CConsoleRecord::Line& line)
 
 std::wstring FormatConsoleLine(const CConsoleRecord::Line& line, bool bStamp)
 {
+    if (line.nNumber < 0)
+        return line.text + L"\r\n";
     if (!IsKnownLogKind(line.nKind))
         return ConsoleLinePrefix(line, bStamp);
     return ConsoleLinePrefix(line, bStamp) + line.text + ConsoleLineSuffix(line) + L"\r\n";

@@ -32,7 +32,8 @@ public:
     struct Line {
         unsigned long long nSeq; // place in the record, counted from the first line ever added
         int nKind;
-        int nNumber;             // the "nnnn| " number the console shows; 0: a note of the view
+        int nNumber;             // the "nnnn| " number the console shows; 0: a note of the view;
+                                 // -1: a line written out already (text is all of it)
         std::wstring text;
         long long llTime = 0;          // when its bytes were taken or sent: UTC, 100 ns units
         long long llRoundTripUs = -1;  // an answer: from its command's last byte leaving to it

@@ -97,6 +97,12 @@ std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool
     if (bDocument)
         rtf += "\\f0\\fs16 ";
     for (const CConsoleRecord::Line& line : lines) {
+        // A line written out already (from a session record) goes as it is.
+        if (line.nNumber < 0) {
+            rtf += "\\cf4 ";
+            AppendRtfText(rtf, line.text + L"\r\n");
+            continue;
+        }
         // The number and the stamp in the number's colour, the rest in the kind's.
         rtf += "\\cf1 ";
         AppendRtfText(rtf, ConsoleLineNumber(line));
@@ -291,35 +297,20 @@ void CConsoleView::StreamIn(const std::string& rtf, bool bAtSelection)
     }
 }
 
-bool CConsoleView::Save(HANDLE hFile, bool bRichText, const std::vector<CConsoleRecord::Line>& tail) const
+bool CConsoleView::Save(HANDLE hFile, bool bRichText, const std::vector<CConsoleRecord::Line>& tail,
+                        const EarlierLines& earlier) const
 {
     if (m_pRecord == nullptr)
         return false;
-    // The record is read a piece at a time, and written as it is read.
-    std::vector<CConsoleRecord::Line> lines;
-    unsigned long long nSeq = m_pRecord->FirstSeq();
-    const unsigned long long nEnd = m_pRecord->NextSeq();
-    // Lines the record let go of are not passed over in silence.
-    if (const unsigned long long nDropped = m_pRecord->Dropped()) {
-        wchar_t szNote[128] = {};
-        _snwprintf(szNote, 127, L"%llu earlier lines not kept here (the diagnostic log has every line)", nDropped);
-        lines.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote});
-    }
     bool bFirst = true;
-    bool bTailDone = false;
-    while (!bTailDone) {
-        if (nSeq < nEnd)
-            nSeq = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
-        if (nSeq >= nEnd || lines.empty()) {
-            lines.insert(lines.end(), tail.begin(), tail.end());
-            bTailDone = true;
-        }
+    // Writes a piece of the log as it is read: rich text pieces share the first one's header
+    // and the last one's end, so that they make one document.
+    const LineSink emit = [&](const std::vector<CConsoleRecord::Line>& lines) {
         if (lines.empty())
-            break;
+            return true;
         std::string bytes;
         if (bRichText) {
             bytes = BuildConsoleRtf(lines, true, true);
-            // One document: the pieces share the first one's header and the last one's end.
             if (!bFirst)
                 bytes.erase(0, bytes.find("\r\n") + 2);
             bytes.resize(bytes.size() - 3); // "}\r\n"
@@ -336,10 +327,36 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText, const std::vector<CConsole
                 ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), nBytes, nullptr,
                                       nullptr);
         }
-        if (!WriteAll(hFile, bytes))
-            return false;
         bFirst = false;
-        lines.clear();
+        return WriteAll(hFile, bytes);
+    };
+
+    // The record is read a piece at a time, and written as it is read.
+    unsigned long long nSeq = m_pRecord->FirstSeq();
+    const unsigned long long nEnd = m_pRecord->NextSeq();
+    // Lines the record let go of come from where they are kept, or are not passed over in
+    // silence.
+    if (const unsigned long long nDropped = m_pRecord->Dropped()) {
+        if (earlier) {
+            if (!earlier(nSeq, emit))
+                return false;
+        } else {
+            wchar_t szNote[128] = {};
+            _snwprintf(szNote, 127, L"%llu earlier lines not kept here (the diagnostic log has every line)", nDropped);
+            if (!emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}}))
+                return false;
+        }
     }
+    std::vector<CConsoleRecord::Line> lines;
+    while (nSeq < nEnd) {
+        lines.clear();
+        nSeq = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
+        if (lines.empty())
+            break;
+        if (!emit(lines))
+            return false;
+    }
+    if (!emit(tail))
+        return false;
     return !bRichText || WriteAll(hFile, bFirst ? BuildConsoleRtf({}, true, true) : std::string("}\r\n"));
 }

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,18 @@ public:
     void SetShowTime(bool bShowTime);
     bool ShowsTime() const { return m_bShowTime; }
 
+    // Takes lines to be written; false when they could not be.
+    using LineSink = std::function<bool(const std::vector<CConsoleRecord::Line>&)>;
+    // Gives, through the sink, the lines before the record's oldest (those it let go of)
+    // from wherever they are kept; false when the sink failed.
+    using EarlierLines = std::function<bool(unsigned long long nBeforeSeq, const LineSink& sink)>;
+
     // Every line of the record, whatever the filter shows, with its time stamp, as plain
-    // text or as rich text with its colours, and the tail lines after them. False when the
+    // text or as rich text with its colours, and the tail lines after them. Lines the record
+    // let go of come first from earlier (when given), or are told in a note. False when the
     // file was not written whole.
-    bool Save(HANDLE hFile, bool bRichText, const std::vector<CConsoleRecord::Line>& tail = {}) const;
+    bool Save(HANDLE hFile, bool bRichText, const std::vector<CConsoleRecord::Line>& tail = {},
+              const EarlierLines& earlier = nullptr) const;
 
 private:
     // Drops the oldest shown lines past the limit and scrolls to the end.

@@ -9,3 +9,6 @@ add_dependencies(AppTests RigConsole)
 rig_add_test(UnderFaultTests SOURCES UnderFaultTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
 add_dependencies(UnderFaultTests RigConsole)
 target_link_libraries(UnderFaultTests PRIVATE psapi)
+# The console's session record as the real program writes it, and after it was killed.
+rig_add_test(SessionRecordTests SOURCES SessionRecordTests.cpp support/AppDriver.cpp LOCKS dbwin input)
+add_dependencies(SessionRecordTests RigConsole)

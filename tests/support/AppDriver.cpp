@@ -195,6 +195,8 @@ bool ProgramRun::Start(const ProgramRun* pTraceHost)
         m_pHostCapture->AlsoKeep(m_child.Id());
         return m_child.Resume();
     }
+    // One listener at a time: a capture of an earlier start of this run goes first.
+    m_capture.reset();
     m_capture = std::make_unique<DebugCapture>(m_child.Id());
     if (!m_capture->Start()) {
         m_child.Terminate();

@@ -120,6 +120,12 @@ bool ChildProcess::Start(const std::wstring& commandLine, const std::wstring& ou
         si.hStdError = hOut;
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     }
+    // A process started before by this object is let go of (it has ended, or ends alone).
+    if (m_pi.hThread != nullptr)
+        CloseHandle(m_pi.hThread);
+    if (m_pi.hProcess != nullptr)
+        CloseHandle(m_pi.hProcess);
+    m_pi = PROCESS_INFORMATION{};
     std::wstring line = commandLine;
     const DWORD dwFlags = CREATE_NO_WINDOW | (bSuspended ? CREATE_SUSPENDED : 0);
     const BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, hOut != nullptr, dwFlags, nullptr, nullptr,
