@@ -300,6 +300,11 @@ void CComm::SendEcho(const wchar_t* lpFrameText)
 
 void CComm::OnReceiveFrame(const wchar_t* lpFrameText)
 {
+    // Brackets around line noise make no frame: it is loose text, and shown as such.
+    if (!IsWellFormedFrame(lpFrameText)) {
+        OnDataLine(lpFrameText);
+        return;
+    }
     ReportHiddenData(m_dataGate.TakeHiddenDue());
     // An answer's line is written by the exchange, with its round-trip time.
     if (m_exchange.TakeAnswer(lpFrameText))
@@ -406,6 +411,21 @@ bool CComm::WriteEarlierLines(unsigned long long nBeforeSeq, const CConsoleView:
     std::vector<SessionSpan> spans = m_sessions;
     if (m_nTapFirstSeq.load() != ~0ull)
         spans.push_back(SessionSpan{m_session.Parts(), m_nTapFirstSeq.load(), m_nTapEndSeq.load()});
+    // Lines no session record held (those before a link was open) are told first, in one note.
+    const auto note = [&](unsigned long long nCount, const wchar_t* lpWhat) {
+        wchar_t szNote[160] = {};
+        _snwprintf(szNote, 159, L"%llu earlier lines not kept here (%s)", nCount, lpWhat);
+        return emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}});
+    };
+    const unsigned long long nWanted = nBeforeSeq > m_nClearSeq ? nBeforeSeq - m_nClearSeq : 0;
+    unsigned long long nHeld = 0;
+    for (const SessionSpan& span : spans) {
+        const unsigned long long nFrom = span.nFirstSeq > m_nClearSeq ? span.nFirstSeq : m_nClearSeq;
+        const unsigned long long nTo = span.nEndSeq < nBeforeSeq ? span.nEndSeq : nBeforeSeq;
+        nHeld += nTo > nFrom ? nTo - nFrom : 0;
+    }
+    if (nHeld < nWanted && !note(nWanted - nHeld, L"outside the session records; the diagnostic log has every line"))
+        return false;
     unsigned long long nWritten = 0;
     std::vector<CConsoleRecord::Line> lines;
     for (const SessionSpan& span : spans) {
@@ -448,13 +468,9 @@ bool CComm::WriteEarlierLines(unsigned long long nBeforeSeq, const CConsoleView:
     }
     if (!emit(lines))
         return false;
-    // What no session record held is told.
-    const unsigned long long nWanted = nBeforeSeq > m_nClearSeq ? nBeforeSeq - m_nClearSeq : 0;
-    if (nWritten < nWanted) {
-        wchar_t szNote[128] = {};
-        _snwprintf(szNote, 127, L"%llu earlier lines not kept here (the diagnostic log has every line)", nWanted - nWritten);
-        return emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}});
-    }
+    // A session record that lost lines (a full disk, a file gone) is told too.
+    if (nWritten < nHeld)
+        return note(nHeld - nWritten, L"missing from the session records; the diagnostic log has every line");
     return true;
 }
 
@@ -559,6 +575,7 @@ void CComm::OnTimer(UINT_PTR nIDEvent)
         Default();
         return;
     }
+    CheckSessionRecord();
     // Lines that come from now on wake the console again unless the timer goes on.
     m_inbox.SetViewTicking(false);
     if (!::IsWindowVisible(m_hWnd) || !m_inbox.TakeLinesWaiting()) {
@@ -568,7 +585,6 @@ void CComm::OnTimer(UINT_PTR nIDEvent)
         return;
     }
     m_inbox.SetViewTicking(true);
-    CheckSessionRecord();
     // A tick costs its update and the drawing that follows it: the view takes at most about a
     // ninth of this thread's time, however fast lines come.
     const double dCostMs = m_view.Update() + m_ctrlLog.LastPaintMs();

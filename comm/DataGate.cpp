@@ -37,7 +37,8 @@ bool CDataGate::Admit(size_t nChars)
             m_llAllowance = kBurstChars * kScale;
         m_llLastUs = llNow;
     }
-    const long long llCost = static_cast<long long>(nChars) * kScale;
+    const long long llChars = static_cast<long long>(nChars);
+    const long long llCost = (llChars > kLineChars ? llChars : kLineChars) * kScale;
     if (m_llAllowance >= llCost) {
         m_llAllowance -= llCost;
         return true;

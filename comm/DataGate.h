@@ -13,9 +13,12 @@
 
 class CDataGate {
 public:
-    // Characters shown at once after a quiet spell, and shown every second after that.
+    // Characters shown at once after a quiet spell, and shown every second after that. A
+    // line costs at least kLineChars, so that a flood of short lines is held as well (each
+    // line costs the diagnostic log a write of its own).
     static constexpr long long kBurstChars = 256 * 1024;
     static constexpr long long kCharsPerSecond = 64 * 1024;
+    static constexpr long long kLineChars = 128;
 
     explicit CDataGate(const IClock& clock) : m_clock(clock) {}
     CDataGate(const CDataGate&) = delete;

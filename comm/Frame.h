@@ -15,6 +15,10 @@ constexpr int kFrameBufferChars = 256;
 // A text shorter than 10 characters leaves the outputs untouched.
 void SplitFrame(const wchar_t* lpFrameText, wchar_t* lpClass, wchar_t* lpWord, wchar_t* lpData);
 
+// Whether a bracketed text can be a frame of the unit: printable ASCII only, at least
+// "[CCC_WWWW]" long, with the underscore after the class. Anything else is line noise.
+bool IsWellFormedFrame(const wchar_t* lpFrameText);
+
 // Cuts received bytes into frames ("[" ... "]") and data lines (text ended by CR, LF or a
 // new "["). State of one receive thread; not shared.
 class CFrameAssembler {

@@ -11,6 +11,7 @@
 #include <richedit.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 using namespace testsupport;
@@ -428,6 +429,66 @@ TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
     for (int i : {1, nBurst / 2, nBurst})
         EXPECT_NE(std::string::npos, saved.find("| burst " + std::to_string(i) + "\r\n")) << i;
     EXPECT_EQ(std::string::npos, saved.find("not shown")) << "the view's note is no line of the log";
+}
+
+// Lines of the record whose text starts with the given words.
+size_t RecordLinesStartingWith(CComm* comm, const std::wstring& start)
+{
+    std::vector<CConsoleRecord::Line> lines;
+    comm->GetRecord().Copy(0, CConsoleRecord::kKeptLines, lines);
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                             [&](const CConsoleRecord::Line& line) { return line.text.rfind(start, 0) == 0; }));
+}
+
+TEST_F(ConsoleTest, ASessionLongerThanTheConsoleKeepsIsSavedWholeFromItsRecord)
+{
+    comm->SetConsoleOptions(false, dir + L"Logs\\");
+    StartUnit();
+    // The lines before the link was open are in no session record.
+    std::vector<CConsoleRecord::Line> first;
+    comm->GetRecord().Copy(0, 100, first);
+    const auto session = std::find_if(first.begin(), first.end(),
+                                      [](const CConsoleRecord::Line& line) { return line.text.rfind(L"Session record: ", 0) == 0; });
+    ASSERT_NE(first.end(), session);
+    const std::string outside = std::to_string(session->nSeq) + " earlier lines not kept here (outside the session records";
+    const int nLines = 230000;
+    for (int i = 0; i < nLines; ++i)
+        comm->LogWrite(LOG_KIND_DATA, L"long session line %d", i);
+    comm->ShowPendingLines();
+    EXPECT_GT(comm->GetRecord().Dropped(), 0u) << "more than the console keeps";
+    EXPECT_TRUE(PumpUntil([&] { return RecordLinesStartingWith(comm, L"The console keeps only its latest lines") == 1; }, 10000));
+    EXPECT_EQ(1u, RecordLinesStartingWith(comm, L"The console keeps only its latest lines from here on; every line is in "));
+
+    // Saved while the link is open and after it closed: every line, once, in order.
+    for (const wchar_t* lpName : {L"Open.txt", L"Closed.txt"}) {
+        if (std::wstring(lpName) == L"Closed.txt")
+            comm->CloseEthernet();
+        ASSERT_TRUE(comm->SaveLogToFile((dir + lpName).c_str()));
+        const std::string saved = ReadFileBytes(dir + lpName);
+        int nNext = 0;
+        for (size_t at = saved.find("long session line "); at != std::string::npos; at = saved.find("long session line ", at + 1)) {
+            const int n = std::atoi(saved.c_str() + at + 18);
+            ASSERT_EQ(nNext, n) << lpName;
+            ++nNext;
+        }
+        EXPECT_EQ(nLines, nNext) << lpName;
+        EXPECT_EQ(0u, WithoutStamps(saved).find("....| " + outside)) << lpName;
+        EXPECT_EQ(saved.find("not kept"), saved.rfind("not kept")) << lpName;
+    }
+}
+
+TEST_F(ConsoleTest, ASessionRecordThatCannotBeWrittenIsToldOnceAndTheLinkGoesOn)
+{
+    // A drive that does not exist.
+    comm->SetConsoleOptions(false, L"Q:\\Rig\\Logs\\");
+    StartUnit();
+    EXPECT_EQ(1u, RecordLinesStartingWith(comm, L"Session record not written: "));
+    SetWindowTextW(Item(1104), L"[SPL_ERDY]");
+    Click(1085);
+    EXPECT_TRUE(PumpUntil([&] { return ConsoleHasLine(comm, L"<< [EPL_ERDY_001]"); }, 10000)) << "the link works without a record";
+    comm->CloseEthernet();
+    ASSERT_TRUE(comm->Open_Ethernet(L"127.0.0.1", port));
+    EXPECT_EQ(2u, RecordLinesStartingWith(comm, L"Session record not written: ")) << "once for each link";
 }
 
 TEST_F(ConsoleTest, ALongLogSavedAsRichTextIsOneDocumentThatReadsBackWhole)

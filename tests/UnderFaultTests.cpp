@@ -10,6 +10,8 @@
 
 #include <psapi.h>
 
+#include <algorithm>
+
 using namespace testsupport;
 
 namespace {
@@ -121,6 +123,49 @@ TEST(ProgramUnderFault, ExitEndsWhileTheTcpUnitHasStoppedReadingItsEchoes)
     ASSERT_GE(run.WaitForTrace("[SLP_DOOR_100]", 30000, "CComm::LogWrite"), 0);
     ExitAndExpectAllTraced(run);
     EXPECT_EQ(std::string::npos, unit.Log().find("reading again")) << "the program did not wait for the unit";
+}
+
+// Memory the program holds, as the system counts it for the process.
+SIZE_T ProgramMemory(ProgramRun& run)
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    return GetProcessMemoryInfo(run.Child().Handle(), &counters, sizeof(counters)) ? counters.PagefileUsage : 0;
+}
+
+TEST(ProgramUnderFault, HostileBytesKeepMemoryBoundedAndExitEndsInTheMiddleOfThem)
+{
+    ProgramRun run(L"fault_hostile");
+    const std::wstring address = PrivateLoopbackAddress();
+    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
+    ScriptedUnit unit;
+    // 10 MB of garbage after the first command; after the second, more than it could ever
+    // take before the engineer closes the program.
+    ASSERT_TRUE(unit.StartTcp(run, address, "hostile-after-command 1 10000000 7 mixed\nhostile-after-command 2 100000000 9 random\n"));
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    ASSERT_TRUE(unit.WaitLog("HOSTILE 10000000"));
+    const SIZE_T idle = ProgramMemory(run);
+    ASSERT_GT(idle, 0u);
+    SIZE_T peak = idle;
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            peak = std::max(peak, ProgramMemory(run));
+            return unit.Log().find("HOSTILE done") != std::string::npos;
+        },
+        120000));
+    // The garbage is summarised, not kept line by line, and the window still answers.
+    EXPECT_GE(run.WaitForTrace(" bytes of data not shown", 20000, "CComm::LogWrite"), 0);
+    DWORD_PTR dwResult = 0;
+    EXPECT_NE(0, SendMessageTimeoutW(run.MainWindow(), WM_NULL, 0, 0, SMTO_NORMAL, 10000, &dwResult));
+    EXPECT_LT(peak - idle, static_cast<SIZE_T>(32) << 20) << "memory above idle: " << (peak - idle) / 1024 << " KB";
+
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    ASSERT_TRUE(unit.WaitLog("HOSTILE 100000000"));
+    PumpFor(500);
+    ExitAndExpectAllTraced(run);
+    EXPECT_TRUE(unit.WaitLog("HOSTILE broken after")) << "the program ended in the middle of the flood";
 }
 
 TEST(ProgramUnderFault, CloseWithAFullQueueDropsItWithAWordAndTheLinkOpensAgain)
