@@ -8,6 +8,7 @@
 #include "comm/Comm.h"
 
 #include <cstddef>
+#include <string>
 
 #if __has_include("comm/CommandExchange.h")
 #define RIG_BENCH_REBUILT_CORE 1
@@ -15,7 +16,38 @@
 #define RIG_BENCH_REBUILT_CORE 0
 #endif
 
+#if __has_include("comm/SessionLog.h")
+#define RIG_BENCH_SESSION_RECORD 1
+#else
+#define RIG_BENCH_SESSION_RECORD 0
+#endif
+
 namespace benchcompat {
+
+// Turns the console's session record on, into folder (a core without one writes none).
+inline void SetSessionFolder(CComm* pComm, const std::wstring& folder)
+{
+#if RIG_BENCH_SESSION_RECORD
+    pComm->SetConsoleOptions(false, folder);
+#else
+    (void)pComm;
+    (void)folder;
+#endif
+}
+
+// Bytes the session record wrote and dropped so far; false without a session record.
+inline bool SessionRecordBytes(const CComm* pComm, unsigned long long& nWritten, unsigned long long& nDropped)
+{
+#if RIG_BENCH_SESSION_RECORD
+    nWritten = pComm->SessionRecord().BytesWritten();
+    nDropped = pComm->SessionRecord().BytesDropped();
+    return true;
+#else
+    (void)pComm;
+    nWritten = nDropped = 0;
+    return false;
+#endif
+}
 
 // Which core this build measures, for the figures' header.
 inline const char* CoreName()

@@ -119,6 +119,8 @@ public:
             return false;
         comm = benchcompat::CreateComm(m_link == Link::Tcp);
         benchcompat::SetOwner(comm, &owner);
+        // As in the program: every line also goes to a session record on disk.
+        benchcompat::SetSessionFolder(comm, MakeScratchDir(L"benchsession") + L"Logs\\");
         if (bShowConsole)
             comm->ShowWindow(SW_SHOW);
         PumpFor(100);
@@ -134,6 +136,8 @@ public:
             comm->CloseEthernet();
         else
             comm->CloseSerial();
+        // The record's figures, once its writer has written everything (at the close).
+        bSessionRecord = benchcompat::SessionRecordBytes(comm, nSessionWritten, nSessionDropped);
         delete comm;
         comm = nullptr;
     }
@@ -145,6 +149,9 @@ public:
     CRecorderWnd owner;
     CRecorderWnd reply;
     CComm* comm = nullptr;
+    bool bSessionRecord = false;
+    unsigned long long nSessionWritten = 0;
+    unsigned long long nSessionDropped = 0;
 
 private:
     Link m_link;
@@ -482,6 +489,9 @@ struct FloodResult {
     bool bRan = false;
     Arrival arrival;
     bench::Spread ui;
+    bool bSessionRecord = false;
+    unsigned long long nSessionWritten = 0;
+    unsigned long long nSessionDropped = 0;
 };
 
 // The program takes a flood of nFrames with its console shown; with bProbe the probe
@@ -501,6 +511,10 @@ FloodResult ProgramFlood(Link link, size_t nFrames, bool bProbe)
     probe.Stop();
     result.ui = probe.Result();
     result.bRan = true;
+    session.End();
+    result.bSessionRecord = session.bSessionRecord;
+    result.nSessionWritten = session.nSessionWritten;
+    result.nSessionDropped = session.nSessionDropped;
     return result;
 }
 
@@ -521,6 +535,14 @@ void FloodSection(size_t nFrames)
                Format("%.0f%s", dRate, AllInOrder(program.arrival, nFrames) ? "" : " (LOST)"), ">= 5760");
         Figure(Format("flood.%s.plain", Key(link)).c_str(), Format("flood %s, plain reader frames/s", Name(link)),
                Format("%.0f", dPlain));
+        if (program.bSessionRecord) {
+            // The session record's writer kept up when it dropped nothing at the flood's rate.
+            Say("%s: session record %.1f MB written, %llu bytes dropped; goal: nothing dropped at >= %d frames/s: %s\n",
+                Name(link), static_cast<double>(program.nSessionWritten) / 1e6, program.nSessionDropped, kLineRateFrames,
+                Verdict(program.nSessionDropped == 0 && program.nSessionWritten > 0 && dRate >= kLineRateFrames));
+            Figure(Format("flood.%s.record", Key(link)).c_str(), Format("flood %s, session record bytes dropped", Name(link)),
+                   Format("%llu of %llu", program.nSessionDropped, program.nSessionDropped + program.nSessionWritten), "0");
+        }
     }
 }
 

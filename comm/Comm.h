@@ -81,6 +81,8 @@ public:
     // The console's own settings, from the owner: whether the view shows time stamps, and the
     // folder of the session records (empty: none are written).
     void SetConsoleOptions(bool bShowTime, const std::wstring& sessionFolder);
+    // The current (or last) link's session record.
+    const CSessionLog& SessionRecord() const { return m_session; }
     // Writes the summary of this link's commands into the console (as "Summary" does).
     void WriteSummary();
 

@@ -6,7 +6,8 @@
 # With a display (DISPLAY set) the program opens in a window to work in; the run ends when it
 # is closed. Without one it runs on a virtual display and the run driver works it: it waits
 # for the settings page, shows the capture software's values on it, opens the console with
-# "Serial Dialog", sends two commands, waits for their answers and closes the program. Screenshots of the main window, the settings page and
+# "Serial Dialog", sends two commands, waits for their answers, shows the time stamps and the
+# summary of the commands and closes the program. Screenshots of the main window, the settings page and
 # the console in use are left in ${RIG_SHOTS_DIR:-$BUILD_DIR/shots}.
 # Either way the start-up time, the program's trace banners and the unit's log are printed.
 set -euo pipefail
@@ -55,6 +56,9 @@ exec bash tools/wine-env.sh bash -c '
     echo "run: console, command and answer:"
     drive send "[SPL_PANO]"
     drive send "[SPM_CEPH]"
+    # Time stamps in the view ("Time", 1170) and the summary of the commands ("Summary", 1171).
+    drive console-click 1170
+    drive console-click 1171
     sleep 1
     shot console console.png
     drive close

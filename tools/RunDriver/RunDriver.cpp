@@ -23,6 +23,7 @@ const wchar_t kUsage[] =
     L"                                    way is printed and dismissed)\n"
     L"  RunDriver rect main|sheet|console print a window's place as WxH+X+Y (sheet: tab strip and page)\n"
     L"  RunDriver click ID                click the settings page's button or check box ID\n"
+    L"  RunDriver console-click ID        click the console's button or check box ID\n"
     L"  RunDriver send FRAME [EXPECT]     show the console, send FRAME from it and wait until its log\n"
     L"                                    shows EXPECT (default: the answer \"<< [E\")\n"
     L"  RunDriver close                   close the main window and wait for the program to end\n"
@@ -229,11 +230,12 @@ int Rect(const std::wstring& which)
     return 0;
 }
 
-int Click(int nID)
+int Click(int nID, bool bConsole)
 {
-    HWND hItem = GetDlgItem(FindPage(FindProgram().hMain), nID);
+    const Windows program = FindProgram();
+    HWND hItem = GetDlgItem(bConsole ? program.hConsole : FindPage(program.hMain), nID);
     if (hItem == nullptr || !IsWindowEnabled(hItem)) {
-        fwprintf(stderr, L"run-driver: no enabled control %d on the settings page\n", nID);
+        fwprintf(stderr, L"run-driver: no enabled control %d on the %ls\n", nID, bConsole ? L"console" : L"settings page");
         return 2;
     }
     // Sent, so the click has been handled when the step ends.
@@ -314,7 +316,9 @@ int wmain(int argc, wchar_t** argv)
     else if (command == L"rect" && argc == 3)
         nResult = Rect(argv[2]);
     else if (command == L"click" && argc == 3 && _wtoi(argv[2]) > 0)
-        nResult = Click(_wtoi(argv[2]));
+        nResult = Click(_wtoi(argv[2]), false);
+    else if (command == L"console-click" && argc == 3 && _wtoi(argv[2]) > 0)
+        nResult = Click(_wtoi(argv[2]), true);
     else if (command == L"send" && (argc == 3 || argc == 4))
         nResult = Send(argv[2], argc == 4 ? argv[3] : L"<< [E");
     else if (command == L"close" && argc == 2)
