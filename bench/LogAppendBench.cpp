@@ -173,7 +173,7 @@ void SessionWriterSection()
 #if RIG_BENCH_SESSION_RECORD
     const int kLines = 5760 * 60;
     Say("\n-- Session record writer: %d lines of a minute at 5 760 frames/s, handed over at once, written by its thread\n", kLines);
-    const std::wstring folder = MakeScratchDir(L"benchwriter");
+    const std::wstring folder = testsupport::MakeScratchDir(L"benchwriter");
     CSessionLog record;
     SYSTEMTIME st{};
     GetLocalTime(&st);
