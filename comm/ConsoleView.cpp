@@ -190,14 +190,17 @@ void CConsoleView::CatchUp()
 
 void CConsoleView::BeginChange()
 {
-    if (::IsWindowVisible(m_pView->m_hWnd))
+    m_bRedrawOff = ::IsWindowVisible(m_pView->m_hWnd) != FALSE;
+    if (m_bRedrawOff)
         m_pView->SendMessage(WM_SETREDRAW, FALSE);
 }
 
 void CConsoleView::EndChange()
 {
-    if (!::IsWindowVisible(m_pView->m_hWnd))
+    // Remembered, not asked again: a control with drawing off does not count as visible.
+    if (!m_bRedrawOff)
         return;
+    m_bRedrawOff = false;
     m_pView->SendMessage(WM_SETREDRAW, TRUE);
     // Drawn when the thread has nothing more pressing to do.
     m_pView->Invalidate(FALSE);
@@ -227,6 +230,10 @@ void CConsoleView::ScrollToEnd()
 {
     m_pView->SendMessage(WM_VSCROLL, SB_BOTTOM);
     m_pView->SendMessage(WM_VSCROLL, SB_ENDSCROLL);
+    // The lines' starts stay in sight: a long line (a path, a summary) does not leave the
+    // view scrolled to its end.
+    m_pView->SendMessage(WM_HSCROLL, SB_LEFT);
+    m_pView->SendMessage(WM_HSCROLL, SB_ENDSCROLL);
 }
 
 void CConsoleView::Clear()

@@ -83,6 +83,7 @@ private:
     int m_nViewLines = 0;
     bool m_bShown[3] = {true, true, true};
     bool m_bShowTime = false;
+    bool m_bRedrawOff = false; // BeginChange switched drawing off
     std::vector<CConsoleRecord::Line> m_lines; // scratch, kept to spare allocations
 };
 

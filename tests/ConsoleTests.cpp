@@ -366,6 +366,9 @@ TEST_F(ConsoleTest, TimeShowsStampsInTheViewOnlyAndSavedLogsAlwaysHaveThem)
     for (const std::wstring& line : ConsoleLines(comm))
         stamped += line + L"\r\n";
     EXPECT_EQ(view, WithoutStamps(stamped, &nStamps)) << "the same lines, stamped";
+    // Drawing is switched off during a change and on again after it (a control with drawing
+    // off counts as hidden, and would never be drawn again).
+    EXPECT_TRUE(IsWindowVisible(Item(1122)));
     EXPECT_EQ(50u, nStamps);
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"After.txt").c_str()));
     EXPECT_EQ(ReadFileBytes(dir + L"Before.txt"), ReadFileBytes(dir + L"After.txt")) << "the saved log does not change";

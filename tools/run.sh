@@ -61,6 +61,7 @@ exec bash tools/wine-env.sh bash -c '
     drive console-click 1171
     sleep 1
     shot console console.png
+    drive console-text
     drive close
   fi
   sleep 0.5

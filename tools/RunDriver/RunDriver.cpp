@@ -24,6 +24,7 @@ const wchar_t kUsage[] =
     L"  RunDriver rect main|sheet|console print a window's place as WxH+X+Y (sheet: tab strip and page)\n"
     L"  RunDriver click ID                click the settings page's button or check box ID\n"
     L"  RunDriver console-click ID        click the console's button or check box ID\n"
+    L"  RunDriver console-text            print what the console's log shows\n"
     L"  RunDriver send FRAME [EXPECT]     show the console, send FRAME from it and wait until its log\n"
     L"                                    shows EXPECT (default: the answer \"<< [E\")\n"
     L"  RunDriver close                   close the main window and wait for the program to end\n"
@@ -319,6 +320,12 @@ int wmain(int argc, wchar_t** argv)
         nResult = Click(_wtoi(argv[2]), false);
     else if (command == L"console-click" && argc == 3 && _wtoi(argv[2]) > 0)
         nResult = Click(_wtoi(argv[2]), true);
+    else if (command == L"console-text" && argc == 2) {
+        const Windows program = FindProgram();
+        nResult = program.hConsole != nullptr ? 0 : 2;
+        if (program.hConsole != nullptr)
+            wprintf(L"%ls\n", TextOf(GetDlgItem(program.hConsole, IDC_RICHEDIT_LOG)).c_str());
+    }
     else if (command == L"send" && (argc == 3 || argc == 4))
         nResult = Send(argv[2], argc == 4 ? argv[3] : L"<< [E");
     else if (command == L"close" && argc == 2)
