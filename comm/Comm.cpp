@@ -19,6 +19,10 @@ CComm* g_pCommInstance = nullptr;
 // ended by the close, so they end in milliseconds): a close never takes much over a second.
 constexpr DWORD kJoinMs = 900;
 constexpr UINT_PTR kViewTimer = 1;
+// The queue list follows the queue this long after a change: a burst of changes (commands
+// sent one after the other, a Clear of 299) costs the list one update.
+constexpr UINT_PTR kQueueViewTimer = 2;
+constexpr UINT kQueueViewDelayMs = 30;
 // The view's timer period: about four times what a tick costs, within these bounds.
 constexpr UINT kViewPeriodMinMs = 16;
 constexpr UINT kViewPeriodMaxMs = 100;
@@ -533,8 +537,12 @@ void CComm::DrainInbox()
             break;
         }
     }
-    if (bQueueChanged)
-        SyncQueueView();
+    if (bQueueChanged && !m_bQueueViewTimer) {
+        m_bQueueViewTimer = m_hWnd != nullptr && SetTimer(kQueueViewTimer, kQueueViewDelayMs) != 0;
+        // Without a timer the list follows at once.
+        if (!m_bQueueViewTimer)
+            SyncQueueView();
+    }
     if (!lost.empty()) {
         // The link ended by itself (hang-up, vanished port, time-out): it is released here,
         // and the console shows it closed.
@@ -571,6 +579,12 @@ void CComm::StartViewTimer()
 
 void CComm::OnTimer(UINT_PTR nIDEvent)
 {
+    if (nIDEvent == kQueueViewTimer) {
+        KillTimer(kQueueViewTimer);
+        m_bQueueViewTimer = false;
+        SyncQueueView();
+        return;
+    }
     if (nIDEvent != kViewTimer) {
         Default();
         return;
@@ -600,6 +614,11 @@ void CComm::ShowPendingLines()
 {
     m_inbox.TakeLinesWaiting();
     m_view.Update();
+    if (m_bQueueViewTimer) {
+        KillTimer(kQueueViewTimer);
+        m_bQueueViewTimer = false;
+        SyncQueueView();
+    }
 }
 
 void CComm::ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs)
@@ -626,6 +645,10 @@ void CComm::SyncQueueView()
     // a Clear it starts anew.
     CCommandExchange::QueueState state = m_exchange.GetQueueState(m_nQueueRowsTo);
     const bool bList = m_listQueue.m_hWnd != nullptr;
+    // Drawn once after all of it.
+    const bool bDrawn = bList && ::IsWindowVisible(m_listQueue.m_hWnd);
+    if (bDrawn)
+        m_listQueue.SendMessage(WM_SETREDRAW, FALSE);
     if (state.nClears != m_nQueueClears) {
         if (bList)
             m_listQueue.DeleteAllItems();
@@ -648,6 +671,10 @@ void CComm::SyncQueueView()
     }
     if (m_nQueueRowsTo < state.nPushed)
         m_nQueueRowsTo = state.nPushed;
+    if (bDrawn) {
+        m_listQueue.SendMessage(WM_SETREDRAW, TRUE);
+        m_listQueue.Invalidate(FALSE);
+    }
     wchar_t szCount[16] = {};
     _snwprintf(szCount, 15, L"%d", static_cast<int>(state.nPushed - state.nPopped));
     if (GetDlgItem(IDC_EDIT_QUEUE_COUNT) != nullptr)

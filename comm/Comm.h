@@ -89,7 +89,8 @@ public:
     // One formatted line in the console and in the diagnostic log; callable from any thread.
     void LogWrite(int nKind, const wchar_t* lpFormat, ...);
     void UpdateLinkButtons(bool bOpenEnabled, bool bCloseEnabled);
-    // Puts the lines that came since the last timer tick into the view now.
+    // Puts the lines that came since the last timer tick into the view, and a change of the
+    // queue into its list, now.
     void ShowPendingLines();
 
     // Writes the whole console record to a file: rich text when the extension is "rtf" in
@@ -232,6 +233,8 @@ private:
     // The record's sequence at its last Clear: earlier lines are out of every saved log.
     unsigned long long m_nClearSeq = 0;
     bool m_bDropTold = false;
+    // The queue list's timer runs (a change waits to be shown).
+    bool m_bQueueViewTimer = false;
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;

@@ -263,7 +263,10 @@ void CComm::OnBnClickedSend()
     AddToHistory(m_comboClass);
 
     SendData(text.c_str(), m_pOwnerWnd, nKind, false);
-    ::SetFocus(m_comboWord.m_hWnd);
+    // The next command is typed in the word's field (moved there only when it is elsewhere).
+    const HWND hFocus = ::GetFocus();
+    if (hFocus != m_comboWord.m_hWnd && !::IsChild(m_comboWord.m_hWnd, hFocus))
+        ::SetFocus(m_comboWord.m_hWnd);
 }
 
 void CComm::RebuildCommandText(int nFromCombo, bool bSelectionChanged)

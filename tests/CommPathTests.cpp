@@ -165,6 +165,7 @@ TEST_P(CommPathTest, QueuedCommandsLeaveInOrderAfterTheAnswer)
     ASSERT_TRUE(comm->SendData(L"[SPL_CSON]", &reply, enRECV_NONE, false));
     ASSERT_TRUE(comm->SendData(L"[SPL_CEPH]", &reply, enRECV_PACKING_CHECK, false));
     EXPECT_EQ(2, comm->GetQueueCount());
+    comm->ShowPendingLines();
     CListCtrl list;
     list.Attach(comm->GetDlgItem(1166));
     ASSERT_EQ(2, list.GetItemCount());
@@ -174,7 +175,7 @@ TEST_P(CommPathTest, QueuedCommandsLeaveInOrderAfterTheAnswer)
     EXPECT_EQ(L"Ack", list.GetItemText(1, 1));
     EXPECT_EQ(L"2", comm->GetDlgItemText(1148));
 
-    ASSERT_TRUE(PumpUntil([&] { return reply.Count(WM_SERIAL_EPM) >= 1 && list.GetItemCount() == 0; }, 10000));
+    ASSERT_TRUE(PumpUntil([&] { return reply.Count(WM_SERIAL_EPM) >= 1 && list.GetItemCount() == 0; }, 10000)) << "the list follows by itself";
     EXPECT_EQ(L"[EPL_PANO_001]", reply.notes[0].text);
     EXPECT_EQ(enRECV_COMMAND, reply.notes[0].kind);
     EXPECT_TRUE(RawHas("[SPL_PANO]\r\n[SPL_CSON]\r\n[SPL_CEPH]\r\n"));
@@ -204,6 +205,7 @@ TEST_P(CommPathTest, FullQueueClearAndReopenDropWaitingCommands)
     EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const CConsoleRecord::Line& line) {
                   return line.text == L"Queue is full: [SPL_Q299] not sent (299 commands wait)";
               })) << "the refusal is told";
+    comm->ShowPendingLines();
     CListCtrl list;
     list.Attach(comm->GetDlgItem(1166));
     EXPECT_EQ(299, list.GetItemCount());
@@ -212,6 +214,7 @@ TEST_P(CommPathTest, FullQueueClearAndReopenDropWaitingCommands)
     EXPECT_EQ(L"300", comm->GetDlgItemText(1149));
 
     comm->ClearQueue();
+    comm->ShowPendingLines();
     EXPECT_EQ(0, list.GetItemCount());
     EXPECT_EQ(L"0", comm->GetDlgItemText(1148));
     ASSERT_TRUE(comm->SendData(L"[SPL_ERDY]", &reply, enRECV_COMMAND, false));
@@ -222,6 +225,7 @@ TEST_P(CommPathTest, FullQueueClearAndReopenDropWaitingCommands)
     ASSERT_TRUE(comm->SendData(L"[SPL_PANO]", &reply, enRECV_COMMAND, false));
     ASSERT_TRUE(comm->SendData(L"[SPL_LOST]", &reply, enRECV_COMMAND, false));
     Close();
+    comm->ShowPendingLines();
     EXPECT_EQ(0, list.GetItemCount());
     ASSERT_TRUE(Open());
     ASSERT_TRUE(comm->SendData(L"[SPL_HSON]", &reply, enRECV_COMMAND, false));

@@ -213,6 +213,7 @@ TEST_F(ConsoleTest, LinesCarryTheirColoursAndWaitFieldsFollowAwaitedCommandsOnly
     SelectInCombo(1116, L"enRECV_START_OK");
     SetWindowTextW(Item(1104), L"[SPL_HSON]");
     Click(1085);
+    comm->ShowPendingLines();
     CListCtrl list;
     list.Attach(Item(1166));
     ASSERT_EQ(2, list.GetItemCount());
