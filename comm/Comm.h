@@ -185,7 +185,7 @@ private:
     void SyncQueueView();
     void RebuildCommandText(int nFromCombo, bool bSelectionChanged);
     void SyncSettingsFields();
-    static void AddToHistory(CComboBox& combo);
+    static void AddToHistory(CComboBox& combo, std::wstring& lastSeen);
     void ShowSerialFields(bool bSerial);
 
     // The user-interface thread: the one that created the manager.
@@ -233,6 +233,9 @@ private:
     // The record's sequence at its last Clear: earlier lines are out of every saved log.
     unsigned long long m_nClearSeq = 0;
     bool m_bDropTold = false;
+    // The combos' texts their history last looked at (user-interface thread).
+    std::wstring m_historyWordSeen;
+    std::wstring m_historyClassSeen;
     // The queue list's timer runs (a change waits to be shown).
     bool m_bQueueViewTimer = false;
     // The view's timer: its period follows what a tick costs.

@@ -229,11 +229,13 @@ bool CComm::PreTranslateMessage(MSG* pMsg)
     return CDialog::PreTranslateMessage(pMsg);
 }
 
-void CComm::AddToHistory(CComboBox& combo)
+void CComm::AddToHistory(CComboBox& combo, std::wstring& lastSeen)
 {
     std::wstring text = combo.GetWindowText();
-    if (text.empty())
+    // The text looked at last time is covered already (entries are only ever added).
+    if (text.empty() || text == lastSeen)
         return;
+    lastSeen = text;
     CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
     // An entry made only of characters that occur in the text already covers it.
     for (int i = 0; i < combo.GetCount(); ++i) {
@@ -259,8 +261,8 @@ void CComm::OnBnClickedSend()
     const int nSelected = m_comboKind.GetCurSel();
     const int nKind = nSelected >= 0 ? static_cast<int>(m_comboKind.GetItemData(nSelected)) : enRECV_NONE;
 
-    AddToHistory(m_comboWord);
-    AddToHistory(m_comboClass);
+    AddToHistory(m_comboWord, m_historyWordSeen);
+    AddToHistory(m_comboClass, m_historyClassSeen);
 
     SendData(text.c_str(), m_pOwnerWnd, nKind, false);
     // The next command is typed in the word's field (moved there only when it is elsewhere).
