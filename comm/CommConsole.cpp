@@ -95,6 +95,9 @@ BOOL CComm::OnInitDialog()
     // the control's default 32 K characters.
     m_ctrlLog.SetOptions(ECOOP_XOR, ECO_SAVESEL);
     m_ctrlLog.LimitText(100000000);
+    // A log is never edited: nothing it takes in or lets go of is kept for an undo (the
+    // control would otherwise keep every insertion and every trimmed line).
+    m_ctrlLog.SendMessage(EM_SETUNDOLIMIT, 0);
     m_ctrlLog.SetWindowText(L"");
     m_ctrlLog.SetBackgroundColor(FALSE, kColorLogBack);
     // Long lines scroll sideways rather than wrap: one line of the log is one line on screen.

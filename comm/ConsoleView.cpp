@@ -43,6 +43,12 @@ void AppendRtfText(std::string& out, const std::wstring& text)
             out += static_cast<char>(ch);
         } else if (ch == L'\t') {
             out += "\\tab ";
+        } else if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F)) {
+            // A control character has no glyph: it shows as its code ("<1B>"), and the
+            // control does not go looking through the system's fonts for one.
+            char szCode[8];
+            std::snprintf(szCode, sizeof(szCode), "<%02X>", static_cast<unsigned>(ch));
+            out += szCode;
         } else if (ch >= 0x20 && ch < 0x80) {
             out += static_cast<char>(ch);
         } else {

@@ -210,7 +210,10 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
     while (pLink->IsOpen()) {
         DWORD dwError = ERROR_SUCCESS;
         DWORD dwMask = EV_RXCHAR;
-        if (bPolling) {
+        // While bytes keep coming the port is looked at, not waited on: a wait per read would
+        // cost a system call more each time (and memory each time, under Wine).
+        const bool bStreaming = ullLastRead != 0 && ::GetTickCount64() - ullLastRead < kBusyForMs;
+        if (bPolling || bStreaming) {
             // Polling: the read below looks at the queue.
         } else if (!::WaitCommEvent(pLink->m_hComm, &dwMask, &osWait)) {
             // The wait may end early (Wine ends it with 995 or an empty mask over and over,
@@ -251,7 +254,7 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
             }
             if (bRead)
                 ullLastRead = ::GetTickCount64();
-            if (bPolling) {
+            if (bPolling || bStreaming) {
                 const ULONGLONG ullNow = ::GetTickCount64();
                 const ULONGLONG ullLastWrite = pLink->m_ullLastWrite.load();
                 const bool bBusy = ullNow - ullLastRead < kBusyForMs || ullNow - ullLastWrite < kBusyForMs;
