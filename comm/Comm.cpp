@@ -177,6 +177,12 @@ bool CComm::Open(const LinkParams& params)
         ::CloseHandle(hThread);
     }
     m_bOpening = false;
+    // A Close while the link was being opened wins, even when the open got through first.
+    m_bOpenCancelled = ::WaitForSingleObject(m_hCancelOpen, 0) == WAIT_OBJECT_0;
+    if (m_bOpenCancelled && job.dwResult == 0) {
+        pLink->Close();
+        job.dwResult = ERROR_CANCELLED;
+    }
     if (job.dwResult != 0) {
         LogWrite(LOG_KIND_DATA, L"%s not opened: %s", description.c_str(),
                  job.dwResult == ERROR_CANCELLED ? L"cancelled" : CUtilityTools::FormatError(job.dwResult));

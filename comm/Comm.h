@@ -107,6 +107,8 @@ public:
 
     bool IsConnected() const { return m_exchange.IsConnected(); }
     bool IsOpening() const { return m_bOpening; }
+    // The last open was ended by a Close (not a failure to tell the engineer of).
+    bool WasOpenCancelled() const { return m_bOpenCancelled; }
     // No link is held: none was opened, or the last one was closed and its threads ended.
     bool IsReleased() const { return m_pLink == nullptr; }
     bool IsReady() const { return m_exchange.IsReady(); }
@@ -201,6 +203,7 @@ private:
     std::unique_ptr<CLink> m_pLink;
     LinkParams m_params;
     bool m_bOpening = false;
+    bool m_bOpenCancelled = false;
     HANDLE m_hCancelOpen = nullptr;
     // The owner window as a handle: read by the receive thread, written here.
     std::atomic<HWND> m_hOwner{nullptr};

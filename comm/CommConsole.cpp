@@ -188,6 +188,9 @@ void CComm::OnBnClickedOpen()
     }
     if (!Open(params)) {
         UpdateLinkButtons(true, false);
+        // An open the engineer ended with Close needs no box.
+        if (m_bOpenCancelled)
+            return;
         ::MessageBoxW(m_hWnd, params.kind == LinkKind::Tcp ? L"Connection Fail!!" : L"Open Fail!", L"Serial Communication",
                       MB_OK | MB_ICONERROR);
         return;
