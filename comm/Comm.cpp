@@ -23,6 +23,9 @@ constexpr UINT_PTR kViewTimer = 1;
 // sent one after the other, a Clear of 299) costs the list one update.
 constexpr UINT_PTR kQueueViewTimer = 2;
 constexpr UINT kQueueViewDelayMs = 30;
+// Reports of the unit's frames that may wait for the owner window at once (about half a
+// second of its work).
+constexpr long kMaxReportsWaiting = 2000;
 // The view's timer period: about four times what a tick costs, within these bounds.
 constexpr UINT kViewPeriodMinMs = 16;
 constexpr UINT kViewPeriodMaxMs = 100;
@@ -323,6 +326,14 @@ void CComm::OnReceiveFrame(const wchar_t* lpFrameText)
     wchar_t szClass[4] = {};
     SplitFrame(lpFrameText, szClass, nullptr, nullptr);
     const HWND hOwner = m_hOwner.load();
+    // An owner window that falls behind the unit's frames holds the link back rather than
+    // letting its reports pile up (each is a message and a copy of the frame): this thread
+    // waits until it has caught up, and so does the unit (the port's flow control, the
+    // socket's window). A close ends the wait.
+    if (hOwner != nullptr && (_wcsicmp(szClass, L"SMP") == 0 || _wcsicmp(szClass, L"SLP") == 0)) {
+        while (NotifyTextsOutstanding() > kMaxReportsWaiting && m_exchange.IsConnected())
+            ::Sleep(1);
+    }
     if (_wcsicmp(szClass, L"SMP") == 0) {
         if (hOwner != nullptr)
             m_exchange.PostInOrder(PostedNotice{hOwner, WM_SERIAL_SMP, lpFrameText, enRECV_SMP_COMMAND});
