@@ -17,16 +17,6 @@ using namespace testsupport;
 
 namespace {
 
-ConfigValues TcpConfig(const ProgramRun& run, const std::wstring& address)
-{
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommMode = 0;
-    cfg.CommType = 1;
-    cfg.EthernetIP = address;
-    return cfg;
-}
-
 std::vector<std::wstring> SessionFiles(const ProgramRun& run)
 {
     std::vector<std::wstring> files;

@@ -20,16 +20,6 @@ namespace {
 // by the unit's log (its XON, its reading again), not by this bound.
 constexpr DWORD kExitBoundMs = 30000;
 
-ConfigValues TcpConfig(const ProgramRun& run, const std::wstring& address)
-{
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommMode = 0;
-    cfg.CommType = 1;
-    cfg.EthernetIP = address;
-    return cfg;
-}
-
 ConfigValues ComConfig(const ProgramRun& run)
 {
     ConfigValues cfg;

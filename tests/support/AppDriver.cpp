@@ -343,6 +343,16 @@ bool ProgramRun::CloseAndWait(DWORD dwTimeoutMs)
     return PumpUntil([&] { return m_child.WaitExit(0); }, dwTimeoutMs);
 }
 
+ConfigValues TcpConfig(const ProgramRun& run, const std::wstring& address)
+{
+    ConfigValues cfg;
+    cfg.EnvironPath = run.Folder();
+    cfg.CommMode = 0;
+    cfg.CommType = 1;
+    cfg.EthernetIP = address;
+    return cfg;
+}
+
 size_t CountTrace(const ProgramRun& run, const std::string& part, const char* lpFunction)
 {
     size_t n = 0;

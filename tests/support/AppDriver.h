@@ -103,6 +103,9 @@ private:
     DebugCapture* m_pHostCapture = nullptr;
 };
 
+// The program's own settings for a TCP link to the unit at address.
+ConfigValues TcpConfig(const ProgramRun& run, const std::wstring& address);
+
 // Trace lines whose message holds the text (and, when given, whose function is lpFunction).
 size_t CountTrace(const ProgramRun& run, const std::string& part, const char* lpFunction = nullptr);
 
