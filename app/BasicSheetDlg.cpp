@@ -50,6 +50,7 @@ BEGIN_MESSAGE_MAP(CBasicSheetDlg, CMSDialog)
     ON_MESSAGE(WM_DESTROY, CBasicSheetDlg::OnDestroyMsg)
     ON_MESSAGE(WM_PAGE_SHOWCONSOLE, CBasicSheetDlg::OnShowConsole)
     ON_MESSAGE(WM_CONSOLE_TIME, CBasicSheetDlg::OnConsoleTime)
+    ON_MESSAGE(WM_CONSOLE_RECONNECT, CBasicSheetDlg::OnConsoleReconnect)
     ON_BN_CLICKED(IDC_BTN_LOGIN, CBasicSheetDlg::OnBnClickedLogIn)
     ON_BN_CLICKED(IDC_BTN_MAIN_CLOSE, CBasicSheetDlg::OnBnClickedClose)
 END_MESSAGE_MAP()
@@ -220,7 +221,8 @@ bool CBasicSheetDlg::Init_RS232C(const LinkParams& params)
         mc_pCommMngr = CComm::GetInstance();
         mc_pCommMngr->SetOwnerWnd(this);
         if (m_pStorageMngr != nullptr)
-            mc_pCommMngr->SetConsoleOptions(m_pStorageMngr->m_ConsoleSettings.bShowTime, m_pStorageMngr->SessionLogFolder());
+            mc_pCommMngr->SetConsoleOptions(m_pStorageMngr->m_ConsoleSettings.bShowTime, m_pStorageMngr->m_ConsoleSettings.bReconnect,
+                                            m_pStorageMngr->SessionLogFolder());
         // The new console window settles before the port or socket is opened.
         ::Sleep(500);
     }
@@ -391,6 +393,14 @@ LRESULT CBasicSheetDlg::OnConsoleTime(WPARAM wParam, LPARAM)
     // The console's "Time" choice is kept for the next start.
     if (m_pStorageMngr != nullptr)
         m_pStorageMngr->SaveIni_ConsoleTime(wParam != 0);
+    return 0;
+}
+
+LRESULT CBasicSheetDlg::OnConsoleReconnect(WPARAM wParam, LPARAM)
+{
+    // The console's "Reconnect" choice is kept for the next start.
+    if (m_pStorageMngr != nullptr)
+        m_pStorageMngr->SaveIni_ConsoleReconnect(wParam != 0);
     return 0;
 }
 

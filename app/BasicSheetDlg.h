@@ -64,6 +64,7 @@ protected:
     LRESULT OnDestroyMsg(WPARAM wParam, LPARAM lParam);
     LRESULT OnShowConsole(WPARAM wParam, LPARAM lParam);
     LRESULT OnConsoleTime(WPARAM wParam, LPARAM lParam);
+    LRESULT OnConsoleReconnect(WPARAM wParam, LPARAM lParam);
     void OnBnClickedLogIn();
     void OnBnClickedClose();
 

@@ -24,11 +24,24 @@
 
 namespace benchcompat {
 
+// The console's options with only the session folder set, for a core whose options take a
+// "Reconnect" choice and for one whose options do not.
+template <typename Comm>
+auto SetFolderOption(Comm* pComm, const std::wstring& folder, int) -> decltype(pComm->SetConsoleOptions(false, false, folder))
+{
+    return pComm->SetConsoleOptions(false, false, folder);
+}
+template <typename Comm>
+void SetFolderOption(Comm* pComm, const std::wstring& folder, long)
+{
+    pComm->SetConsoleOptions(false, folder);
+}
+
 // Turns the console's session record on, into folder (a core without one writes none).
 inline void SetSessionFolder(CComm* pComm, const std::wstring& folder)
 {
 #if RIG_BENCH_SESSION_RECORD
-    pComm->SetConsoleOptions(false, folder);
+    SetFolderOption(pComm, folder, 0);
 #else
     (void)pComm;
     (void)folder;

@@ -30,21 +30,40 @@ constexpr long kMaxReportsWaiting = 2000;
 constexpr UINT kViewPeriodMinMs = 16;
 constexpr UINT kViewPeriodMaxMs = 100;
 
-// An open running off the user-interface thread.
-struct OpenJob {
-    CLink* pLink;
-    LinkParams params;
-    HANDLE hCancel;
-    DWORD dwResult;
-};
+constexpr UINT_PTR kReconnectTimer = 3;
+constexpr UINT kReconnectTickMs = 250;
+// Attempts to bring a lost link back follow 1, 2, 4, 8 and 16 units after the one before,
+// then every 30 units.
+constexpr int kReconnectDoublings = 5;
+constexpr DWORD kReconnectLastUnits = 30;
 
-unsigned int WINAPI OpenLinkRoutine(void* pParam)
+DWORD ReconnectDelayUnits(int nAttempt)
 {
-    OpenJob* pJob = static_cast<OpenJob*>(pParam);
-    pJob->dwResult = pJob->pLink->Open(pJob->params, pJob->hCancel);
-    return 0;
+    return nAttempt <= kReconnectDoublings ? 1u << (nAttempt - 1) : kReconnectLastUnits;
 }
 } // namespace
+
+// An open running off the user-interface thread.
+struct CComm::OpenJob {
+    std::unique_ptr<CLink> pLink;
+    LinkParams params;
+    HANDLE hCancel = nullptr;
+    // Told WM_COMM_OPENED when the open has ended (null: the opener is waited for).
+    HWND hNotify = nullptr;
+    bool bQuiet = false;
+    // Written by the opener thread before it ends.
+    DWORD dwResult = ERROR_CANCELLED;
+    HANDLE hThread = nullptr;
+
+    static unsigned int WINAPI Routine(void* pParam)
+    {
+        OpenJob* pJob = static_cast<OpenJob*>(pParam);
+        pJob->dwResult = pJob->pLink->Open(pJob->params, pJob->hCancel);
+        if (pJob->hNotify != nullptr)
+            ::PostMessageW(pJob->hNotify, WM_COMM_OPENED, 0, 0);
+        return 0;
+    }
+};
 
 CWnd* CComm::m_pOwnerWnd = nullptr;
 
@@ -72,6 +91,9 @@ CComm::CComm()
       m_csWrite(m_exchange.m_csWrite), m_hQueueEvent(m_exchange.m_hQueueEvent), m_hAnswerEvent(m_exchange.m_hAnswerEvent)
 {
     m_hCancelOpen = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    wchar_t szUnit[16] = {};
+    if (::GetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", szUnit, 16) > 0 && _wtoi(szUnit) > 0)
+        m_dwReconnectUnitMs = static_cast<DWORD>(_wtoi(szUnit));
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES | ICC_INTERNET_CLASSES};
     ::InitCommonControlsEx(&icc);
     LoadRichEditLibrary();
@@ -83,6 +105,7 @@ CComm::~CComm()
     // The owner closes the link before it deletes the manager; whatever still runs is
     // stopped here, because no worker may outlive the object.
     m_inbox.SetTarget(nullptr);
+    CancelOpen();
     m_exchange.MarkClosed();
     // Better to wait on than to free what a worker still uses.
     while (m_pLink != nullptr && !ReleaseLink())
@@ -143,56 +166,92 @@ bool CComm::Open(const LinkParams& params)
         LogWrite(LOG_KIND_DATA, L"%s", L"The link is being opened already");
         return false;
     }
-    if (!bSerial && (params.nTcpPort <= 0 || params.nTcpPort > 65535))
+    // An open by hand ends the bringing back of a lost link.
+    StopReconnect(L"the link is opened by hand");
+    if (!BeginOpen(params, false, false))
         return false;
+    // The port is opened, or the unit connected to, off this thread, which goes on serving
+    // the windows meanwhile; the console's Close ends a connect that takes long.
+    if (m_pOpenJob->hThread != nullptr && RigWaitPumping(m_pOpenJob->hThread, INFINITE) != WAIT_OBJECT_0) {
+        // The program is ending (or the wait failed): the open is given up.
+        ::SetEvent(m_hCancelOpen);
+        ::WaitForSingleObject(m_pOpenJob->hThread, INFINITE);
+    }
+    if (!FinishOpen())
+        return false;
+    LogWrite(LOG_KIND_DATA, L"FUN_E - %s", lpName);
+    return true;
+}
+
+bool CComm::BeginOpen(const LinkParams& params, bool bNotify, bool bQuiet)
+{
+    const bool bSerial = params.kind == LinkKind::Serial;
+    m_dwOpenError = 0;
+    if (!bSerial && (params.nTcpPort <= 0 || params.nTcpPort > 65535)) {
+        m_dwOpenError = ERROR_INVALID_PARAMETER;
+        return false;
+    }
     // A link that ended by itself (time-out, lost port) is released before the new one.
-    if (m_pLink != nullptr && !ReleaseLink())
+    if (m_pLink != nullptr && !ReleaseLink()) {
+        m_dwOpenError = ERROR_BUSY;
         return false;
+    }
     if (m_pOwnerWnd != nullptr)
         m_hOwner.store(m_pOwnerWnd->m_hWnd);
 
     m_params = params;
     ShowSerialFields(bSerial);
-    std::unique_ptr<CLink> pLink;
+    auto pJob = std::make_unique<OpenJob>();
     if (bSerial)
-        pLink = std::make_unique<CSerialLink>();
+        pJob->pLink = std::make_unique<CSerialLink>();
     else
-        pLink = std::make_unique<CTcpLink>();
-
-    // The port is opened, or the unit connected to, off this thread, which goes on serving
-    // the windows meanwhile; the console's Close ends a connect that takes long.
-    const std::wstring description = params.Describe();
-    if (!bSerial)
-        LogWrite(LOG_KIND_DATA, L"Connecting to %s ...", description.c_str());
+        pJob->pLink = std::make_unique<CTcpLink>();
+    pJob->params = params;
+    pJob->hCancel = m_hCancelOpen;
+    pJob->hNotify = bNotify ? m_hWnd : nullptr;
+    pJob->bQuiet = bQuiet;
+    if (!bSerial && !bQuiet)
+        LogWrite(LOG_KIND_DATA, L"Connecting to %s ...", params.Describe().c_str());
     m_bOpening = true;
     UpdateLinkButtons(false, true);
     ::ResetEvent(m_hCancelOpen);
-    OpenJob job{pLink.get(), params, m_hCancelOpen, ERROR_CANCELLED};
-    HANDLE hThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &OpenLinkRoutine, &job, 0, nullptr));
-    if (hThread == nullptr) {
-        job.dwResult = pLink->Open(params, m_hCancelOpen);
-    } else {
-        if (RigWaitPumping(hThread, INFINITE) != WAIT_OBJECT_0) {
-            // The program is ending (or the wait failed): the open is given up.
-            ::SetEvent(m_hCancelOpen);
-            ::WaitForSingleObject(hThread, INFINITE);
-        }
-        ::CloseHandle(hThread);
+    m_pOpenJob = std::move(pJob);
+    m_pOpenJob->hThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &OpenJob::Routine, m_pOpenJob.get(), 0, nullptr));
+    if (m_pOpenJob->hThread == nullptr) {
+        // No thread to spare: the open runs here, and its end is told as the thread's would be.
+        m_pOpenJob->dwResult = m_pOpenJob->pLink->Open(params, m_hCancelOpen);
+        if (bNotify)
+            ::PostMessageW(m_hWnd, WM_COMM_OPENED, 0, 0);
+    }
+    return true;
+}
+
+bool CComm::FinishOpen()
+{
+    // The opener has ended (its thread is waited for first): its result is this thread's.
+    std::unique_ptr<OpenJob> pJob = std::move(m_pOpenJob);
+    if (pJob == nullptr)
+        return false;
+    if (pJob->hThread != nullptr) {
+        ::WaitForSingleObject(pJob->hThread, INFINITE);
+        ::CloseHandle(pJob->hThread);
     }
     m_bOpening = false;
     // A Close while the link was being opened wins, even when the open got through first.
     m_bOpenCancelled = ::WaitForSingleObject(m_hCancelOpen, 0) == WAIT_OBJECT_0;
-    if (m_bOpenCancelled && job.dwResult == 0) {
-        pLink->Close();
-        job.dwResult = ERROR_CANCELLED;
+    if (m_bOpenCancelled && pJob->dwResult == 0) {
+        pJob->pLink->Close();
+        pJob->dwResult = ERROR_CANCELLED;
     }
-    if (job.dwResult != 0) {
-        LogWrite(LOG_KIND_DATA, L"%s not opened: %s", description.c_str(),
-                 job.dwResult == ERROR_CANCELLED ? L"cancelled" : CUtilityTools::FormatError(job.dwResult));
+    m_dwOpenError = m_bOpenCancelled ? 0 : pJob->dwResult;
+    if (pJob->dwResult != 0) {
+        if (!pJob->bQuiet)
+            LogWrite(LOG_KIND_DATA, L"%s not opened: %s", pJob->params.Describe().c_str(),
+                     pJob->dwResult == ERROR_CANCELLED ? L"cancelled" : CUtilityTools::FormatError(pJob->dwResult));
         return false;
     }
 
-    m_pLink = std::move(pLink);
+    m_pLink = std::move(pJob->pLink);
     m_dataGate.Reset();
     // The stamps of this link's lines count from the system's time now.
     m_inbox.Record().Anchor();
@@ -201,11 +260,132 @@ bool CComm::Open(const LinkParams& params)
         LOG_ERROR(L"The link's threads could not be started");
         ReleaseLink();
         DrainInbox();
+        m_dwOpenError = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
     ClearQueue();
-    LogWrite(LOG_KIND_DATA, L"FUN_E - %s", lpName);
     return true;
+}
+
+void CComm::CancelOpen()
+{
+    // Only an open nobody waits for is ended here; one waited for (Open) ends in its own frame.
+    if (m_pOpenJob == nullptr || m_pOpenJob->hNotify == nullptr)
+        return;
+    ::SetEvent(m_hCancelOpen);
+    FinishOpen();
+}
+
+// ---------------------------------------------------------------------------------------
+// Bringing back a lost link
+
+void CComm::PrepareExit()
+{
+    m_bExiting = true;
+    StopReconnect(nullptr);
+    m_exchange.DropNoticesAtClose();
+}
+
+void CComm::StartReconnect()
+{
+    m_reconnect.bActive = true;
+    m_reconnect.nAttempt = 0;
+    m_reconnect.ullLostAt = ::GetTickCount64();
+    m_reconnect.params = m_params;
+    ScheduleReconnect();
+    LogWrite(LOG_KIND_DATA, L"Reconnect: first attempt in %lu s", ReconnectDelayUnits(1) * m_dwReconnectUnitMs / 1000);
+    // Open tries at once, Close stops trying.
+    UpdateLinkButtons(true, true);
+}
+
+void CComm::ScheduleReconnect()
+{
+    const DWORD dwDelayMs = ReconnectDelayUnits(m_reconnect.nAttempt + 1) * m_dwReconnectUnitMs;
+    m_reconnect.ullDue = ::GetTickCount64() + dwDelayMs;
+    // The timer looks for the due time and counts down meanwhile; a short schedule is looked
+    // at as often as it needs.
+    const UINT nTick = dwDelayMs < kReconnectTickMs ? (dwDelayMs > 0 ? dwDelayMs : 1) : kReconnectTickMs;
+    if (m_hWnd != nullptr)
+        SetTimer(kReconnectTimer, nTick);
+    ShowReconnectCountdown();
+}
+
+void CComm::AttemptReconnect()
+{
+    m_reconnect.ullDue = 0;
+    ++m_reconnect.nAttempt;
+    ShowReconnectCountdown();
+    if (!BeginOpen(m_reconnect.params, true, true))
+        AttemptEnded(false);
+}
+
+LRESULT CComm::OnOpened(WPARAM, LPARAM)
+{
+    // An open nobody waits for has ended (one ended by Close was finished there already).
+    if (m_pOpenJob == nullptr || m_pOpenJob->hNotify == nullptr)
+        return 0;
+    AttemptEnded(FinishOpen());
+    return 0;
+}
+
+void CComm::AttemptEnded(bool bOpen)
+{
+    if (!m_reconnect.bActive)
+        return;
+    const std::wstring description = m_reconnect.params.Describe();
+    const DWORD dwNextMs = ReconnectDelayUnits(m_reconnect.nAttempt + 1) * m_dwReconnectUnitMs;
+    if (bOpen && !IsConnected()) {
+        // The unit went again before the attempt was finished.
+        LogWrite(LOG_KIND_DATA, L"Reconnect attempt %d: %s was lost again at once; next attempt in %lu s", m_reconnect.nAttempt,
+                 description.c_str(), dwNextMs / 1000);
+        ScheduleReconnect();
+        UpdateLinkButtons(true, true);
+        return;
+    }
+    if (bOpen) {
+        const double dSeconds = static_cast<double>(::GetTickCount64() - m_reconnect.ullLostAt) / 1000.0;
+        LogWrite(LOG_KIND_DATA, L"Reconnect attempt %d: %s is linked again, %.1f s after it was lost", m_reconnect.nAttempt,
+                 description.c_str(), dSeconds);
+        StopReconnect(nullptr);
+        UpdateLinkButtons(false, true);
+        return;
+    }
+    LogWrite(LOG_KIND_DATA, L"Reconnect attempt %d: %s not opened: %s; next attempt in %lu s", m_reconnect.nAttempt,
+             description.c_str(), CUtilityTools::FormatError(m_dwOpenError != 0 ? m_dwOpenError : ERROR_GEN_FAILURE),
+             dwNextMs / 1000);
+    ScheduleReconnect();
+    UpdateLinkButtons(true, true);
+}
+
+void CComm::StopReconnect(const wchar_t* lpWhy)
+{
+    if (!m_reconnect.bActive)
+        return;
+    m_reconnect.bActive = false;
+    m_reconnect.ullDue = 0;
+    if (m_hWnd != nullptr)
+        KillTimer(kReconnectTimer);
+    ShowReconnectCountdown();
+    if (lpWhy != nullptr)
+        LogWrite(LOG_KIND_DATA, L"Reconnect stopped: %s", lpWhy);
+}
+
+void CComm::ShowReconnectCountdown()
+{
+    if (m_hWnd == nullptr)
+        return;
+    wchar_t szText[32] = {};
+    if (m_reconnect.bActive && m_reconnect.ullDue == 0) {
+        _snwprintf(szText, 31, L"attempt %d ...", m_reconnect.nAttempt);
+    } else if (m_reconnect.bActive) {
+        const ULONGLONG ullNow = ::GetTickCount64();
+        const ULONGLONG ullLeftMs = m_reconnect.ullDue > ullNow ? m_reconnect.ullDue - ullNow : 0;
+        _snwprintf(szText, 31, L"again in %llu s", (ullLeftMs + 999) / 1000);
+    }
+    wchar_t szShown[32] = {};
+    ::GetDlgItemTextW(m_hWnd, IDC_STATIC_RECONNECT, szShown, 32);
+    if (wcscmp(szShown, szText) != 0)
+        SetDlgItemText(IDC_STATIC_RECONNECT, szText);
 }
 
 bool CComm::CloseSerial()
@@ -235,8 +415,11 @@ bool CComm::CloseLink(const wchar_t* lpName)
         m_exchange.MarkLost(L"closed");
         return bWasOpen;
     }
+    // Close stops the bringing back of a lost link, an attempt under way included.
+    StopReconnect(L"the link was closed");
     if (m_bOpening) {
         ::SetEvent(m_hCancelOpen);
+        CancelOpen();
         return false;
     }
     // Of two closes at once (the console's and a lost link's) only one proceeds.
@@ -282,7 +465,9 @@ bool CComm::ReleaseLink()
 
 int CComm::RunningWorkerCount() const
 {
-    return m_exchange.RunningThreads() + (m_pLink != nullptr && m_pLink->IsReceiving() ? 1 : 0);
+    const bool bOpener = m_pOpenJob != nullptr && m_pOpenJob->hThread != nullptr &&
+                         ::WaitForSingleObject(m_pOpenJob->hThread, 0) == WAIT_TIMEOUT;
+    return m_exchange.RunningThreads() + (m_pLink != nullptr && m_pLink->IsReceiving() ? 1 : 0) + (bOpener ? 1 : 0);
 }
 
 HANDLE CComm::GetPortHandle() const
@@ -571,6 +756,10 @@ void CComm::DrainInbox()
             StopSession();
             if (!m_bOpening)
                 UpdateLinkButtons(true, false);
+            // "Reconnect" brings it back by itself, unless the program is ending (a link lost
+            // while an attempt is being finished is told by that attempt).
+            if (m_reconnect.bOn && !m_bExiting && !m_bOpening && !m_reconnect.bActive)
+                StartReconnect();
         }
     }
     CheckSessionRecord();
@@ -596,6 +785,19 @@ void CComm::StartViewTimer()
 
 void CComm::OnTimer(UINT_PTR nIDEvent)
 {
+    if (nIDEvent == kReconnectTimer) {
+        if (!m_reconnect.bActive || m_reconnect.ullDue == 0) {
+            KillTimer(kReconnectTimer);
+            return;
+        }
+        if (::GetTickCount64() >= m_reconnect.ullDue) {
+            KillTimer(kReconnectTimer);
+            AttemptReconnect();
+        } else {
+            ShowReconnectCountdown();
+        }
+        return;
+    }
     if (nIDEvent == kQueueViewTimer) {
         KillTimer(kQueueViewTimer);
         m_bQueueViewTimer = false;

@@ -64,8 +64,9 @@ public:
     void CloseEthernet();
     // The close operation of the current transport.
     void Close();
-    // The program is ending: what the link still had to report to windows is dropped with it.
-    void PrepareExit() { m_exchange.DropNoticesAtClose(); }
+    // The program is ending: what the link still had to report to windows is dropped with it,
+    // and a lost link is not brought back any more.
+    void PrepareExit();
 
     // Frames: one command leaves at once or waits in the queue; answers are matched to it.
     // Never waits for the link; see CCommandExchange::Send.
@@ -78,9 +79,12 @@ public:
     // Bytes as they are, through the link's writer (tests and tools).
     bool SendBytes(const std::string& bytes) { return m_exchange.SendBytes(bytes); }
 
-    // The console's own settings, from the owner: whether the view shows time stamps, and the
-    // folder of the session records (empty: none are written).
-    void SetConsoleOptions(bool bShowTime, const std::wstring& sessionFolder);
+    // The console's own settings, from the owner: whether the view shows time stamps, whether
+    // a lost link is opened again by itself ("Reconnect"), and the folder of the session
+    // records (empty: none are written).
+    void SetConsoleOptions(bool bShowTime, bool bReconnect, const std::wstring& sessionFolder);
+    // A lost link is being brought back: an attempt runs or the next one is due.
+    bool IsReconnecting() const { return m_reconnect.bActive; }
     // The current (or last) link's session record.
     const CSessionLog& SessionRecord() const { return m_session; }
     // Writes the summary of this link's commands into the console (as "Summary" does).
@@ -115,7 +119,7 @@ public:
     int GetQueueCount() const { return m_exchange.QueueCount(); }
     LinkKind GetCommType() const { return m_params.kind; }
     const LinkParams& GetLinkParams() const { return m_params; }
-    // Worker threads of the link still alive (0 to 3).
+    // Worker threads of the link still alive (0 to 3), and an opener still running.
     int RunningWorkerCount() const;
     HANDLE GetPortHandle() const;
     // The most bytes that waited for the receive thread in this link session.
@@ -130,6 +134,7 @@ protected:
     void PostNcDestroy() override {}
 
     LRESULT OnInbox(WPARAM wParam, LPARAM lParam);
+    LRESULT OnOpened(WPARAM wParam, LPARAM lParam);
     void OnTimer(UINT_PTR nIDEvent);
     void OnBnClickedOpen();
     void OnBnClickedClose();
@@ -139,11 +144,13 @@ protected:
     void OnBnClickedSaveFile();
     void OnBnClickedFilter(UINT nID);
     void OnBnClickedTime();
+    void OnBnClickedReconnect();
     void OnBnClickedSummary() { WriteSummary(); }
     void OnClassSelChange() { RebuildCommandText(IDC_COMBO_CLASS, true); }
     void OnClassEdit() { RebuildCommandText(IDC_COMBO_CLASS, false); }
     void OnWordSelChange() { RebuildCommandText(IDC_COMBO_WORD, true); }
     void OnWordEdit() { RebuildCommandText(IDC_COMBO_WORD, false); }
+    void OnPortDropDown();
     LRESULT OnShowWindowMsg(WPARAM wParam, LPARAM lParam);
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     HBRUSH OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor);
@@ -173,6 +180,21 @@ private:
     void ReportHiddenData(unsigned long long nChars);
 
     bool OnUiThread() const { return ::GetCurrentThreadId() == m_dwUiThreadId; }
+    // An open in two halves: BeginOpen starts the opener thread (which, when bNotify is set,
+    // posts WM_COMM_OPENED to the console when it has ended); FinishOpen takes its result and
+    // starts the link's workers. bQuiet leaves the console lines of the attempt to the caller.
+    bool BeginOpen(const LinkParams& params, bool bNotify, bool bQuiet);
+    bool FinishOpen();
+    // Ends an open under way on another thread's behalf (Close, the end of the manager).
+    void CancelOpen();
+    // Bringing back a lost link ("Reconnect"): attempts after 1, 2, 4, 8, 16 and then every
+    // 30 s, each off this thread; Close, Exit, Open or unticking the box stop it.
+    void StartReconnect();
+    void ScheduleReconnect();
+    void AttemptReconnect();
+    void AttemptEnded(bool bOpen);
+    void StopReconnect(const wchar_t* lpWhy);
+    void ShowReconnectCountdown();
     // The close operations: lpName names the one the trace shows.
     bool CloseLink(const wchar_t* lpName);
     // Stops the link's threads, waits for them and releases the port or socket. False when
@@ -205,6 +227,26 @@ private:
     bool m_bOpening = false;
     bool m_bOpenCancelled = false;
     HANDLE m_hCancelOpen = nullptr;
+    // The open under way: created and deleted here; the opener thread writes its result and
+    // ends, and this thread reads the result only after the thread has ended.
+    struct OpenJob;
+    std::unique_ptr<OpenJob> m_pOpenJob;
+    // The failure of the last open (0: none, or cancelled).
+    DWORD m_dwOpenError = 0;
+    // The program is ending (user-interface thread).
+    bool m_bExiting = false;
+    // Bringing back a lost link (user-interface thread only).
+    struct Reconnect {
+        bool bOn = false;            // the "Reconnect" choice
+        bool bActive = false;        // a lost link is being brought back
+        int nAttempt = 0;            // attempts started
+        ULONGLONG ullDue = 0;        // tick of the next attempt; 0 while one runs
+        ULONGLONG ullLostAt = 0;
+        LinkParams params;           // the lost link
+    };
+    Reconnect m_reconnect;
+    // The schedule's unit: a second (tests and the soak shorten it, RIG_RECONNECT_UNIT_MS).
+    DWORD m_dwReconnectUnitMs = 1000;
     // The owner window as a handle: read by the receive thread, written here.
     std::atomic<HWND> m_hOwner{nullptr};
     HICON m_hIcon = nullptr;

@@ -1,6 +1,7 @@
 // The communication console: the dialog face of the link manager.
 #include "comm/Comm.h"
 
+#include "comm/PortList.h"
 #include "framework/Dc.h"
 #include "messages.h"
 #include "resource.h"
@@ -44,6 +45,9 @@ constexpr KindEntry kConsoleKinds[] = {
     {L"enRECV_SET_CAPCOUNT_CEPH", enRECV_SET_CAPCOUNT_CEPH},
 };
 
+// The port list always offers COM0 to COM14, besides the ports present.
+constexpr int kConsoleFixedPorts = 15;
+
 constexpr const wchar_t* kClassPresets[] = {L"[", L"[SPM_", L"[SPL_"};
 constexpr const wchar_t* kWordPresets[] = {L"PANO]", L"CEPH]", L"OCEP]", L"CT__]", L"PSON]",
                                            L"CSON]", L"HSON]", L"CPOF]", L"RET_]", L"ERDY]"};
@@ -51,6 +55,7 @@ constexpr const wchar_t* kWordPresets[] = {L"PANO]", L"CEPH]", L"OCEP]", L"CT__]
 
 BEGIN_MESSAGE_MAP(CComm, CDialog)
     ON_MESSAGE(WM_COMM_INBOX, CComm::OnInbox)
+    ON_MESSAGE(WM_COMM_OPENED, CComm::OnOpened)
     ON_WM_TIMER()
     ON_MESSAGE(WM_SYSCOMMAND, CComm::OnSysCommand)
     ON_MESSAGE(WM_SHOWWINDOW, CComm::OnShowWindowMsg)
@@ -62,6 +67,7 @@ BEGIN_MESSAGE_MAP(CComm, CDialog)
     ON_BN_CLICKED(IDC_BTN_SAVE_FILE, CComm::OnBnClickedSaveFile)
     ON_CONTROL_RANGE(BN_CLICKED, IDC_CHECK_SEND_COMMAND, IDC_CHECK_RECV_DATA, CComm::OnBnClickedFilter)
     ON_BN_CLICKED(IDC_CHECK_TIME, CComm::OnBnClickedTime)
+    ON_BN_CLICKED(IDC_CHECK_RECONNECT, CComm::OnBnClickedReconnect)
     ON_BN_CLICKED(IDC_BTN_SUMMARY, CComm::OnBnClickedSummary)
     ON_CBN_SELCHANGE(IDC_COMBO_CLASS, CComm::OnClassSelChange)
     ON_CBN_EDITCHANGE(IDC_COMBO_CLASS, CComm::OnClassEdit)
@@ -69,6 +75,7 @@ BEGIN_MESSAGE_MAP(CComm, CDialog)
     ON_CBN_SELCHANGE(IDC_COMBO_WORD, CComm::OnWordSelChange)
     ON_CBN_EDITCHANGE(IDC_COMBO_WORD, CComm::OnWordEdit)
     ON_CBN_DROPDOWN(IDC_COMBO_WORD, CComm::OnWordEdit)
+    ON_CBN_DROPDOWN(IDC_COMBO_PORT, CComm::OnPortDropDown)
     ON_WM_CTLCOLOR()
 END_MESSAGE_MAP()
 
@@ -107,11 +114,8 @@ BOOL CComm::OnInitDialog()
 
     CenterWindow();
 
+    FillPortList(m_comboPort.m_hWnd, kConsoleFixedPorts, -1);
     wchar_t szText[32] = {};
-    for (int nPort = 0; nPort < 15; ++nPort) {
-        _snwprintf(szText, 31, L"COM %d", nPort);
-        m_comboPort.AddString(szText);
-    }
     for (int k = 0; k < 15; ++k) {
         _snwprintf(szText, 31, L"%d", 2400 << k);
         m_comboBaud.AddString(szText);
@@ -167,6 +171,8 @@ void CComm::OnBnClickedOpen()
 {
     if (m_bOpening)
         return;
+    // Open while a lost link is being brought back tries now, with the fields as they are.
+    StopReconnect(L"the link is opened by hand");
     LinkParams params;
     if (m_params.kind == LinkKind::Tcp) {
         DWORD dwAddress = 0;
@@ -177,7 +183,7 @@ void CComm::OnBnClickedOpen()
         params = LinkParams::Tcp(szAddress, _wtoi(m_editTcpPort.GetWindowText().c_str()));
     } else {
         // Without a port there is nothing to open (and no COM0 to try).
-        const int nPort = m_comboPort.GetCurSel();
+        const int nPort = SelectedPort(m_comboPort.m_hWnd);
         const int nBaudIndex = m_comboBaud.GetCurSel();
         if (nPort < 0 || nBaudIndex < 0) {
             LogWrite(LOG_KIND_DATA, L"%s", nPort < 0 ? L"Not opened: choose a serial port first" : L"Not opened: choose a baud rate first");
@@ -196,6 +202,12 @@ void CComm::OnBnClickedOpen()
         return;
     }
     UpdateLinkButtons(false, true);
+}
+
+void CComm::OnPortDropDown()
+{
+    // The list shows the ports as they are when it opens (an adapter plugged in meanwhile).
+    RefreshPortList(m_comboPort.m_hWnd, kConsoleFixedPorts);
 }
 
 void CComm::OnBnClickedClose()
@@ -316,12 +328,25 @@ void CComm::OnBnClickedQueueClear()
     UpdateLinkButtons(true, true);
 }
 
-void CComm::SetConsoleOptions(bool bShowTime, const std::wstring& sessionFolder)
+void CComm::SetConsoleOptions(bool bShowTime, bool bReconnect, const std::wstring& sessionFolder)
 {
     m_sessionFolder = sessionFolder;
     m_view.SetShowTime(bShowTime);
+    m_reconnect.bOn = bReconnect;
     if (HWND hTime = GetDlgItem(IDC_CHECK_TIME))
         ::SendMessageW(hTime, BM_SETCHECK, bShowTime ? BST_CHECKED : BST_UNCHECKED, 0);
+    if (HWND hReconnect = GetDlgItem(IDC_CHECK_RECONNECT))
+        ::SendMessageW(hReconnect, BM_SETCHECK, bReconnect ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void CComm::OnBnClickedReconnect()
+{
+    m_reconnect.bOn = ::SendMessageW(GetDlgItem(IDC_CHECK_RECONNECT), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    if (!m_reconnect.bOn)
+        StopReconnect(L"\"Reconnect\" was switched off");
+    // The owner keeps the choice for the next start.
+    if (const HWND hOwner = m_hOwner.load())
+        ::PostMessageW(hOwner, WM_CONSOLE_RECONNECT, m_reconnect.bOn ? 1 : 0, 0);
 }
 
 void CComm::OnBnClickedTime()
@@ -414,8 +439,8 @@ LRESULT CComm::OnShowWindowMsg(WPARAM wParam, LPARAM)
 
 void CComm::SyncSettingsFields()
 {
-    if (m_params.nComPort >= 0 && m_params.nComPort < m_comboPort.GetCount())
-        m_comboPort.SetCurSel(m_params.nComPort);
+    // The port in use stays in the list, marked when it is not present now.
+    FillPortList(m_comboPort.m_hWnd, kConsoleFixedPorts, m_params.nComPort);
     wchar_t szBaud[16] = {};
     _snwprintf(szBaud, 15, L"%lu", m_params.dwBaud);
     // A stored rate that is not in the list leaves the selection as it was.

@@ -263,8 +263,10 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
             }
         } else if (pLink->IsOpen()) {
             if (++nFailures >= kMaxPortFailures) {
-                wchar_t szWhy[128] = {};
-                _snwprintf(szWhy, 127, L"serial port COM%d failed (error %d)", pLink->m_nPort, static_cast<int>(dwError));
+                // The port no longer answers at all: its adapter was pulled or its driver went.
+                LOG_ERROR(L"COM%d fails with error %d", pLink->m_nPort, static_cast<int>(dwError));
+                wchar_t szWhy[64] = {};
+                _snwprintf(szWhy, 63, L"COM%d is gone", pLink->m_nPort);
                 pLink->Sink().OnLinkLost(szWhy);
                 break;
             }

@@ -1,5 +1,6 @@
 #include "pages/PageConfig.h"
 
+#include "comm/PortList.h"
 #include "framework/Dc.h"
 #include "resource.h"
 #include "storage/StorageMngr.h"
@@ -15,8 +16,8 @@ namespace {
 constexpr int kTextChars = 260;
 // Caption of the page's message boxes: the program's name, as on every box of the program.
 const wchar_t kBoxCaption[] = L"Rig Console";
-// COM items of both port lists; the item's index is the port number.
-constexpr int kComItems = 10;
+// Both port lists always offer COM0 to COM9, besides the ports present.
+constexpr int kFixedPorts = 10;
 const wchar_t kDefaultAddress[] = L"127.0.0.1";
 
 // The folder browser opens at the folder it is given and shows the path of each selection.
@@ -64,6 +65,7 @@ BEGIN_MESSAGE_MAP(CPageConfig, CHSTabPage)
     ON_BN_CLICKED(IDC_BTN_FIND_CAPTURE, CPageConfig::OnBnClickedFindCapture)
     ON_BN_CLICKED(IDC_BTN_SERIAL_DIALOG, CPageConfig::OnBnClickedSerialDialog)
     ON_BN_CLICKED(IDC_BTN_SAVE, CPageConfig::OnBnClickedSave)
+    ON_CBN_DROPDOWN(IDC_COMBO_USER_PORT, CPageConfig::OnUserPortDropDown)
 END_MESSAGE_MAP()
 
 CPageConfig::CPageConfig() : CHSTabPage(IDD_PAGE_CONFIG, nullptr), m_pStorageMngr(CStorageMngr::GetInstance())
@@ -124,13 +126,8 @@ BOOL CPageConfig::OnInitDialog()
         pEdit->m_bNumeric = false;
         pEdit->SendMessage(EM_SETREADONLY, FALSE);
     }
-    for (CComboBox* pCombo : {&m_comboUserPort, &m_comboConsolePort}) {
-        for (int nPort = 0; nPort < kComItems; ++nPort) {
-            wchar_t szItem[16] = {};
-            _snwprintf(szItem, 15, L"COM %d", nPort);
-            pCombo->AddString(szItem);
-        }
-    }
+    for (CComboBox* pCombo : {&m_comboUserPort, &m_comboConsolePort})
+        FillPortList(pCombo->m_hWnd, kFixedPorts, -1);
     SetIPText(m_ipUser, kDefaultAddress);
     SetIPText(m_ipConsole, kDefaultAddress);
     // An address control passes its state to its four fields only when the state changes:
@@ -177,8 +174,9 @@ void CPageConfig::LoadConfigToCtrl()
     const ConfigSettings& cfg = m_pStorageMngr->m_ConfigSettings;
     m_editPath.SetText(cfg.EnvironPath);
     m_editName.SetText(cfg.EnvironName);
-    // An index outside the list leaves no port selected.
-    m_comboUserPort.SetCurSel(cfg.Comport);
+    // A stored port that is not present stays selected, marked absent; a negative one
+    // leaves no port selected.
+    FillPortList(m_comboUserPort.m_hWnd, kFixedPorts, cfg.Comport);
     m_editUserBaud.SetValue(cfg.Baudrate);
     m_editUserTcpPort.SetValue(cfg.EthernetPort);
     SetIPText(m_ipUser, cfg.EthernetIP);
@@ -201,7 +199,7 @@ void CPageConfig::SaveCtrlToConfig()
     if (cfg.CommMode == 1)
         return;
     cfg.CommType = m_chkUserSerial.m_bChecked ? 0 : 1;
-    cfg.Comport = m_comboUserPort.GetCurSel();
+    cfg.Comport = SelectedPort(m_comboUserPort.m_hWnd);
     UINT nValue = 0;
     m_editUserBaud.GetValue(nValue);
     cfg.Baudrate = static_cast<int>(nValue);
@@ -254,7 +252,7 @@ void CPageConfig::OnBnClickedUseConsole()
     if (m_pStorageMngr == nullptr)
         return;
     const MachineSettings& machine = m_pStorageMngr->m_MachineSettings;
-    m_comboConsolePort.SetCurSel(machine.Comport);
+    FillPortList(m_comboConsolePort.m_hWnd, kFixedPorts, machine.Comport);
     m_editConsoleBaud.SetValue(machine.Baudrate);
     SetIPText(m_ipConsole, machine.MachineIP);
     m_editConsoleTcpPort.SetValue(machine.EthernetPort);
@@ -315,4 +313,10 @@ void CPageConfig::OnPaint()
     dc.LineTo(rc.left, rc.bottom - 1);
     dc.LineTo(rc.right - 1, rc.bottom - 1);
     dc.LineTo(rc.right - 1, rc.top - 1);
+}
+
+void CPageConfig::OnUserPortDropDown()
+{
+    // The list shows the ports as they are when it opens (an adapter plugged in meanwhile).
+    RefreshPortList(m_comboUserPort.m_hWnd, kFixedPorts);
 }

@@ -44,6 +44,7 @@ protected:
     void OnBnClickedFindCapture();
     void OnBnClickedSerialDialog();
     void OnBnClickedSave();
+    void OnUserPortDropDown();
 
     DECLARE_MESSAGE_MAP()
 

@@ -24,3 +24,9 @@
 
 // The console tells its owner that "Time" was switched (wParam 1 on, 0 off), to be kept.
 #define WM_CONSOLE_TIME (WM_APP + 111)
+
+// The console tells its owner that "Reconnect" was switched (wParam 1 on, 0 off), to be kept.
+#define WM_CONSOLE_RECONNECT (WM_APP + 112)
+
+// A link being opened again off the user-interface thread has its result (to the console).
+#define WM_COMM_OPENED (WM_APP + 113)

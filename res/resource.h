@@ -91,3 +91,5 @@
 #define IDC_EDIT_QUEUE_MAX              1149
 #define IDC_CHECK_TIME                  1170
 #define IDC_BTN_SUMMARY                 1171
+#define IDC_CHECK_RECONNECT             1172
+#define IDC_STATIC_RECONNECT            1173

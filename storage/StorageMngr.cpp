@@ -296,6 +296,9 @@ void CStorageMngr::ReadIni_Console()
     int nTime = 0;
     ini.GetInt(kSectionConsole, L"Time", nTime, 0);
     m_ConsoleSettings.bShowTime = nTime != 0;
+    int nReconnect = 0;
+    ini.GetInt(kSectionConsole, L"Reconnect", nReconnect, 0);
+    m_ConsoleSettings.bReconnect = nReconnect != 0;
     wchar_t szFolder[kTextChars] = {};
     ini.GetString(kSectionConsole, L"LogFolder", szFolder, kTextChars, L"");
     m_ConsoleSettings.LogFolder = szFolder;
@@ -303,13 +306,24 @@ void CStorageMngr::ReadIni_Console()
 
 bool CStorageMngr::SaveIni_ConsoleTime(bool bShowTime)
 {
+    m_ConsoleSettings.bShowTime = bShowTime;
+    return SaveConsoleChoice(L"Time", bShowTime);
+}
+
+bool CStorageMngr::SaveIni_ConsoleReconnect(bool bReconnect)
+{
+    m_ConsoleSettings.bReconnect = bReconnect;
+    return SaveConsoleChoice(L"Reconnect", bReconnect);
+}
+
+bool CStorageMngr::SaveConsoleChoice(const wchar_t* lpKey, bool bOn)
+{
     auto lock = m_pIniMngr->LockSequence();
     CIniMngr& ini = *m_pIniMngr;
     const std::wstring path = ConfigPath();
     if (!ini.SetPathName(path.c_str(), false))
         return false;
-    m_ConsoleSettings.bShowTime = bShowTime;
-    return ini.WriteInt(kSectionConsole, L"Time", bShowTime ? 1 : 0);
+    return ini.WriteInt(kSectionConsole, lpKey, bOn ? 1 : 0);
 }
 
 std::wstring CStorageMngr::SessionLogFolder() const

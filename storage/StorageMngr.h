@@ -35,6 +35,7 @@ struct MachineSettings {
 // An older file without the section gives these defaults, and reading never writes it.
 struct ConsoleSettings {
     bool bShowTime = false;     // "Time": the view shows each line's time stamp
+    bool bReconnect = false;    // "Reconnect": a lost link is opened again by itself
     std::wstring LogFolder;     // where session records go; empty: "Logs" beside the program
 };
 
@@ -92,9 +93,10 @@ public:
     int ReadIni_Environment(const wchar_t* folder, const wchar_t* fileName);
 
     // Reads the console's section of Config.ini into m_ConsoleSettings (defaults for what is
-    // missing); stores the "Time" choice (only that key is written).
+    // missing); stores the "Time" and "Reconnect" choices (only that key is written).
     void ReadIni_Console();
     bool SaveIni_ConsoleTime(bool bShowTime);
+    bool SaveIni_ConsoleReconnect(bool bReconnect);
     // The folder of the session records, with a trailing backslash: LogFolder, or "Logs" in
     // the program's folder.
     std::wstring SessionLogFolder() const;
@@ -115,6 +117,8 @@ public:
 
 private:
     bool SaveConfig(const ConfigSettings& settings);
+    // Writes one of the console's on/off choices into its section of Config.ini.
+    bool SaveConsoleChoice(const wchar_t* lpKey, bool bOn);
     std::wstring ConfigPath() const;
     // Renames a damaged Config.ini to Config.ini.bad (replacing an older one); false, with a
     // diagnostic-log error, when it cannot be renamed.

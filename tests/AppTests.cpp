@@ -379,7 +379,7 @@ TEST(AppSettingsPage, UseUserRestoresTheStoredChoiceAndSaveKeepsOwnValuesWithCon
     ASSERT_TRUE(run.CloseAndWait());
 }
 
-TEST(AppSettingsPage, PortOutsideTheListLoadsUnselectedAndSavesAsMinusOne)
+TEST(AppSettingsPage, AStoredPortThatIsNotPresentStaysSelectedMarkedAndIsSavedAsItWas)
 {
     ProgramRun run(L"page_save");
     ConfigValues cfg;
@@ -391,7 +391,8 @@ TEST(AppSettingsPage, PortOutsideTheListLoadsUnselectedAndSavesAsMinusOne)
     ASSERT_TRUE(run.Start());
     ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
     ASSERT_TRUE(run.WaitPageShown());
-    EXPECT_EQ(-1, ComboSelection(run.PageItem(IDC_COMBO_USER_PORT)));
+    // The machine has no COM12: it is offered as it was stored, marked.
+    EXPECT_EQ(L"COM 12 (absent)", WindowText(run.PageItem(IDC_COMBO_USER_PORT)));
     EXPECT_TRUE(WaitTick(run.PageItem(IDC_CHECK_USER_SERIAL), 1));
 
     // Values are saved as typed, unchecked: a baud rate that is no number gives 0.
@@ -400,7 +401,7 @@ TEST(AppSettingsPage, PortOutsideTheListLoadsUnselectedAndSavesAsMinusOne)
     SetText(run.PageItem(IDC_EDIT_USER_BAUD), L"fast");
     PostClick(run.PageItem(IDC_BTN_SAVE));
     ASSERT_TRUE(run.WaitAndDismiss(L"Save Success!!"));
-    EXPECT_EQ(L"-1", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"Comport"));
+    EXPECT_EQ(L"12", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"Comport")) << "the stored port is kept";
     EXPECT_EQ(L"0", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"Baudrate"));
     EXPECT_EQ(L"0", ReadIniValue(run.ConfigPath(), L"SETTINGS", L"CommMode"));
     EXPECT_EQ(L"0", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"CommType"));

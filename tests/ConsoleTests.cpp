@@ -446,7 +446,7 @@ size_t RecordLinesStartingWith(CComm* comm, const std::wstring& start)
 
 TEST_F(ConsoleTest, ASessionLongerThanTheConsoleKeepsIsSavedWholeFromItsRecord)
 {
-    comm->SetConsoleOptions(false, dir + L"Logs\\");
+    comm->SetConsoleOptions(false, false, dir + L"Logs\\");
     StartUnit();
     // The lines before the link was open are in no session record.
     std::vector<CConsoleRecord::Line> first;
@@ -484,7 +484,7 @@ TEST_F(ConsoleTest, ASessionLongerThanTheConsoleKeepsIsSavedWholeFromItsRecord)
 TEST_F(ConsoleTest, ASessionRecordThatCannotBeWrittenIsToldOnceAndTheLinkGoesOn)
 {
     // A drive that does not exist.
-    comm->SetConsoleOptions(false, L"Q:\\Rig\\Logs\\");
+    comm->SetConsoleOptions(false, false, L"Q:\\Rig\\Logs\\");
     StartUnit();
     EXPECT_EQ(1u, RecordLinesStartingWith(comm, L"Session record not written: "));
     SetWindowTextW(Item(1104), L"[SPL_ERDY]");

@@ -12,3 +12,8 @@ target_link_libraries(UnderFaultTests PRIVATE psapi)
 # The console's session record as the real program writes it, and after it was killed.
 rig_add_test(SessionRecordTests SOURCES SessionRecordTests.cpp support/AppDriver.cpp LOCKS dbwin input)
 add_dependencies(SessionRecordTests RigConsole)
+# A link that survives the workshop: port lists as the system has them, lost links noticed,
+# "Reconnect" (the second COM pair is pulled out and plugged in again).
+rig_add_test(LinkResilienceTests SOURCES LinkResilienceTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
+add_dependencies(LinkResilienceTests RigConsole)
+target_link_libraries(LinkResilienceTests PRIVATE psapi)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside the test environment: a Wine prefix of the build tree, an Xvfb
-# display, and a pseudo-terminal pair mapped as COM5 (the program's side) and COM6 (the
-# unit's side). Everything started here is stopped again on the way out.
+# display, a pseudo-terminal pair mapped as COM5 (the program's side) and COM6 (the unit's
+# side), and a second pair, COM7 and COM8, that tests can pull out and plug in again.
+# Everything started here is stopped again on the way out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
@@ -46,11 +47,36 @@ rm -f "$ptydir/ttyA" "$ptydir/ttyB"
 socat -d pty,raw,echo=0,link="$ptydir/ttyA" pty,raw,echo=0,link="$ptydir/ttyB" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 1 100); do [ -e "$ptydir/ttyA" ] && [ -e "$ptydir/ttyB" ] && break; sleep 0.1; done
+# A second pair, COM7 (the program's side) and COM8 (the unit's), that tests can pull out and
+# plug in again as a USB adapter is: while the file "$ptydir/down" exists the pair is gone
+# (its socat ended, its links removed); when the file goes, a new pair comes up.
+rm -f "$ptydir/down" "$ptydir/ttyC" "$ptydir/ttyD"
+(
+  pair=0
+  trap '[ "$pair" != 0 ] && kill "$pair" 2>/dev/null; exit 0' TERM INT
+  while :; do
+    if [ -e "$ptydir/down" ]; then
+      rm -f "$ptydir/ttyC" "$ptydir/ttyD"
+      sleep 0.05
+      continue
+    fi
+    socat -d pty,raw,echo=0,link="$ptydir/ttyC" pty,raw,echo=0,link="$ptydir/ttyD" >/dev/null 2>&1 &
+    pair=$!
+    while [ ! -e "$ptydir/down" ] && kill -0 "$pair" 2>/dev/null; do sleep 0.05; done
+    kill "$pair" 2>/dev/null || true
+    wait "$pair" 2>/dev/null || true
+    pair=0
+  done
+) &
+pids+=($!)
+for _ in $(seq 1 100); do [ -e "$ptydir/ttyA" ] && [ -e "$ptydir/ttyB" ] && [ -e "$ptydir/ttyC" ] && [ -e "$ptydir/ttyD" ] && break; sleep 0.1; done
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$ptydir/ttyA" /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$ptydir/ttyB" /f >/dev/null 2>&1
+wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$ptydir/ttyC" /f >/dev/null 2>&1
+wine reg add 'HKLM\Software\Wine\Ports' /v COM8 /t REG_SZ /d "$ptydir/ttyD" /f >/dev/null 2>&1
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
-export RIG_COM_PROGRAM=5 RIG_COM_UNIT=6
+export RIG_COM_PROGRAM=5 RIG_COM_UNIT=6 RIG_COM_PULLED_PROGRAM=7 RIG_COM_PULLED_UNIT=8 RIG_PTY_DIR="$ptydir"
 # One persistent wineserver for the whole run keeps each process start short.
 wineserver -p
 # Start Wine's own background processes now, with their output going nowhere: started later

@@ -120,9 +120,9 @@ public:
     {
         return Start(run, L"--tcp " + address + L":20130", scenario);
     }
-    bool StartCom(const ProgramRun& run, const std::string& scenario)
+    bool StartCom(const ProgramRun& run, const std::string& scenario, int nPort = UnitComPort())
     {
-        return Start(run, L"--com " + std::to_wstring(UnitComPort()) + L" --baud 19200", scenario);
+        return Start(run, L"--com " + std::to_wstring(nPort) + L" --baud 19200", scenario);
     }
     std::string Log() const { return ReadFileBytes(m_log); }
     bool WaitLog(const std::string& part, DWORD dwTimeoutMs = 20000) const

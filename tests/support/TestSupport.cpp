@@ -98,6 +98,40 @@ int EnvInt(const char* name)
 
 int ProgramComPort() { return EnvInt("RIG_COM_PROGRAM"); }
 int UnitComPort() { return EnvInt("RIG_COM_UNIT"); }
+int PulledProgramComPort() { return EnvInt("RIG_COM_PULLED_PROGRAM"); }
+int PulledUnitComPort() { return EnvInt("RIG_COM_PULLED_UNIT"); }
+
+bool PullComPair(bool bPulled, DWORD dwTimeoutMs)
+{
+    // The test environment keeps the pair while its folder holds no file "down" (a Unix
+    // folder, reached through drive Z:).
+    const char* lpDir = std::getenv("RIG_PTY_DIR");
+    if (lpDir == nullptr)
+        return false;
+    std::wstring dir = L"Z:";
+    for (const char* p = lpDir; *p != '\0'; ++p)
+        dir += *p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    const std::wstring down = dir + L"\\down";
+    if (bPulled) {
+        HANDLE hFile = CreateFileW(down.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (hFile == INVALID_HANDLE_VALUE)
+            return false;
+        CloseHandle(hFile);
+    } else if (!DeleteFileW(down.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    // The program's end of the pair (a link to a terminal device) is there, or gone.
+    const std::wstring end = dir + L"\\ttyC";
+    const auto present = [&] {
+        WIN32_FIND_DATAW found{};
+        HANDLE hFind = FindFirstFileW(end.c_str(), &found);
+        if (hFind == INVALID_HANDLE_VALUE)
+            return false;
+        FindClose(hFind);
+        return true;
+    };
+    return PumpUntil([&] { return present() != bPulled; }, dwTimeoutMs);
+}
 
 ChildProcess::~ChildProcess()
 {

@@ -35,6 +35,11 @@ void PumpPending();
 // COM port numbers of the pseudo-terminal pair set up by the test environment (0 if none).
 int ProgramComPort();
 int UnitComPort();
+// The second pair, which can be pulled out and plugged in again as a USB adapter can.
+int PulledProgramComPort();
+int PulledUnitComPort();
+// Pulls the second pair out (its ports vanish) or plugs a new one in; waits until it is so.
+bool PullComPair(bool bPulled, DWORD dwTimeoutMs = 10000);
 
 class ChildProcess {
 public:

@@ -27,6 +27,10 @@ public:
     // Drops the line as a unit being switched off would: what was written still goes out.
     virtual void HangUp() {}
 
+    // Ends the line at once, as a unit that restarts does: a TCP connection is reset (the
+    // peer sees no orderly end); other lines hang up.
+    virtual void Reset() { HangUp(); }
+
     virtual void Close() = 0;
 
     // True when the line takes the flow-control bytes XON (0x11) and XOFF (0x13) out of the

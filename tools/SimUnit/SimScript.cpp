@@ -23,6 +23,9 @@ const DirectiveInfo kDirectives[] = {
     {"send-after-command", 2},
     {"every", 2},
     {"hangup-after-command", 1},
+    {"vanish-after-command", 2},
+    {"reset-after-command", 1},
+    {"vanish-after-connect", 1},
     {"flood", 2},
     {"flood-after-command", 3},
     {"pace", 3},
@@ -150,6 +153,19 @@ bool CSimScript::Apply(const std::string& name, const std::vector<std::string>& 
         m_periodic.push_back(p);
     } else if (name == "hangup-after-command") {
         if (!Number(args[0], 1, kMaxCount, m_ulHangupAfterCommand, "the command number", error))
+            return false;
+    } else if (name == "vanish-after-command") {
+        if (!Number(args[0], 1, kMaxCount, m_ulVanishAfterCommand, "the command number", error) ||
+            !Number(args[1], 0, kMaxMs, a, "the time away", error))
+            return false;
+        m_dwVanishMs = a;
+    } else if (name == "vanish-after-connect") {
+        if (!Number(args[0], 0, kMaxMs, a, "the time away", error))
+            return false;
+        m_dwVanishMs = a;
+        m_bVanishAtConnect = true;
+    } else if (name == "reset-after-command") {
+        if (!Number(args[0], 1, kMaxCount, m_ulResetAfterCommand, "the command number", error))
             return false;
     } else if (name == "flood" || name == "flood-after-command") {
         ScriptFlood f;

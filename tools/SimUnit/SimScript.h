@@ -80,6 +80,14 @@ public:
     std::vector<ScriptFrame> m_frames;
     std::vector<ScriptPeriodic> m_periodic;
     unsigned long m_ulHangupAfterCommand = 0; // 0: never
+    // After the answer to this command the unit goes away for m_dwVanishMs: it closes the
+    // connection (COM: its port) and refuses new ones meanwhile (0: never).
+    unsigned long m_ulVanishAfterCommand = 0;
+    DWORD m_dwVanishMs = 0;
+    // The unit goes away for m_dwVanishMs as soon as a connection starts.
+    bool m_bVanishAtConnect = false;
+    // After the answer to this command the connection is reset (COM: as a hang-up) (0: never).
+    unsigned long m_ulResetAfterCommand = 0;
     std::vector<ScriptFlood> m_floods;
     std::vector<ScriptPace> m_paces;
     std::vector<ScriptHold> m_xoffs;        // XOFF, then XON dwMs later

@@ -106,6 +106,15 @@ CSimSession::End CSimSession::Run()
         if (h.afterCommand == 0)
             Plan(HostileJob(h, ullNow));
     }
+    if (m_script.m_bVanishAtConnect) {
+        // Gone again as soon as it came (after what was planned for the connect).
+        Job job;
+        job.ullDue = ullNow;
+        job.bHangUp = true;
+        job.hangUpAs = End::Vanish;
+        m_log.Line("VANISH planned at connect");
+        Plan(std::move(job));
+    }
     std::vector<ULONGLONG> nextPeriodic;
     for (const ScriptPeriodic& p : m_script.m_periodic)
         nextPeriodic.push_back(ullNow + p.dwPeriodMs);
@@ -166,9 +175,14 @@ CSimSession::End CSimSession::Run()
                 break;
             }
             if (job.bHangUp) {
-                m_link.HangUp();
-                end = End::HangUp;
-                reason = "hang-up";
+                end = job.hangUpAs;
+                if (end == End::Reset) {
+                    m_link.Reset();
+                    reason = "reset";
+                } else {
+                    m_link.HangUp();
+                    reason = end == End::Vanish ? "vanish" : "hang-up";
+                }
                 break;
             }
             continue;
@@ -316,6 +330,19 @@ void CSimSession::OnCommand(const std::string& frame, const std::string& cls, co
         job.bHangUp = true;
         job.pieces.push_back(Piece{answer.substr(0, answer.size() / 2), 0});
         m_log.Line("HANGUP planned at command %lu \"%s\"", ulCommand, Escape(frame).c_str());
+        Plan(std::move(job));
+        return;
+    }
+
+    // The unit answers in full, then goes away (or resets the line).
+    if (m_script.m_ulVanishAfterCommand == ulCommand || m_script.m_ulResetAfterCommand == ulCommand) {
+        const bool bReset = m_script.m_ulResetAfterCommand == ulCommand;
+        Job job;
+        job.ullDue = ullNow + dwDelay;
+        job.bHangUp = true;
+        job.hangUpAs = bReset ? End::Reset : End::Vanish;
+        job.pieces.push_back(Piece{answer + m_script.m_lineEnd, 0});
+        m_log.Line("%s planned at command %lu \"%s\"", bReset ? "RESET" : "VANISH", ulCommand, Escape(frame).c_str());
         Plan(std::move(job));
         return;
     }

@@ -21,7 +21,8 @@ namespace simunit {
 
 class CSimSession {
 public:
-    enum class End { PeerGone, HangUp, Stopped, LinkFailed };
+    // Vanish: the unit goes away for a while (the script's time away) and comes back.
+    enum class End { PeerGone, HangUp, Stopped, LinkFailed, Vanish, Reset };
 
     CSimSession(CSimLink& link, const CSimScript& script, CSimLog& log, HANDLE hStop);
     ~CSimSession();
@@ -42,6 +43,7 @@ private:
         std::vector<Piece> pieces;
         std::vector<std::string> slpFrames; // frames whose ELP echo is then awaited
         bool bHangUp = false;
+        End hangUpAs = End::HangUp;         // with bHangUp: HangUp, Vanish or Reset
         unsigned long floodCount = 0;       // > 0: a flood of this frame instead of pieces
         std::string floodFrame;
         unsigned long paceCount = 0;        // > 0: starts a pace of this frame instead of pieces

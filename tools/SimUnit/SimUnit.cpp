@@ -44,6 +44,14 @@
 //   hangup-after-command N    answer the Nth command with the first half of its answer only
 //                             (whatever silent says; after its delay), then drop the connection
 //                             (COM: close the port, reopen it 500 ms later)
+//   vanish-after-command N MS answer the Nth command, then go away for MS milliseconds: close
+//                             the connection and stop listening, so that connections are
+//                             refused, then listen again (COM: close the port and reopen it
+//                             MS later). Logged as "VANISH planned ..." and "AWAY for MS ms"
+//   vanish-after-connect MS   the same as soon as a connection starts (after what is planned
+//                             for the connect)
+//   reset-after-command N     answer the Nth command, then reset the connection (the peer
+//                             sees a reset, not an orderly end; COM: as a hang-up)
 //   flood N FRAME             on connect, send FRAME N times as fast as the link takes them;
 //                             {n} in FRAME becomes the frame's number 1..N, {nW} (W a digit
 //                             1..9) the number zero-padded to W digits: {n6} -> 000001,
@@ -95,7 +103,8 @@
 //   LOOSE "bytes" [(unfinished frame) | (frame too long)] | TX "bytes" | SILENT "frame" |
 //   DELAY ms "frame" | HANGUP planned at command n "frame" | FLOOD ... |
 //   PACE n x "frame" at r/s | PACE done n frames in t ms, at most l ms behind schedule, b bytes |
-//   PACE broken after k of n frames, b bytes | XOFF sent | XON sent | READING stopped |
+//   PACE broken after k of n frames, b bytes | VANISH planned at command n "frame" |
+//   RESET planned at command n "frame" | AWAY for ms ms | XOFF sent | XON sent | READING stopped |
 //   READING resumed | echo ok "elp" for "slp" | echo wrong ... | echo missing for "slp" |
 //   echo unexpected "elp" | ECHO progress ... | ECHO summary ... | HOSTILE n bytes seed s kind |
 //   HOSTILE done n bytes | HOSTILE broken after n bytes | DISCONNECT reason | CLOSE COMn |
@@ -154,6 +163,10 @@ const char kHelp[] =
     "  send-after-command N FRAME send FRAME after the answer to the Nth command\r\n"
     "  every MS FRAME             send FRAME every MS milliseconds\r\n"
     "  hangup-after-command N     send half the Nth answer, then drop the connection\r\n"
+    "  vanish-after-command N MS  answer the Nth command, close the connection and refuse\r\n"
+    "                             new ones for MS ms (COM: close the port for MS ms)\r\n"
+    "  vanish-after-connect MS    the same as soon as a connection starts\r\n"
+    "  reset-after-command N      answer the Nth command, then reset the connection\r\n"
     "  flood N FRAME              send FRAME N times at once on connect ({n} = 1..N)\r\n"
     "  flood-after-command M N FRAME   the same after the answer to the Mth command\r\n"
     "  pace N RATE FRAME          send FRAME N times at RATE frames a second on connect\r\n"
@@ -310,11 +323,28 @@ int RunTcp(const Options& opt, const CSimScript& script, CSimLog& log, HANDLE hR
                 break;
             }
             log.Line("CONNECT %s", link->Peer().c_str());
-            CSimSession session(*link, script, log, g_hStop);
-            session.Run();
+            CSimSession::End end;
+            {
+                CSimSession session(*link, script, log, g_hStop);
+                end = session.Run();
+            }
             link->Close();
             if (opt.bOnce)
                 break;
+            if (end == CSimSession::End::Vanish) {
+                // Gone for a while: nobody listens, so connections are refused.
+                listener.Close();
+                log.Line("AWAY for %lu ms", static_cast<unsigned long>(script.m_dwVanishMs));
+                bool bListening = false;
+                if (WaitForSingleObject(g_hStop, script.m_dwVanishMs) != WAIT_OBJECT_0) {
+                    // The port may still be held for a moment by the connection just closed.
+                    while (!(bListening = listener.Listen(opt.tcp, error, dwError)) && WaitForSingleObject(g_hStop, 50) != WAIT_OBJECT_0) {
+                    }
+                }
+                if (!bListening)
+                    break;
+                log.Line("LISTEN %s", listener.Address().c_str());
+            }
         }
     }
     WSACleanup();
@@ -340,10 +370,15 @@ int RunSerial(const Options& opt, const CSimScript& script, CSimLog& log, HANDLE
         log.Line("CLOSE COM%lu", opt.ulCom);
         if (end == CSimSession::End::Stopped || opt.bOnce)
             break;
-        // A unit that dropped the line comes back after a moment, as after a restart.
+        // A unit that dropped the line comes back after a moment, as after a restart (or after
+        // the time away it was told).
         bool bOpen = false;
         bool bReported = false;
-        while (!bOpen && WaitForSingleObject(g_hStop, 500) != WAIT_OBJECT_0) {
+        DWORD dwAwayMs = end == CSimSession::End::Vanish ? script.m_dwVanishMs : 500;
+        if (end == CSimSession::End::Vanish)
+            log.Line("AWAY for %lu ms", static_cast<unsigned long>(dwAwayMs));
+        while (!bOpen && WaitForSingleObject(g_hStop, dwAwayMs) != WAIT_OBJECT_0) {
+            dwAwayMs = 500;
             bOpen = link.Open(opt.ulCom, opt.ulBaud, error, dwError);
             if (!bOpen && !bReported) {
                 log.Line("ERROR %s (retrying)", error.c_str());

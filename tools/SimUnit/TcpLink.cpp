@@ -81,6 +81,17 @@ void CTcpLink::HangUp()
         shutdown(m_socket, SD_SEND);
 }
 
+void CTcpLink::Reset()
+{
+    if (m_socket == INVALID_SOCKET)
+        return;
+    // Closed at once with nothing lingering: the stack sends a reset.
+    linger hard{1, 0};
+    setsockopt(m_socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
+    closesocket(m_socket);
+    m_socket = INVALID_SOCKET;
+}
+
 void CTcpLink::Close()
 {
     if (m_socket == INVALID_SOCKET)

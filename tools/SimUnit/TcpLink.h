@@ -19,6 +19,7 @@ public:
     int Read(char* pBuf, int cbBuf, std::string& reason) override;
     bool Write(const char* p, size_t cb, HANDLE hStop, std::string& reason) override;
     void HangUp() override;
+    void Reset() override;
     void Close() override;
 
     const std::string& Peer() const { return m_peer; }
