@@ -120,6 +120,17 @@ TEST(KitAtScale, DialogBandCornersAndTitleFollowTheDpi)
     };
     EXPECT_EQ(hitAt(CMSDialog::DragBandHeight(d) - 1), HTCAPTION);
     EXPECT_EQ(hitAt(CMSDialog::DragBandHeight(d)), HTCLIENT);
+
+    // Moved to a screen of another scale: the window takes the suggested rectangle and cuts
+    // the corners of its new size.
+    const RECT suggested{100, 80, 100 + rc.right * 2, 80 + rc.bottom * 2};
+    w.dlg.SendMessage(WM_DPICHANGED, MAKEWPARAM(2 * d, 2 * d), reinterpret_cast<LPARAM>(&suggested));
+    RECT rcNow;
+    w.dlg.GetWindowRect(&rcNow);
+    EXPECT_TRUE(::EqualRect(&rcNow, &suggested));
+    ASSERT_NE(w.dlg.GetWindowRgn(rgn), ERROR);
+    EXPECT_TRUE(rgn.PtInRegion(rc.right * 2 - 1, rc.bottom));
+    EXPECT_FALSE(rgn.PtInRegion(rc.right * 2 - 1, rc.bottom * 2 - 1));
 }
 
 TEST(KitAtScale, ButtonCheckBoxSeparatorAndLabelDrawAtScaledSizes)
