@@ -2,6 +2,7 @@
 
 #include "app/BasicSheetApp.h"
 #include "comm/Comm.h"
+#include "controls/Dpi.h"
 #include "resource.h"
 #include "storage/DebugLog.h"
 #include "storage/StorageMngr.h"
@@ -22,14 +23,14 @@ const wchar_t kFnSerialSMP[] = L"CBasicSheetDlg::OnMessage_SerialSMP";
 
 constexpr int kTextChars = 260;
 const wchar_t kConfigCaption[] = L" Config ";
-// The settings page sits this many pixels below the top of the tab strip.
+// The settings page sits this many pixels (at 96 DPI) below the top of the tab strip.
 constexpr int kPageOffsetY = 21;
 const wchar_t kEngineerPassword[] = L"TORVIK";
 
-// A 16-pixel copy of an icon resource, for the log-in button (which destroys it).
-HICON LoadButtonIcon(UINT nID)
+// A copy of an icon resource for the log-in button (which destroys it), 16 pixels at 96 DPI.
+HICON LoadButtonIcon(UINT nID, HWND hButton)
 {
-    return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nID), IMAGE_ICON, 16, 16, 0));
+    return kit::LoadIconAt(nID, 16, kit::DpiOf(hButton));
 }
 
 // Copies the text of a notification into lpOut and frees the copy it carried.
@@ -124,7 +125,7 @@ BOOL CBasicSheetDlg::OnInitDialog()
     m_chkEngineer.Invalidate(TRUE);
     m_editPassword.m_bNumeric = false;
     m_editPassword.SendMessage(EM_SETREADONLY, FALSE);
-    m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGIN));
+    m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGIN, m_btnLogIn));
     m_btnLogIn.m_nAlign = 0;
 
     // The settings page exists from now on, but the strip shows it only once the link has
@@ -250,7 +251,7 @@ void CBasicSheetDlg::ShowConfigPage()
     // Added once; a later call only selects it.
     int nIndex = m_tabCtrl.FindPage(kConfigCaption);
     if (nIndex < 0 || nIndex >= m_tabCtrl.m_nCount) {
-        m_tabCtrl.AddPage(kConfigCaption, m_pParentWnd, kPageOffsetY, &m_pageConfig);
+        m_tabCtrl.AddPage(kConfigCaption, m_pParentWnd, kit::Scale(kPageOffsetY, kit::DpiOf(m_hWnd)), &m_pageConfig);
         nIndex = m_tabCtrl.FindPage(kConfigCaption);
     }
     m_tabCtrl.SelectPage(nIndex);
@@ -334,7 +335,7 @@ void CBasicSheetDlg::OnBnClickedLogIn()
             if (m_tabCtrl.m_nCount > 1)
                 m_tabCtrl.SelectPage(1);
             m_editPassword.EnableWindow(FALSE);
-            m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGOUT));
+            m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGOUT, m_btnLogIn));
             m_btnLogIn.SetWindowText(L"Log Out");
         } else {
             m_editPassword.SetText(L"");
@@ -346,7 +347,7 @@ void CBasicSheetDlg::OnBnClickedLogIn()
     Invalidate(FALSE);
     if (m_tabCtrl.m_nCount >= 1)
         m_tabCtrl.SelectPage(0);
-    m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGIN));
+    m_btnLogIn.SetIcon(LoadButtonIcon(IDI_LOGIN, m_btnLogIn));
     m_btnLogIn.SetWindowText(L"Log In");
     m_editPassword.EnableWindow(TRUE);
     m_editPassword.SetText(L"");

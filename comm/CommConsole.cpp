@@ -2,6 +2,7 @@
 #include "comm/Comm.h"
 
 #include "comm/PortList.h"
+#include "controls/Dpi.h"
 #include "framework/Dc.h"
 #include "messages.h"
 #include "resource.h"
@@ -136,8 +137,9 @@ BOOL CComm::OnInitDialog()
         ::SendMessageW(GetDlgItem(nID), BM_SETCHECK, BST_CHECKED, 0);
 
     m_listQueue.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
-    m_listQueue.InsertColumn(0, L"Command Queue", LVCFMT_LEFT, 120);
-    m_listQueue.InsertColumn(1, L"Echo", LVCFMT_LEFT, 35);
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    m_listQueue.InsertColumn(0, L"Command Queue", LVCFMT_LEFT, kit::Scale(120, nDpi));
+    m_listQueue.InsertColumn(1, L"Echo", LVCFMT_LEFT, kit::Scale(35, nDpi));
     m_listQueue.SetColumnWidth(1, LVSCW_AUTOSIZE_USEHEADER);
 
     ShowSerialFields(m_params.kind == LinkKind::Serial);

@@ -19,7 +19,7 @@ CHSCheckBox::CHSCheckBox()
     : m_crText(RGB(30, 30, 30)), m_crBack(RGB(255, 255, 255)), m_bBorder(1), m_bTick(true), m_bIndicator(0),
       m_bNotify(0), m_bEraseBkgnd(0), m_bChecked(false)
 {
-    m_font.CreatePointFont(100, L"Tahoma");
+    m_font.SetPointFont(100, L"Tahoma");
 }
 
 CHSCheckBox::~CHSCheckBox() = default;
@@ -32,8 +32,10 @@ void CHSCheckBox::PreSubclassWindow()
     HFONT hFont = GetFont();
     if (hFont == nullptr)
         hFont = static_cast<HFONT>(::GetStockObject(SYSTEM_FONT));
-    if (::GetObjectW(hFont, sizeof(m_lf), &m_lf) != 0)
-        m_font.CreateFontIndirect(&m_lf);
+    // The template's font is made for the window's DPI.
+    LOGFONTW lf{};
+    if (::GetObjectW(hFont, sizeof(lf), &lf) != 0)
+        m_font.SetLogFont(lf, kit::DpiOf(m_hWnd));
 }
 
 void CHSCheckBox::DrawItem(LPDRAWITEMSTRUCT lpDIS)
@@ -43,6 +45,10 @@ void CHSCheckBox::DrawItem(LPDRAWITEMSTRUCT lpDIS)
     const int H = rc.bottom - rc.top;
     const int B = H - H / 5;
     const int Y2 = B + (H - B) / 2;
+    // Sizes at 96 DPI, scaled; lines are t wide.
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    auto S = [nDpi](int v) { return kit::Scale(v, nDpi); };
+    const int t = kit::LineWidth(nDpi);
     const bool bDisabled = (lpDIS->itemState & ODS_DISABLED) != 0;
 
     CDC dcItem(lpDIS->hDC);
@@ -52,13 +58,13 @@ void CHSCheckBox::DrawItem(LPDRAWITEMSTRUCT lpDIS)
     bitmap.CreateCompatibleBitmap(&dcItem, W, H);
     const COLORREF crMark = bDisabled ? RGB(120, 120, 120) : RGB(255, 0, 0);
     const COLORREF crCheckedText = bDisabled ? m_crText : RGB(165, 42, 42);
-    CPen pen(PS_SOLID, 1, bDisabled ? RGB(120, 120, 120) : RGB(30, 30, 30));
+    CPen pen(PS_INSIDEFRAME, t, bDisabled ? RGB(120, 120, 120) : RGB(30, 30, 30));
     CBrush brBox(m_bPressed != 0 ? RGB(110, 100, 120) : RGB(255, 255, 255));
     CBrush brMark(crMark);
     CBrush brIndicator(RGB(100, 149, 237));
     {
         CSelectObject selBitmap(dc, bitmap);
-        CSelectObject selFont(dc, m_font);
+        CSelectObject selFont(dc, m_font.Get(nDpi));
 
         // 1., 2. Caption size; background (also the caption's background colour).
         const std::wstring text = GetWindowText();
@@ -75,21 +81,24 @@ void CHSCheckBox::DrawItem(LPDRAWITEMSTRUCT lpDIS)
         if (m_bIndicator != 0) {
             // 4. Indicator style: a blue bar instead of the box.
             dc.SelectObject(brIndicator);
-            dc.Rectangle(5, 7, B - 1, Y2 - 4);
+            dc.Rectangle(S(5), S(7), B - S(1), Y2 - S(4));
         } else {
             // 5. The box and its mark.
-            dc.Rectangle(3, 3, B + 1, Y2);
+            dc.Rectangle(S(3), S(3), B + S(1), Y2);
             if (m_bChecked) {
                 if (m_bTick) {
-                    const POINT outer[3] = {{rc.left + 1, rc.top + B / 2 + 3}, {rc.left + B / 2, rc.top + B - 2},
-                                            {rc.left + B + 1, rc.top - 2}};
-                    const POINT inner[3] = {{rc.left + 2, rc.top + B / 2 + 3}, {rc.left + B / 2, rc.top + B - 1},
-                                            {rc.left + B, rc.top - 1}};
-                    dc.Polyline(outer, 3);
-                    dc.Polyline(inner, 3);
+                    // A tick of 2t one-pixel strokes, each one pixel further in than the last.
+                    CPen penTick(PS_SOLID, 1, bDisabled ? RGB(120, 120, 120) : RGB(30, 30, 30));
+                    CSelectObject selTick(dc, penTick);
+                    for (int k = 0; k < 2 * t; ++k) {
+                        const POINT stroke[3] = {{rc.left + S(1) + k, rc.top + B / 2 + S(3)},
+                                                 {rc.left + B / 2, rc.top + B - S(2) + k},
+                                                 {rc.left + B + S(1) - k, rc.top - S(2) + k}};
+                        dc.Polyline(stroke, 3);
+                    }
                 } else {
                     dc.SelectObject(brMark);
-                    dc.Rectangle(5, 5, B - 1, Y2 - 2);
+                    dc.Rectangle(S(5), S(5), B - S(1), Y2 - S(2));
                 }
                 crCaption = crCheckedText;
             }
@@ -98,7 +107,7 @@ void CHSCheckBox::DrawItem(LPDRAWITEMSTRUCT lpDIS)
         // 6. Caption, opaque on the background colour.
         dc.SetTextColor(crCaption);
         dc.SetBkMode(OPAQUE);
-        dc.TextOut(B + 10, (H - size.cy) / 2, text);
+        dc.TextOut(B + S(10), (H - size.cy) / 2, text);
 
         dcItem.BitBlt(rc.left, rc.top, W, H, &dc, 0, 0, SRCCOPY);
     }

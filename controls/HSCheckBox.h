@@ -3,8 +3,8 @@
 // click to its parent as BN_CLICKED. Pages read and write m_bChecked directly.
 #pragma once
 
+#include "controls/Dpi.h"
 #include "framework/Button.h"
-#include "framework/Gdi.h"
 
 class CHSCheckBox : public CButton {
 public:
@@ -36,7 +36,6 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    LOGFONTW m_lf{};
-    CFont m_font;
+    kit::CDpiFont m_font;
     int m_bPressed = 0;
 };

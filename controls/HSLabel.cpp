@@ -29,7 +29,6 @@ CHSLabel::CHSLabel() : m_crText(RGB(20, 20, 20)), m_crHighlight(RGB(255, 255, 25
 
 CHSLabel::~CHSLabel()
 {
-    m_font.DeleteObject();
     m_brDefault.DeleteObject();
     m_brOwn.DeleteObject();
     ReleaseSnapshot();
@@ -46,13 +45,10 @@ void CHSLabel::PreSubclassWindow()
     HFONT hFont = GetFont();
     if (hFont == nullptr)
         hFont = static_cast<HFONT>(::GetStockObject(SYSTEM_FONT));
-    if (::GetObjectW(hFont, sizeof(m_lf), &m_lf) != 0)
-        m_font.CreateFontIndirect(&m_lf);
-}
-
-void CHSLabel::ReloadFont()
-{
-    m_font.CreateFontIndirect(&m_lf);
+    // The template's font is made for the window's DPI.
+    LOGFONTW lf{};
+    if (::GetObjectW(hFont, sizeof(lf), &lf) != 0)
+        m_font.SetLogFont(lf, kit::DpiOf(m_hWnd));
 }
 
 void CHSLabel::ReleaseSnapshot()
@@ -108,30 +104,29 @@ CHSLabel& CHSLabel::SetTextColor(COLORREF cr)
 
 CHSLabel& CHSLabel::SetFontBold(bool bBold)
 {
-    m_lf.lfWeight = bBold ? FW_BOLD : FW_NORMAL;
-    ReloadFont();
+    m_font.Edit([bBold](LOGFONTW& lf) { lf.lfWeight = bBold ? FW_BOLD : FW_NORMAL; });
     Redraw();
     return *this;
 }
 
 CHSLabel& CHSLabel::SetFontName(const wchar_t* lpFaceName, BYTE nCharSet)
 {
-    lstrcpynW(m_lf.lfFaceName, lpFaceName != nullptr ? lpFaceName : L"", LF_FACESIZE);
-    m_lf.lfCharSet = nCharSet;
-    ReloadFont();
+    m_font.Edit([&](LOGFONTW& lf) {
+        lstrcpynW(lf.lfFaceName, lpFaceName != nullptr ? lpFaceName : L"", LF_FACESIZE);
+        lf.lfCharSet = nCharSet;
+    });
     Redraw();
     return *this;
 }
 
 CHSLabel& CHSLabel::SetFontSize(int nPoints)
 {
-    CFont fontSized;
-    LOGFONTW lf{};
-    if (fontSized.CreatePointFont(nPoints * 10, m_lf.lfFaceName) && fontSized.GetLogFont(&lf)) {
-        m_lf.lfHeight = lf.lfHeight;
-        m_lf.lfWidth = lf.lfWidth;
-    }
-    ReloadFont();
+    // The height of a font of that many points at the label's DPI, its own width.
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    LOGFONTW lf = m_font.LogFontAt(nDpi);
+    lf.lfHeight = -::MulDiv(nPoints * 10, static_cast<int>(nDpi), 720);
+    lf.lfWidth = 0;
+    m_font.SetLogFont(lf, nDpi);
     Redraw();
     return *this;
 }
@@ -198,8 +193,7 @@ CHSLabel& CHSLabel::SetText3D(bool b3D, int nDirection)
 
 CHSLabel& CHSLabel::SetLogFont(const LOGFONTW& lf)
 {
-    m_lf = lf;
-    ReloadFont();
+    m_font.SetLogFont(lf, kit::DpiOf(m_hWnd));
     Redraw();
     return *this;
 }
@@ -300,6 +294,7 @@ void CHSLabel::Paint(CDC& dcTarget)
     GetClientRect(&rc);
     const int w = rc.right - rc.left;
     const int h = rc.bottom - rc.top;
+    const UINT nDpi = kit::DpiOf(m_hWnd);
     CDC dc;
     dc.CreateCompatibleDC(&dcTarget);
     CBitmap bitmap;
@@ -333,7 +328,7 @@ void CHSLabel::Paint(CDC& dcTarget)
 
     dc.SetBkMode(TRANSPARENT);
     COLORREF crText = m_crText;
-    CSelectObject selFont(dc, m_font.IsNull() ? static_cast<HFONT>(::GetStockObject(SYSTEM_FONT)) : m_font.GetSafeHandle());
+    CSelectObject selFont(dc, m_font.IsEmpty() ? static_cast<HFONT>(::GetStockObject(SYSTEM_FONT)) : m_font.Get(nDpi));
 
     // Text flashing: in the dark phase the text takes the colour of the own background.
     if (m_nFlashPhase == 0 && m_nFlashMode == kFlashText) {
@@ -343,7 +338,7 @@ void CHSLabel::Paint(CDC& dcTarget)
     dc.SetTextColor(crText);
 
     if (m_bBorder == 1) {
-        CPen penBorder(PS_INSIDEFRAME, 2, m_crBorder);
+        CPen penBorder(PS_INSIDEFRAME, kit::Scale(2, nDpi), m_crBorder);
         CSelectObject selPen(dc, penBorder);
         dc.MoveTo(rc.left, rc.top);
         dc.LineTo(rc.right - 1, rc.top);
@@ -377,10 +372,11 @@ void CHSLabel::Paint(CDC& dcTarget)
     dc.DrawText(m_strText, &rcText, nFormat);
     if (m_bText3D != 0) {
         dc.SetTextColor(m_crHighlight);
+        const int t = kit::LineWidth(nDpi);
         if (m_n3DDirection != 0)
-            ::OffsetRect(&rcText, 1, 1);
+            ::OffsetRect(&rcText, t, t);
         else
-            ::OffsetRect(&rcText, -1, -1);
+            ::OffsetRect(&rcText, -t, -t);
         dc.DrawText(m_strText, &rcText, nFormat);
     }
 

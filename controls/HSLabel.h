@@ -4,6 +4,7 @@
 // Each setter returns the label, so settings can be chained.
 #pragma once
 
+#include "controls/Dpi.h"
 #include "framework/Dc.h"
 #include "framework/Gdi.h"
 #include "framework/Static.h"
@@ -38,7 +39,8 @@ public:
     virtual CHSLabel& SetText(const wchar_t* lpText);
 
     const std::wstring& GetText() const { return m_strText; }
-    const LOGFONTW& GetLogFont() const { return m_lf; }
+    // The font description at the label's DPI.
+    LOGFONTW GetLogFont() const { return m_font.LogFontAt(kit::DpiOf(m_hWnd)); }
     static constexpr UINT_PTR kFlashTimer = 1;
 
 protected:
@@ -57,7 +59,6 @@ private:
     void Paint(CDC& dcTarget);
     void DrawGradient(CDC& dc, const RECT& rc);
     void Redraw();
-    void ReloadFont();
     void ReleaseSnapshot();
     void StopTimer();
 
@@ -66,8 +67,7 @@ private:
     COLORREF m_crHighlight;
     CBrush m_brDefault;
     CBrush m_brOwn;
-    LOGFONTW m_lf{};
-    CFont m_font;
+    kit::CDpiFont m_font;
     int m_nFlashPhase = 0;
     int m_bTimer = 0;
     int m_bTransparent = 0;

@@ -24,13 +24,12 @@ CHSTabCtrl::CHSTabCtrl()
       m_crCurrentCaption(RGB(165, 42, 42)), m_crStrip(RGB(220, 220, 220)), m_crCurrentTab(::GetSysColor(COLOR_BTNFACE)),
       m_rcTabs{}, m_pPages{}, m_hPages{}, m_nOffsets{}
 {
-    m_fontTab.CreatePointFont(100, L"Arial");
+    m_fontTab.SetPointFont(100, L"Arial");
 }
 
 CHSTabCtrl::~CHSTabCtrl()
 {
     RemoveAllPages();
-    m_fontTab.DeleteObject();
 }
 
 bool CHSTabCtrl::AddPage(const wchar_t* lpCaption, CWnd* pOwner, int nOffsetY, CHSTabPage* pPage)
@@ -132,8 +131,12 @@ void CHSTabCtrl::OnPaint()
     RECT rcClient;
     GetClientRect(&rcClient);
 
+    // Sizes at 96 DPI, scaled; outlines t wide.
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    auto S = [nDpi](int v) { return kit::Scale(v, nDpi); };
+    const int t = kit::LineWidth(nDpi);
     CPen penLine(PS_SOLID, 1, m_crLine);
-    CSelectObject selFont(dc, m_fontTab);
+    CSelectObject selFont(dc, m_fontTab.Get(nDpi));
     CSelectObject selPen(dc, penLine);
     dc.FillSolidRect(&rcClient, m_crStrip);
 
@@ -150,8 +153,8 @@ void CHSTabCtrl::OnPaint()
             nEnd = text.size();
         const std::wstring caption = text.substr(nStart, nEnd - nStart);
         const SIZE size = dc.GetTextExtent(caption);
-        const int H = size.cy + 4;
-        const int X = x + size.cx + 10;
+        const int H = size.cy + S(4);
+        const int X = x + size.cx + S(10);
         const bool bCurrent = i == m_nCurrent;
         const COLORREF crFill = bCurrent ? m_crCurrentTab : m_crStrip;
 
@@ -159,18 +162,21 @@ void CHSTabCtrl::OnPaint()
         dc.FillSolidRect(&rcFill, crFill);
         dc.SetBkColor(crFill);
 
-        // The current tab stays open at the bottom: it runs into its page.
-        dc.MoveTo(x, H);
-        dc.LineTo(x, 4);
-        dc.LineTo(x + 4, 0);
-        dc.LineTo(X, 0);
-        dc.LineTo(X, H);
+        // The current tab stays open at the bottom: it runs into its page. A thicker outline
+        // is the same path again, one pixel further in each time.
+        for (int k = 0; k < t; ++k) {
+            dc.MoveTo(x + k, H);
+            dc.LineTo(x + k, S(4) + k);
+            dc.LineTo(x + S(4) + k, k);
+            dc.LineTo(X - k, k);
+            dc.LineTo(X - k, H);
+        }
         if (!bCurrent)
-            dc.LineTo(x, H);
+            dc.FillSolidRect(x, H - t + 1, X + 1 - x, t, m_crLine);
 
         dc.SetTextColor(bCurrent ? m_crCurrentCaption : m_crCaption);
         dc.SetBkMode(OPAQUE);
-        dc.TextOut(x + 5, 2, caption);
+        dc.TextOut(x + S(5), S(2), caption);
 
         if (i <= kMaxPages)
             m_rcTabs[i] = RECT{x, 0, X, H};
@@ -180,8 +186,7 @@ void CHSTabCtrl::OnPaint()
             break;
         nStart = nEnd + 1;
     }
-    dc.MoveTo(x, nTabHeight);
-    dc.LineTo(rcClient.right, nTabHeight);
+    dc.FillSolidRect(x, nTabHeight - t + 1, rcClient.right - x, t, m_crLine);
 }
 
 void CHSTabCtrl::OnLButtonDown(UINT, POINT point)

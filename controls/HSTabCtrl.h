@@ -3,8 +3,8 @@
 // text ("A|B"), shows one page at a time and tells each page when it is shown.
 #pragma once
 
+#include "controls/Dpi.h"
 #include "controls/HSTabPage.h"
-#include "framework/Gdi.h"
 #include "framework/Static.h"
 #include "framework/Wnd.h"
 
@@ -50,7 +50,7 @@ protected:
 
 private:
     RECT m_rcTabs[kMaxPages + 1];
-    CFont m_fontTab;
+    kit::CDpiFont m_fontTab;
     CWnd* m_pPages[kMaxPages + 1];
     // The page windows as added: a page object that went before the strip has taken its
     // window with it, and the strip then no longer touches the object.

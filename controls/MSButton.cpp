@@ -42,12 +42,11 @@ void Line(CDC& dc, int x1, int y1, int x2, int y2)
 
 CMSButton::CMSButton() : m_nAlign(1), m_crBase(RGB(250, 250, 250)), m_crText(RGB(0, 0, 0))
 {
-    m_fontCaption.CreatePointFont(90, L"Tahoma");
+    m_fontCaption.SetPointFont(90, L"Tahoma");
 }
 
 CMSButton::~CMSButton()
 {
-    m_fontCaption.DeleteObject();
     if (m_hIcon != nullptr)
         ::DestroyIcon(m_hIcon);
 }
@@ -146,9 +145,11 @@ void CMSButton::OnLButtonUp(UINT, POINT)
     Default();
 }
 
-void CMSButton::ApplyShape(int w, int h)
+void CMSButton::ApplyShape(int w, int h, UINT nDpi)
 {
-    const POINT points[8] = {{2, 0}, {w - 2, 0}, {w, 3}, {w, h - 3}, {w - 3, h}, {3, h}, {0, h - 3}, {0, 2}};
+    const int a = kit::Scale(2, nDpi);
+    const int b = kit::Scale(3, nDpi);
+    const POINT points[8] = {{a, 0}, {w - a, 0}, {w, b}, {w, h - b}, {w - b, h}, {b, h}, {0, h - b}, {0, a}};
     m_rgnShape.DeleteObject();
     SetWindowRgn(nullptr, FALSE);
     if (!m_rgnShape.CreatePolygonRgn(points, 8, ALTERNATE))
@@ -159,6 +160,7 @@ void CMSButton::ApplyShape(int w, int h)
     if (rgnWindow.CopyRgn(m_rgnShape) && SetWindowRgn(rgnWindow, TRUE) != 0)
         rgnWindow.Detach();
     m_sizeShape = SIZE{w, h};
+    m_nShapeDpi = nDpi;
 }
 
 void CMSButton::DrawItem(LPDRAWITEMSTRUCT lpDIS)
@@ -168,8 +170,11 @@ void CMSButton::DrawItem(LPDRAWITEMSTRUCT lpDIS)
     GetWindowRect(&rcWindow);
     const int w = Width(rcWindow);
     const int h = Height(rcWindow);
-    if (w != m_sizeShape.cx || h != m_sizeShape.cy)
-        ApplyShape(w, h);
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    // Lines of the face and frame are t wide.
+    const int t = kit::LineWidth(nDpi);
+    if (w != m_sizeShape.cx || h != m_sizeShape.cy || nDpi != m_nShapeDpi)
+        ApplyShape(w, h, nDpi);
 
     // 2. Everything below is drawn off screen.
     CDC dcItem(lpDIS->hDC);
@@ -179,13 +184,14 @@ void CMSButton::DrawItem(LPDRAWITEMSTRUCT lpDIS)
     const std::wstring text = GetWindowText();
 
     // 3. Face outline, filled with the surface's own (white) brush.
-    CPen penFace(PS_INSIDEFRAME, 1, kFaceOutline);
+    CPen penFace(PS_INSIDEFRAME, t, kFaceOutline);
     HGDIOBJ hOldPen = dc.SelectObject(penFace);
-    dc.RoundRect(&r, POINT{6, 6});
+    const int nCorner = kit::Scale(6, nDpi);
+    dc.RoundRect(&r, POINT{nCorner, nCorner});
 
     // 4., 5.
     m_nFocus = (state & ODS_FOCUS) != 0 ? 1 : 0;
-    ::InflateRect(&r, -::GetSystemMetrics(SM_CXEDGE), -::GetSystemMetrics(SM_CYEDGE));
+    ::InflateRect(&r, -kit::SystemMetricAt(SM_CXEDGE, nDpi), -kit::SystemMetricAt(SM_CYEDGE, nDpi));
 
     // 6. Ramp: light at the top, or darker and rising from the bottom while pressed.
     const COLORREF c = Shade(m_crBase, 16);
@@ -226,29 +232,24 @@ void CMSButton::DrawItem(LPDRAWITEMSTRUCT lpDIS)
         crD = Shade(m_crBase, -8);
     }
     {
-        CPen penA(PS_SOLID, 1, crA), penB(PS_SOLID, 1, crB), penC(PS_SOLID, 1, crC), penD(PS_SOLID, 1, crD);
-        const int L = r.left, T = r.top, X = r.right - 1, Y = r.bottom - 1;
-        HGDIOBJ hBeforeFrame = dc.SelectObject(penA);
-        Line(dc, L - 1, T, X + 1, T);
-        Line(dc, L, T, L, Y);
-        Line(dc, X, T, X, Y);
-        dc.SelectObject(penB);
-        Line(dc, L, T - 1, X + 1, T - 1);
-        dc.SelectObject(penC);
-        dc.MoveTo(L - 1, T + 1);
-        dc.LineTo(L - 1, Y);
-        dc.LineTo(X + 1, Y);
-        dc.LineTo(X + 1, T - 1);
-        dc.SelectObject(penD);
-        Line(dc, L, Y + 1, X + 1, Y + 1);
-        dc.SelectObject(hBeforeFrame);
+        // Rows and columns t thick: A inside R's edge, B above it, C round its left, bottom
+        // and right, D under it.
+        const int L = r.left, T = r.top, X = r.right - t, Y = r.bottom - t;
+        dc.FillSolidRect(L - t, T, X + 2 * t - L, t, crA);
+        dc.FillSolidRect(L, T, t, Y - T, crA);
+        dc.FillSolidRect(X, T, t, Y - T, crA);
+        dc.FillSolidRect(L, T - t, X + t - L, t, crB);
+        dc.FillSolidRect(L - t, T + t, t, Y - T - t, crC);
+        dc.FillSolidRect(L - t, Y, X + 2 * t - L, t, crC);
+        dc.FillSolidRect(X + t, T, t, Y + t - T, crC);
+        dc.FillSolidRect(L, Y + t, X + t - L, t, crD);
     }
 
     // 8. Caption set-up.
     RECT q = r;
-    HGDIOBJ hOldFont = dc.SelectObject(m_fontCaption);
+    HGDIOBJ hOldFont = dc.SelectObject(m_fontCaption.Get(nDpi));
     if ((state & ODS_SELECTED) != 0)
-        ::OffsetRect(&q, 1, 1);
+        ::OffsetRect(&q, t, t);
     dc.SetTextColor((state & (ODS_SELECTED | ODS_DISABLED)) != 0 ? kGreyCaption : m_crText);
     const int nOldBkMode = dc.SetBkMode(TRANSPARENT);
     const UINT nIconFlags = DST_ICON | ((state & ODS_DISABLED) != 0 ? DSS_DISABLED : 0);
@@ -258,7 +259,7 @@ void CMSButton::DrawItem(LPDRAWITEMSTRUCT lpDIS)
         // 9. Caption with the icon left of it or above it, the pair centred.
         dc.DrawText(text, &r, DT_CALCRECT | DT_WORDBREAK);
         if (m_nAlign == 0) {
-            const int dx = m_hIcon != nullptr ? (Width(q) - Width(r) - m_nIconWidth - 6) / 2 : 0;
+            const int dx = m_hIcon != nullptr ? (Width(q) - Width(r) - m_nIconWidth - kit::Scale(6, nDpi)) / 2 : 0;
             const int dy = (Height(q) - Height(r)) / 2;
             ::InflateRect(&q, -dx, -dy);
             if (m_hIcon != nullptr) {

@@ -4,6 +4,7 @@
 // a second click. The owning dialog binds it to a template button by id.
 #pragma once
 
+#include "controls/Dpi.h"
 #include "framework/Button.h"
 #include "framework/Gdi.h"
 
@@ -46,12 +47,13 @@ protected:
     int m_nHover = 0;
 
 private:
-    // Gives the window the clipped-corner shape of its current size (once per size).
-    void ApplyShape(int w, int h);
+    // Gives the window the clipped-corner shape of its current size and DPI (once each).
+    void ApplyShape(int w, int h, UINT nDpi);
 
-    CFont m_fontCaption;
+    kit::CDpiFont m_fontCaption;
     CRgn m_rgnShape;
     SIZE m_sizeShape{-1, -1};
+    UINT m_nShapeDpi = 0;
     int m_nTracking = 0;
     int m_nFocus = 0;
     int m_nIconWidth = 0;

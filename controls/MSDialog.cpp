@@ -18,7 +18,14 @@ COLORREF AddToBytes(COLORREF cr, int n)
 BEGIN_MESSAGE_MAP(CMSDialog, CDialog)
     ON_WM_NCHITTEST()
     ON_WM_PAINT()
+    ON_WM_SIZE()
 END_MESSAGE_MAP()
+
+int CMSDialog::DragBandHeight(UINT nDpi)
+{
+    // The band ends with its middle etched row.
+    return kit::Scale(kDragBandHeight - 1, nDpi) + kit::LineWidth(nDpi);
+}
 
 CMSDialog::CMSDialog() : CDialog(kMainWindowTemplate, nullptr)
 {
@@ -38,14 +45,25 @@ void CMSDialog::InitLook()
     m_crBody = RGB(220, 220, 220);
     m_crCaption = RGB(195, 195, 195);
     m_crTitle = RGB(30, 40, 70);
-    // The point-size font first, so the height follows the screen's resolution; then the
-    // same font in bold.
-    m_fontCaption.CreatePointFont(100, L"Arial");
-    LOGFONTW lf{};
-    if (m_fontCaption.GetLogFont(&lf)) {
-        lf.lfWeight = FW_BOLD;
-        m_fontCaption.CreateFontIndirect(&lf);
-    }
+    m_fontCaption.SetPointFont(100, L"Arial", FW_BOLD);
+}
+
+void CMSDialog::ApplyShape(int w, int h)
+{
+    const int c = Chamfer(kit::DpiOf(m_hWnd));
+    const POINT points[8] = {{c, 0}, {w - c, 0}, {w, c}, {w, h - c}, {w - c, h}, {c, h}, {0, h - c}, {0, c}};
+    HRGN hRgn = ::CreatePolygonRgn(points, 8, ALTERNATE);
+    // The system owns the region once it is the window's; it is only deleted if refused.
+    if (hRgn != nullptr && SetWindowRgn(hRgn, TRUE) == 0)
+        ::DeleteObject(hRgn);
+}
+
+void CMSDialog::OnSize(UINT, int cx, int cy)
+{
+    // A new size (a DPI change among others) gets corners of its own.
+    ApplyShape(cx, cy);
+    Invalidate(FALSE);
+    Default();
 }
 
 BOOL CMSDialog::OnInitDialog()
@@ -55,14 +73,7 @@ BOOL CMSDialog::OnInitDialog()
 
     RECT rc;
     GetClientRect(&rc);
-    const int w = rc.right - rc.left;
-    const int h = rc.bottom - rc.top;
-    const POINT points[8] = {{kChamfer, 0}, {w - kChamfer, 0}, {w, kChamfer}, {w, h - kChamfer},
-                             {w - kChamfer, h}, {kChamfer, h}, {0, h - kChamfer}, {0, kChamfer}};
-    HRGN hRgn = ::CreatePolygonRgn(points, 8, ALTERNATE);
-    // The system owns the region once it is the window's; it is only deleted if refused.
-    if (hRgn != nullptr && SetWindowRgn(hRgn, TRUE) == 0)
-        ::DeleteObject(hRgn);
+    ApplyShape(rc.right - rc.left, rc.bottom - rc.top);
 
     CDialog::OnInitDialog();
     return TRUE;
@@ -74,7 +85,7 @@ LRESULT CMSDialog::OnNcHitTest(POINT ptScreen)
     ScreenToClient(&pt);
     RECT rcBand;
     GetClientRect(&rcBand);
-    rcBand.bottom = kDragBandHeight;
+    rcBand.bottom = DragBandHeight(kit::DpiOf(m_hWnd));
     if (::PtInRect(&rcBand, pt))
         return HTCAPTION;
     return Default();
@@ -87,63 +98,58 @@ void CMSDialog::OnPaint()
     GetClientRect(&rc);
     const int w = rc.right - rc.left;
     const int h = rc.bottom - rc.top;
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    // Sizes at 96 DPI, scaled: lines t wide, the etched rows from y0 on (23 at 96 DPI), the
+    // corners cut by c.
+    const int t = kit::LineWidth(nDpi);
+    const int y0 = kit::Scale(kDragBandHeight - 1, nDpi);
+    const int c = Chamfer(nDpi);
+    constexpr COLORREF crFrame = RGB(115, 115, 115);
+    const COLORREF crShadow = AddToBytes(m_crBody, -30);
 
-    CBrush brBody(m_crBody);
-    CBrush brCaption(m_crCaption);
-    CPen penFrame(PS_SOLID, 1, RGB(115, 115, 115));
-    CPen penShadow(PS_SOLID, 1, AddToBytes(m_crBody, -30));
+    // Body inside a frame.
+    dc.FillSolidRect(&rc, crFrame);
+    dc.FillSolidRect(t, t, w - 2 * t, h - 2 * t, m_crBody);
+
+    // Caption band and its ramp: about fifty strips, each one step lighter. A window
+    // narrower than fifty pixels still gets strips one pixel wide.
+    if (w - t > t) {
+        const int s = std::max(w / 50, 1);
+        int x = t;
+        int n = 0;
+        do {
+            const int right = x + s >= w - t ? w - t : x + s;
+            dc.FillSolidRect(x, t, right - x, y0 - t, AddToBytes(m_crCaption, n));
+            x += s;
+            n = (n + 1) & 0xFF;
+        } while (x < w - t);
+    }
+
+    // Etched separator under the band.
+    dc.FillSolidRect(t, y0, w - 2 * t, t, crShadow);
+    dc.FillSolidRect(t, y0 + t, w - 2 * t, t, crFrame);
+    dc.FillSolidRect(t, y0 + 2 * t, w - 2 * t, t, crShadow);
+
     {
-        dc.SetBkMode(OPAQUE);
-        CSelectObject selPen(dc, penFrame);
-        CSelectObject selBrush(dc, brBody);
-        dc.Rectangle(&rc);
-
-        // Caption band and its ramp: about fifty strips, each one step lighter. A window
-        // narrower than fifty pixels still gets strips one pixel wide.
-        dc.SelectObject(brCaption);
-        dc.Rectangle(rc.left, rc.top, rc.right, 25);
-        if (w - 1 > 1) {
-            const int s = std::max(w / 50, 1);
-            int x = 1;
-            int n = 0;
-            do {
-                const int right = x + s >= w ? w - 1 : x + s;
-                const RECT rcStrip{x, 1, right, 24};
-                dc.FillSolidRect(&rcStrip, AddToBytes(m_crCaption, n));
-                x += s;
-                n = (n + 1) & 0xFF;
-            } while (x < w - 1);
-        }
-
-        // Etched separator under the band.
-        dc.SelectObject(penShadow);
-        dc.MoveTo(1, 23);
-        dc.LineTo(w - 1, 23);
-        dc.SelectObject(penFrame);
-        dc.MoveTo(1, 24);
-        dc.LineTo(w - 1, 24);
-        dc.SelectObject(penShadow);
-        dc.MoveTo(1, 25);
-        dc.LineTo(w - 1, 25);
-
         // The cut corners.
-        dc.SelectObject(penFrame);
-        dc.MoveTo(0, 5);
-        dc.LineTo(5, 0);
-        dc.MoveTo(w - 6, 0);
-        dc.LineTo(w - 1, 5);
-        dc.MoveTo(w - 1, h - 5);
-        dc.LineTo(w - 5, h - 1);
-        dc.MoveTo(0, h - 5);
-        dc.LineTo(4, h - 1);
+        CPen penFrame(PS_SOLID, t, crFrame);
+        CSelectObject selPen(dc, penFrame);
+        dc.MoveTo(0, c);
+        dc.LineTo(c, 0);
+        dc.MoveTo(w - c - 1, 0);
+        dc.LineTo(w - 1, c);
+        dc.MoveTo(w - 1, h - c);
+        dc.LineTo(w - c, h - 1);
+        dc.MoveTo(0, h - c);
+        dc.LineTo(c - 1, h - 1);
 
-        CSelectObject selFont(dc, m_fontCaption);
+        CSelectObject selFont(dc, m_fontCaption.Get(nDpi));
         dc.SetBkMode(TRANSPARENT);
         TEXTMETRICW tm{};
         dc.GetTextMetrics(&tm);
         wchar_t szTitle[260] = {};
         GetWindowText(szTitle, 260);
         dc.SetTextColor(m_crTitle);
-        dc.TextOut(10, (25 - static_cast<int>(tm.tmHeight)) / 2 - 1, szTitle, lstrlenW(szTitle));
+        dc.TextOut(kit::Scale(10, nDpi), (y0 + 2 * t - static_cast<int>(tm.tmHeight)) / 2 - t, szTitle, lstrlenW(szTitle));
     }
 }

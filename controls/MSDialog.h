@@ -3,8 +3,8 @@
 // bold title, and lets the engineer drag the window by that band.
 #pragma once
 
+#include "controls/Dpi.h"
 #include "framework/Dialog.h"
-#include "framework/Gdi.h"
 
 class CMSDialog : public CDialog {
 public:
@@ -14,10 +14,13 @@ public:
     explicit CMSDialog(UINT nIDTemplate, CWnd* pParent = nullptr);
     ~CMSDialog() override;
 
-    // Height of the caption band the window is dragged by: rows 0 to 23 of the client area.
+    // At 96 DPI: the caption band the window is dragged by is rows 0 to 23 of the client
+    // area, and the corners are cut diagonally by five pixels.
     static constexpr int kDragBandHeight = 24;
-    // Corners are cut diagonally by this many pixels.
     static constexpr int kChamfer = 5;
+    // The same at the window's DPI.
+    static int DragBandHeight(UINT nDpi);
+    static int Chamfer(UINT nDpi) { return kit::Scale(kChamfer, nDpi); }
 
     // Look settings; a derived dialog changes them before OnInitDialog (the title) or
     // before the next paint (the colours).
@@ -25,16 +28,19 @@ public:
     COLORREF m_crBody;
     COLORREF m_crCaption;
     COLORREF m_crTitle;
-    CFont m_fontCaption;
+    kit::CDpiFont m_fontCaption;
 
 protected:
     BOOL OnInitDialog() override;
 
     LRESULT OnNcHitTest(POINT ptScreen);
     void OnPaint();
+    void OnSize(UINT nType, int cx, int cy);
 
     DECLARE_MESSAGE_MAP()
 
 private:
     void InitLook();
+    // Cuts the corners of a window of this client size.
+    void ApplyShape(int w, int h);
 };

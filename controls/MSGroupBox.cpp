@@ -13,7 +13,7 @@ CMSGroupBox::CMSGroupBox()
     : m_crBack(::GetSysColor(COLOR_BTNFACE)), m_crCaption(RGB(58, 71, 153)), m_crFrame(RGB(115, 115, 115)),
       m_bIncludePartial(false), m_bScanFromBox(false), m_bEnabled(true), m_bDrawFrame(true)
 {
-    m_font.CreatePointFont(100, L"Arial");
+    m_font.SetPointFont(100, L"Arial");
 }
 
 CMSGroupBox::~CMSGroupBox() = default;
@@ -38,30 +38,34 @@ void CMSGroupBox::OnPaint()
         dc.ExcludeClipRect(&rcCommon);
     }
 
+    // Sizes at 96 DPI, scaled; the frame is t wide.
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    auto S = [nDpi](int v) { return kit::Scale(v, nDpi); };
+    const int t = kit::LineWidth(nDpi);
     CBrush brBack(m_crBack);
-    CPen penFrame(PS_SOLID, 1, m_crFrame);
+    CPen penFrame(PS_INSIDEFRAME, t, m_crFrame);
     {
         CSelectObject selBrush(dc, brBack);
         CSelectObject selPen(dc, penFrame);
-        CSelectObject selFont(dc, m_font);
+        CSelectObject selFont(dc, m_font.Get(nDpi));
         TEXTMETRICW tm{};
         dc.GetTextMetrics(&tm);
         const std::wstring caption = GetWindowText();
 
         RECT rc;
         GetClientRect(&rc);
-        ::InflateRect(&rc, -1, -1);
-        rc.top = tm.tmAscent / 2 + 1;
+        ::InflateRect(&rc, -t, -t);
+        rc.top = tm.tmAscent / 2 + t;
         if (m_bDrawFrame)
-            dc.RoundRect(&rc, POINT{10, 10});
+            dc.RoundRect(&rc, POINT{S(10), S(10)});
 
         // Open the top edge behind the caption.
         const SIZE size = dc.GetTextExtent(caption);
-        dc.FillSolidRect(10, size.cy / 2 - 2, size.cx, size.cy / 2 + 2, m_crBack);
+        dc.FillSolidRect(S(10), size.cy / 2 - S(2), size.cx, size.cy / 2 + S(2), m_crBack);
 
         dc.SetBkMode(TRANSPARENT);
         dc.SetTextColor(m_bEnabled ? m_crCaption : RGB(100, 100, 100));
-        dc.TextOut(10, 0, caption);
+        dc.TextOut(S(10), 0, caption);
     }
 }
 

@@ -3,8 +3,8 @@
 // while the group is disabled. Its owner binds it to a template group box by id.
 #pragma once
 
+#include "controls/Dpi.h"
 #include "framework/Button.h"
-#include "framework/Gdi.h"
 
 class CMSGroupBox : public CButton {
 public:
@@ -33,5 +33,5 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    CFont m_font;
+    kit::CDpiFont m_font;
 };

@@ -2,6 +2,7 @@
 
 #include "framework/Dc.h"
 
+#include <algorithm>
 #include <string>
 
 BEGIN_MESSAGE_MAP(CSeparator, CStatic)
@@ -20,12 +21,7 @@ CSeparator::CSeparator()
     : m_crLine(::GetSysColor(COLOR_BTNSHADOW)), m_crFace(::GetSysColor(COLOR_BTNFACE)),
       m_crCaption(RGB(240, 240, 230)), m_nLineWidth(1)
 {
-    m_font.CreatePointFont(115, L"Tahoma");
-    LOGFONTW lf{};
-    if (m_font.GetLogFont(&lf)) {
-        lf.lfWeight = FW_BOLD;
-        m_font.CreateFontIndirect(&lf);
-    }
+    m_font.SetPointFont(115, L"Tahoma", FW_BOLD);
 }
 
 CSeparator::~CSeparator() = default;
@@ -39,17 +35,15 @@ void CSeparator::OnPaint()
     GetClientRect(&rcClient);
     const int w = rcWindow.right - rcWindow.left;
     const int h = rcWindow.bottom - rcWindow.top;
-    dc.SetBkColor(m_crFace);
-
-    CPen pen(PS_SOLID, m_nLineWidth, m_crLine);
-    CSelectObject selPen(dc, pen);
+    const UINT nDpi = kit::DpiOf(m_hWnd);
+    // The line's rows (or columns) centred on the middle one.
+    const int nWidth = std::max(kit::Scale(m_nLineWidth, nDpi), 1);
     if (h > w) {
-        dc.MoveTo(w / 2, 0);
-        dc.LineTo(w / 2, h);
+        dc.FillSolidRect(w / 2 - (nWidth - 1) / 2, 0, nWidth, h, m_crLine);
         return;
     }
-    dc.MoveTo(0, h / 2);
-    dc.LineTo(w, h / 2);
+    dc.FillSolidRect(0, h / 2 - (nWidth - 1) / 2, w, nWidth, m_crLine);
+    dc.SetBkColor(m_crFace);
 
     const std::wstring caption = GetWindowText();
     if (caption.empty())
@@ -69,7 +63,7 @@ void CSeparator::OnPaint()
     }
     if ((dwStyle & SS_NOPREFIX) != 0)
         nFormat |= DT_NOPREFIX;
-    CSelectObject selFont(dc, m_font);
+    CSelectObject selFont(dc, m_font.Get(nDpi));
     dc.SetTextColor(m_crCaption);
     // Opaque: the caption's face-coloured background interrupts the line.
     dc.DrawText(text, &rcClient, nFormat);

@@ -2,7 +2,7 @@
 // is taller than wide), with an optional bold caption set into a horizontal line.
 #pragma once
 
-#include "framework/Gdi.h"
+#include "controls/Dpi.h"
 #include "framework/Static.h"
 
 class CSeparator : public CStatic {
@@ -13,6 +13,7 @@ public:
     COLORREF m_crLine;
     COLORREF m_crFace;
     COLORREF m_crCaption;
+    // Width of the line at 96 DPI.
     int m_nLineWidth;
 
 protected:
@@ -22,5 +23,5 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    CFont m_font;
+    kit::CDpiFont m_font;
 };

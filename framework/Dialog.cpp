@@ -56,6 +56,16 @@ bool CDialog::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pRes
 {
     if (CWnd::OnWndMsg(message, wParam, lParam, pResult))
         return true;
+    // Moved to a screen of another scale: the window takes the place and size the system
+    // suggests, and everything in it is drawn again at the new DPI.
+    if (message == WM_DPICHANGED && lParam != 0) {
+        const RECT* pSuggested = reinterpret_cast<const RECT*>(lParam);
+        ::SetWindowPos(m_hWnd, nullptr, pSuggested->left, pSuggested->top, pSuggested->right - pSuggested->left,
+                       pSuggested->bottom - pSuggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+        *pResult = 0;
+        return true;
+    }
     // OK and Cancel (Enter, Escape, the caption's close) end up in the virtual handlers.
     if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
         if (LOWORD(wParam) == IDOK) {

@@ -9,6 +9,8 @@
 # "Serial Dialog", sends two commands, waits for their answers, shows the time stamps and the
 # summary of the commands and closes the program. Screenshots of the main window, the settings page and
 # the console in use are left in ${RIG_SHOTS_DIR:-$BUILD_DIR/shots}.
+# RIG_DPI=144 or 192 runs it on a display at 150 % or 200 % (the shots' names then end in
+# -150 or -200).
 # Either way the start-up time, the program's trace banners and the unit's log are printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +18,8 @@ export BUILD_DIR=${BUILD_DIR:-build}
 bash tools/build.sh
 export RUN_DIR="$BUILD_DIR/run"
 export SHOTS_DIR=${RIG_SHOTS_DIR:-$BUILD_DIR/shots}
+export SHOT_SUFFIX=""
+if [ "${RIG_DPI:-96}" != 96 ]; then SHOT_SUFFIX="-$((RIG_DPI * 100 / 96))"; fi
 rm -rf "$RUN_DIR"
 mkdir -p "$RUN_DIR" "$SHOTS_DIR"
 cp "$BUILD_DIR/bin/RigConsole.exe" "$RUN_DIR/"
@@ -43,7 +47,10 @@ exec bash tools/wine-env.sh bash -c '
     echo "run: the program is open against the simulated unit; close it to end the run"
     drive wait-exit
   else
-    shot() { import -window root -crop "$(drive rect "$1")" +repage "$SHOTS_DIR/$2" && echo "run: screenshot $SHOTS_DIR/$2"; }
+    shot() {
+      local file="$SHOTS_DIR/${2%.png}$SHOT_SUFFIX.png"
+      import -window root -crop "$(drive rect "$1")" +repage "$file" && echo "run: screenshot $file"
+    }
     drive wait-page
     sleep 1
     shot main main-window.png

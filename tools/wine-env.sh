@@ -30,11 +30,19 @@ fi
 # (destroying a managed window otherwise costs about 2 s).
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 
+# The display's scale: RIG_DPI=144 (150 %) or 192 (200 %) for this run, 96 (100 %) otherwise.
+# Wine reads it at each process's start; tests that need another scale set it for their own
+# child processes only.
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "${RIG_DPI:-96}" /f >/dev/null 2>&1
+
 # Display for everything that creates a window.
 if [ -z "${RIG_KEEP_DISPLAY:-}" ]; then
   display=99
   while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do display=$((display + 1)); done
-  Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  # A larger screen for a larger scale: the windows grow with it.
+  screen=1280x1024x24
+  if [ "${RIG_DPI:-96}" -gt 96 ]; then screen=2560x2048x24; fi
+  Xvfb ":$display" -screen 0 "$screen" -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
   export DISPLAY=":$display"
   for _ in $(seq 1 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done

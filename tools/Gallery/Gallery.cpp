@@ -4,6 +4,7 @@
 // they all show at once.
 #include "GalleryIds.h"
 
+#include "controls/Dpi.h"
 #include "controls/HSCheckBox.h"
 #include "controls/HSEdit.h"
 #include "controls/HSLabel.h"
@@ -87,11 +88,6 @@ BEGIN_MESSAGE_MAP(CGalleryDlg, CMSDialog)
     ON_WM_TIMER()
 END_MESSAGE_MAP()
 
-HICON LoadIconResource(UINT nID, int nSize)
-{
-    return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nID), IMAGE_ICON, nSize, nSize, 0));
-}
-
 void CGalleryDlg::InitButtons()
 {
     BindSection(IDC_GAL_SEP_BUTTONS);
@@ -103,9 +99,9 @@ void CGalleryDlg::InitButtons()
     disabled.EnableWindow(FALSE);
     CMSButton& iconLeft = Bind(std::make_unique<CMSButton>(), IDC_GAL_BTN_ICON_LEFT);
     iconLeft.m_nAlign = 0;
-    iconLeft.SetIcon(LoadIconResource(IDI_MAIN, 16));
+    iconLeft.SetIcon(kit::LoadIconAt(IDI_MAIN, 16, kit::DpiOf(m_hWnd)));
     CMSButton& iconAbove = Bind(std::make_unique<CMSButton>(), IDC_GAL_BTN_ICON_ABOVE);
-    iconAbove.SetIcon(LoadIconResource(IDI_SETTINGS, 16));
+    iconAbove.SetIcon(kit::LoadIconAt(IDI_SETTINGS, 16, kit::DpiOf(m_hWnd)));
     Bind(std::make_unique<CMSButton>(), IDOK);
 }
 
@@ -198,7 +194,7 @@ void CGalleryDlg::InitTabsAndLog()
     for (int i = 0; i < 3; ++i) {
         m_pages[i].Create(IDD_GALLERY_PAGE, this);
         ::SetDlgItemTextW(m_pages[i], IDC_GAL_PAGE_LABEL, (std::wstring(L"Page") + captions[i]).c_str());
-        m_tabs.AddPage(captions[i], nullptr, 21, &m_pages[i]);
+        m_tabs.AddPage(captions[i], nullptr, kit::Scale(21, kit::DpiOf(m_hWnd)), &m_pages[i]);
     }
 
     CMyRichEditCtrl& log = Bind(std::make_unique<CMyRichEditCtrl>(), IDC_GAL_LOG);

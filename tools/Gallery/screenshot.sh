@@ -2,6 +2,7 @@
 # Takes the gallery screenshot of the documentation: runs the kit gallery on the test
 # display and crops the screen to its window. Run it inside the test environment:
 #   BUILD_DIR=build bash tools/wine-env.sh bash tools/Gallery/screenshot.sh [out.png]
+# with RIG_DPI=144 or 192 before it for the display at 150 % or 200 %.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build}
