@@ -53,6 +53,17 @@ void WriteConfigWithReconnect(ProgramRun& run, const ConfigValues& cfg, bool bRe
     ASSERT_TRUE(WritePrivateProfileStringW(L"CONSOLE", L"Reconnect", bReconnect ? L"1" : L"0", run.ConfigPath().c_str()));
 }
 
+// The program against a simulated unit at address that runs scenario, with "Reconnect" as
+// given; back when the settings page is shown.
+void StartAgainstTcpUnit(ProgramRun& run, const std::wstring& address, ScriptedUnit& unit, const std::string& scenario,
+                         bool bReconnect)
+{
+    WriteConfigWithReconnect(run, TcpConfig(run, address), bReconnect);
+    ASSERT_TRUE(unit.StartTcp(run, address, scenario));
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitPageShown());
+}
+
 // Waits until the trace holds nCount lines with the text; returns the milliseconds it took
 // from ullFrom (or -1 when they did not come).
 long long WaitTraceCount(const ProgramRun& run, const std::string& text, size_t nCount, ULONGLONG ullFrom, DWORD dwBoundMs = kBoundMs)
@@ -191,11 +202,8 @@ TEST(LinkResilience, ATcpUnitThatResetsClosesOrGoesAwayIsNoticedAndLinkedAgain)
 {
     ProgramRun run(L"tcp_loss");
     const std::wstring address = PrivateLoopbackAddress();
-    WriteConfigWithReconnect(run, TcpConfig(run, address), true);
     ScriptedUnit unitA;
-    ASSERT_TRUE(unitA.StartTcp(run, address, "reset-after-command 1\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_NO_FATAL_FAILURE(StartAgainstTcpUnit(run, address, unitA, "reset-after-command 1\n", true));
     ASSERT_GE(WaitTraceCount(run, "FUN_E - CComm::Open_Ethernet", 1, 0), 0);
 
     // A reset, after the answer to the first command.
@@ -246,11 +254,8 @@ TEST(LinkResilience, WithoutReconnectALostLinkStaysClosed)
     ProgramRun run(L"no_reconnect");
     const std::wstring address = PrivateLoopbackAddress();
     // A unit that comes back at once: only the program's choice keeps the link closed.
-    WriteConfigWithReconnect(run, TcpConfig(run, address), false);
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "vanish-after-command 1 0\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_NO_FATAL_FAILURE(StartAgainstTcpUnit(run, address, unit, "vanish-after-command 1 0\n", false));
     ASSERT_GE(WaitTraceCount(run, "FUN_E - CComm::Open_Ethernet", 1, 0), 0);
     ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
     ASSERT_GE(WaitTraceCount(run, "Link closed: the unit closed the connection", 1, GetTickCount64()), 0);
@@ -312,12 +317,9 @@ TEST(LinkResilience, CloseDuringTheWaitAndExitDuringAnAttemptEndAtOnce)
     SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", L"3000");
     ProgramRun run(L"reconnect_stop");
     const std::wstring address = PrivateLoopbackAddress();
-    WriteConfigWithReconnect(run, TcpConfig(run, address), true);
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, ""));
-    ASSERT_TRUE(run.Start());
+    ASSERT_NO_FATAL_FAILURE(StartAgainstTcpUnit(run, address, unit, "", true));
     SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", nullptr);
-    ASSERT_TRUE(run.WaitPageShown());
     ASSERT_GE(WaitTraceCount(run, "FUN_E - CComm::Open_Ethernet", 1, 0), 0);
     // The console in sight, its fields filled with the link in use.
     PostClick(run.PageItem(IDC_BTN_SERIAL_DIALOG));
@@ -353,12 +355,9 @@ TEST(LinkResilience, AThousandLossesAndReconnectsKeepMemoryAndThreadsFlat)
     SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", L"10");
     ProgramRun run(L"reconnect_cycles");
     const std::wstring address = PrivateLoopbackAddress();
-    WriteConfigWithReconnect(run, TcpConfig(run, address), true);
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "vanish-after-connect 0\n"));
-    ASSERT_TRUE(run.Start());
+    ASSERT_NO_FATAL_FAILURE(StartAgainstTcpUnit(run, address, unit, "vanish-after-connect 0\n", true));
     SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", nullptr);
-    ASSERT_TRUE(run.WaitPageShown());
 
     HANDLE hProcess = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, run.Pid());
     ASSERT_NE(nullptr, hProcess);
