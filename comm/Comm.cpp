@@ -292,13 +292,12 @@ void CComm::StartReconnect()
     m_reconnect.nAttempt = 0;
     m_reconnect.ullLostAt = ::GetTickCount64();
     m_reconnect.params = m_params;
-    ScheduleReconnect();
-    LogWrite(LOG_KIND_DATA, L"Reconnect: first attempt in %lu s", ReconnectDelayUnits(1) * m_dwReconnectUnitMs / 1000);
+    LogWrite(LOG_KIND_DATA, L"Reconnect: first attempt in %lu s", ScheduleReconnect() / 1000);
     // Open tries at once, Close stops trying.
     UpdateLinkButtons(true, true);
 }
 
-void CComm::ScheduleReconnect()
+DWORD CComm::ScheduleReconnect()
 {
     const DWORD dwDelayMs = ReconnectDelayUnits(m_reconnect.nAttempt + 1) * m_dwReconnectUnitMs;
     m_reconnect.ullDue = ::GetTickCount64() + dwDelayMs;
@@ -308,6 +307,7 @@ void CComm::ScheduleReconnect()
     if (m_hWnd != nullptr)
         SetTimer(kReconnectTimer, nTick);
     ShowReconnectCountdown();
+    return dwDelayMs;
 }
 
 void CComm::AttemptReconnect()
@@ -333,16 +333,7 @@ void CComm::AttemptEnded(bool bOpen)
     if (!m_reconnect.bActive)
         return;
     const std::wstring description = m_reconnect.params.Describe();
-    const DWORD dwNextMs = ReconnectDelayUnits(m_reconnect.nAttempt + 1) * m_dwReconnectUnitMs;
-    if (bOpen && !IsConnected()) {
-        // The unit went again before the attempt was finished.
-        LogWrite(LOG_KIND_DATA, L"Reconnect attempt %d: %s was lost again at once; next attempt in %lu s", m_reconnect.nAttempt,
-                 description.c_str(), dwNextMs / 1000);
-        ScheduleReconnect();
-        UpdateLinkButtons(true, true);
-        return;
-    }
-    if (bOpen) {
+    if (bOpen && IsConnected()) {
         const double dSeconds = static_cast<double>(::GetTickCount64() - m_reconnect.ullLostAt) / 1000.0;
         LogWrite(LOG_KIND_DATA, L"Reconnect attempt %d: %s is linked again, %.1f s after it was lost", m_reconnect.nAttempt,
                  description.c_str(), dSeconds);
@@ -350,10 +341,13 @@ void CComm::AttemptEnded(bool bOpen)
         UpdateLinkButtons(false, true);
         return;
     }
-    LogWrite(LOG_KIND_DATA, L"Reconnect attempt %d: %s not opened: %s; next attempt in %lu s", m_reconnect.nAttempt,
-             description.c_str(), CUtilityTools::FormatError(m_dwOpenError != 0 ? m_dwOpenError : ERROR_GEN_FAILURE),
-             dwNextMs / 1000);
-    ScheduleReconnect();
+    // Not opened, or opened and lost again before the attempt was finished (the unit went at once).
+    std::wstring outcome = L"was lost again at once";
+    if (!bOpen)
+        outcome = std::wstring(L"not opened: ") + CUtilityTools::FormatError(m_dwOpenError != 0 ? m_dwOpenError : ERROR_GEN_FAILURE);
+    const DWORD dwNextMs = ScheduleReconnect();
+    LogWrite(LOG_KIND_DATA, L"Reconnect attempt %d: %s %s; next attempt in %lu s", m_reconnect.nAttempt, description.c_str(),
+             outcome.c_str(), dwNextMs / 1000);
     UpdateLinkButtons(true, true);
 }
 

@@ -83,8 +83,6 @@ public:
     // a lost link is opened again by itself ("Reconnect"), and the folder of the session
     // records (empty: none are written).
     void SetConsoleOptions(bool bShowTime, bool bReconnect, const std::wstring& sessionFolder);
-    // A lost link is being brought back: an attempt runs or the next one is due.
-    bool IsReconnecting() const { return m_reconnect.bActive; }
     // The current (or last) link's session record.
     const CSessionLog& SessionRecord() const { return m_session; }
     // Writes the summary of this link's commands into the console (as "Summary" does).
@@ -190,7 +188,8 @@ private:
     // Bringing back a lost link ("Reconnect"): attempts after 1, 2, 4, 8, 16 and then every
     // 30 s, each off this thread; Close, Exit, Open or unticking the box stop it.
     void StartReconnect();
-    void ScheduleReconnect();
+    // Arms the next attempt; returns how long it is from now, in milliseconds.
+    DWORD ScheduleReconnect();
     void AttemptReconnect();
     void AttemptEnded(bool bOpen);
     void StopReconnect(const wchar_t* lpWhy);

@@ -173,8 +173,6 @@ void CComm::OnBnClickedOpen()
 {
     if (m_bOpening)
         return;
-    // Open while a lost link is being brought back tries now, with the fields as they are.
-    StopReconnect(L"the link is opened by hand");
     LinkParams params;
     if (m_params.kind == LinkKind::Tcp) {
         DWORD dwAddress = 0;
