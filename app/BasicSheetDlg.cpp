@@ -198,7 +198,7 @@ LRESULT CBasicSheetDlg::OnActivatePage(WPARAM, LPARAM)
         return 0;
 
     // CommMode 0: the program's own link settings; otherwise the capture software's.
-    if (!Init_RS232C(m_pStorageMngr->GetLinkParams())) {
+    if (!Init_RS232C(LinkParams::FromSettings(m_pStorageMngr->m_ConfigSettings, m_pStorageMngr->m_MachineSettings))) {
         // An exit asked for while the link was being opened needs no error box.
         if (!IsModal())
             return 0;

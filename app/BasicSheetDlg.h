@@ -10,7 +10,7 @@
 #include "controls/HSTabCtrl.h"
 #include "controls/MSButton.h"
 #include "controls/MSDialog.h"
-#include "comm/LinkParams.h"
+#include "comm/protocol/LinkParams.h"
 #include "pages/PageConfig.h"
 
 class CComm;

@@ -10,13 +10,13 @@
 #include <cstddef>
 #include <string>
 
-#if __has_include("comm/CommandExchange.h")
+#if __has_include("comm/exchange/CommandExchange.h")
 #define RIG_BENCH_REBUILT_CORE 1
 #else
 #define RIG_BENCH_REBUILT_CORE 0
 #endif
 
-#if __has_include("comm/SessionLog.h")
+#if __has_include("comm/record/SessionLog.h")
 #define RIG_BENCH_SESSION_RECORD 1
 #else
 #define RIG_BENCH_SESSION_RECORD 0

@@ -1,7 +1,7 @@
 #include "comm/Comm.h"
 
-#include "comm/SerialLink.h"
-#include "comm/TcpLink.h"
+#include "comm/link/SerialLink.h"
+#include "comm/link/TcpLink.h"
 #include "resource.h"
 #include "storage/DebugLog.h"
 #include "storage/UtilityTools.h"

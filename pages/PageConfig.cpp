@@ -1,6 +1,6 @@
 #include "pages/PageConfig.h"
 
-#include "comm/PortList.h"
+#include "comm/link/PortList.h"
 #include "framework/Dc.h"
 #include "resource.h"
 #include "storage/StorageMngr.h"

@@ -335,13 +335,3 @@ std::wstring CStorageMngr::SessionLogFolder() const
         folder += L'\\';
     return folder;
 }
-
-LinkParams CStorageMngr::GetLinkParams() const
-{
-    const bool bOwn = m_ConfigSettings.CommMode == 0;
-    const int nCommType = bOwn ? m_ConfigSettings.CommType : m_MachineSettings.UseCommType;
-    if (nCommType != 0)
-        return LinkParams::Tcp(bOwn ? m_ConfigSettings.EthernetIP : m_MachineSettings.MachineIP, kUnitTcpPort);
-    return LinkParams::Serial(bOwn ? m_ConfigSettings.Comport : m_MachineSettings.Comport,
-                              static_cast<unsigned long>(bOwn ? m_ConfigSettings.Baudrate : m_MachineSettings.Baudrate));
-}

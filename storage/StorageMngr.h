@@ -4,7 +4,6 @@
 // User-interface thread only; each load and save holds the INI manager's sequence lock.
 #pragma once
 
-#include "comm/LinkParams.h"
 #include "storage/IniMngr.h"
 
 #include <string>
@@ -100,11 +99,6 @@ public:
     // The folder of the session records, with a trailing backslash: LogFolder, or "Logs" in
     // the program's folder.
     std::wstring SessionLogFolder() const;
-
-    // How the unit is reached: with CommMode 0 the link settings of Config.ini, otherwise
-    // those of the capture software's environment file; a TCP link always goes to the unit's
-    // port 20130.
-    LinkParams GetLinkParams() const;
 
     // Records a load's outcome; code 0 clears the record first. Returns code.
     int SetError(int code, const wchar_t* function, int line, const wchar_t* detail);

@@ -1,11 +1,11 @@
 // Frame texts, answer time-outs, the byte-stream cutter, receive kind names and the command
 // ring, on their own.
 #include "comm/Comm.h"
-#include "comm/CommandQueue.h"
-#include "comm/ConsoleRecord.h"
-#include "comm/DataGate.h"
-#include "comm/Frame.h"
-#include "comm/RecvKind.h"
+#include "comm/exchange/CommandQueue.h"
+#include "comm/record/ConsoleRecord.h"
+#include "comm/exchange/DataGate.h"
+#include "comm/protocol/Frame.h"
+#include "comm/protocol/RecvKind.h"
 
 #include <gtest/gtest.h>
 

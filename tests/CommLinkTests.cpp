@@ -1,8 +1,8 @@
 // The link manager's transports driven for real: a pseudo-terminal pair mapped as COM5/COM6
 // and loopback TCP, with the program's side in this process and a plain peer on the other.
 #include "comm/Comm.h"
-#include "comm/SerialLink.h"
-#include "comm/TcpLink.h"
+#include "comm/link/SerialLink.h"
+#include "comm/link/TcpLink.h"
 #include "support/CommTestSupport.h"
 #include "support/SimUnitProcess.h"
 

@@ -2,7 +2,7 @@
 // the orders of events that real links make rare. Answers arrive at the deadline, Clear
 // meets a dispatch halfway, windows go while their commands are in flight, writes hang,
 // and the user-interface thread stops taking lines.
-#include "comm/CommandExchange.h"
+#include "comm/exchange/CommandExchange.h"
 #include "support/CommTestSupport.h"
 #include "support/MemoryLink.h"
 

@@ -3,7 +3,7 @@
 // must come out exactly once, whole, and nothing may overflow; first for the frame cutter
 // alone over many seeds, then through the real receive path on both links.
 #include "comm/Comm.h"
-#include "comm/Frame.h"
+#include "comm/protocol/Frame.h"
 #include "support/CommTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // "Reconnect" on the link comes back by itself, while Close and Exit stop it at once.
 // The figures printed (time to notice, time to link again) are what the engineer waits; the
 // bounds asserted are generous.
-#include "comm/PortList.h"
+#include "comm/link/PortList.h"
 #include "resource.h"
 #include "support/AppDriver.h"
 

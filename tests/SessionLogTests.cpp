@@ -1,6 +1,6 @@
 // The session record on real files in a scratch folder, read back through other handles;
 // failing and stalling disks come from a record whose WriteBytes is replaced.
-#include "comm/SessionLog.h"
+#include "comm/record/SessionLog.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // CStorageMngr on real Config.ini and environment files in scratch folders of the Wine
 // prefix; what it writes is compared byte by byte and read back with the system's reader.
+#include "comm/protocol/LinkParams.h"
 #include "storage/StorageMngr.h"
 #include "support/TestSupport.h"
 
@@ -172,7 +173,7 @@ TEST(StorageMngrLink, CommModeChoosesWhoseLinkSettingsAndTcpAlwaysGoesToTheUnits
         WriteBytes(config, Utf16(L"[SETTINGS]\r\nEnvironPath=" + dir + L"\r\nEnvironName=Environment.ini\r\n" + configText));
         CStorageMngr storage(dir.c_str());
         EXPECT_EQ(0, storage.ReadIni_StartUp());
-        return storage.GetLinkParams();
+        return LinkParams::FromSettings(storage.m_ConfigSettings, storage.m_MachineSettings);
     };
     // The program's own settings: TCP to its address, on the unit's port whatever is stored.
     LinkParams link = linkOf(L"CommMode=0\r\n[COMMUNICATION]\r\nCommType=1\r\nComport=2\r\nBaudrate=9600\r\n"

@@ -3,8 +3,8 @@
 // real link. With it, a clock the test moves by hand.
 #pragma once
 
-#include "comm/Clock.h"
-#include "comm/Link.h"
+#include "comm/protocol/Clock.h"
+#include "comm/link/Link.h"
 
 #include <atomic>
 #include <mutex>

@@ -6,7 +6,7 @@
 // owned by the link manager's console.
 #pragma once
 
-#include "comm/ConsoleRecord.h"
+#include "comm/record/ConsoleRecord.h"
 
 #include <windows.h>
 

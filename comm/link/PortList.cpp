@@ -1,4 +1,4 @@
-#include "comm/PortList.h"
+#include "comm/link/PortList.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -1,4 +1,4 @@
-#include "comm/TcpLink.h"
+#include "comm/link/TcpLink.h"
 
 #include "storage/DebugLog.h"
 #include "storage/UtilityTools.h"

@@ -1,4 +1,4 @@
-#include "comm/ConsoleView.h"
+#include "comm/console/ConsoleView.h"
 
 #include "controls/MyRichEditCtrl.h"
 

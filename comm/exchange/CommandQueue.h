@@ -3,7 +3,7 @@
 // lock, together with the command in flight.
 #pragma once
 
-#include "comm/Frame.h"
+#include "comm/protocol/Frame.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
-#include "comm/CommandExchange.h"
+#include "comm/exchange/CommandExchange.h"
 
-#include "comm/Link.h"
-#include "comm/Notify.h"
+#include "comm/link/Link.h"
+#include "comm/protocol/Notify.h"
 #include "storage/DebugLog.h"
 #include "storage/UtilityTools.h"
 

@@ -9,8 +9,8 @@
 //   -> Join (the receive thread has ended) -> Close (the port or socket is released).
 #pragma once
 
-#include "comm/Frame.h"
-#include "comm/LinkParams.h"
+#include "comm/protocol/Frame.h"
+#include "comm/protocol/LinkParams.h"
 
 #include <windows.h>
 

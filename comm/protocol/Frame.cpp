@@ -1,4 +1,4 @@
-#include "comm/Frame.h"
+#include "comm/protocol/Frame.h"
 
 #include <cwchar>
 

@@ -2,7 +2,7 @@
 // its receive thread Thread_WatchSerial. Owned by the link manager for one link session.
 #pragma once
 
-#include "comm/Link.h"
+#include "comm/link/Link.h"
 
 unsigned int WINAPI Thread_WatchSerial(void* pParam);
 

@@ -1,4 +1,4 @@
-#include "comm/ConsoleRecord.h"
+#include "comm/record/ConsoleRecord.h"
 
 #include <cwchar>
 

@@ -1,4 +1,4 @@
-#include "comm/SerialLink.h"
+#include "comm/link/SerialLink.h"
 
 #include "storage/DebugLog.h"
 

@@ -1,4 +1,4 @@
-#include "comm/RecvKind.h"
+#include "comm/protocol/RecvKind.h"
 
 #include "storage/UtilityTools.h"
 

@@ -1,7 +1,7 @@
 // The communication console: the dialog face of the link manager.
 #include "comm/Comm.h"
 
-#include "comm/PortList.h"
+#include "comm/link/PortList.h"
 #include "controls/Dpi.h"
 #include "framework/Dc.h"
 #include "messages.h"

@@ -1,4 +1,4 @@
-#include "comm/SessionLog.h"
+#include "comm/record/SessionLog.h"
 
 #include <process.h>
 

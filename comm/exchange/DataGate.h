@@ -6,7 +6,7 @@
 // by any thread (the count is atomic).
 #pragma once
 
-#include "comm/Clock.h"
+#include "comm/protocol/Clock.h"
 
 #include <atomic>
 #include <cstddef>

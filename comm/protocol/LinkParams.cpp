@@ -1,4 +1,6 @@
-#include "comm/LinkParams.h"
+#include "comm/protocol/LinkParams.h"
+
+#include "storage/StorageMngr.h"
 
 #include <cwchar>
 
@@ -28,4 +30,14 @@ std::wstring LinkParams::Describe() const
     else
         _snwprintf(szText, 319, L"%.260s:%d", address.c_str(), nTcpPort);
     return szText;
+}
+
+LinkParams LinkParams::FromSettings(const ConfigSettings& config, const MachineSettings& machine)
+{
+    const bool bOwn = config.CommMode == 0;
+    const int nCommType = bOwn ? config.CommType : machine.UseCommType;
+    if (nCommType != 0)
+        return LinkParams::Tcp(bOwn ? config.EthernetIP : machine.MachineIP, kUnitTcpPort);
+    return LinkParams::Serial(bOwn ? config.Comport : machine.Comport,
+                              static_cast<unsigned long>(bOwn ? config.Baudrate : machine.Baudrate));
 }

@@ -3,7 +3,7 @@
 // manager for one link session.
 #pragma once
 
-#include "comm/Link.h"
+#include "comm/link/Link.h"
 
 #include <winsock2.h>
 

@@ -1,4 +1,4 @@
-#include "comm/CommandQueue.h"
+#include "comm/exchange/CommandQueue.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "comm/CommInbox.h"
+#include "comm/record/CommInbox.h"
 
 #include "messages.h"
 #include "storage/DebugLog.h"

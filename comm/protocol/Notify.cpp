@@ -1,4 +1,4 @@
-#include "comm/Notify.h"
+#include "comm/protocol/Notify.h"
 
 #include <atomic>
 #include <cwchar>

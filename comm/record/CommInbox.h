@@ -6,7 +6,7 @@
 // thread: posting this message and the notifications is all they do.
 #pragma once
 
-#include "comm/ConsoleRecord.h"
+#include "comm/record/ConsoleRecord.h"
 #include "framework/Sync.h"
 
 #include <windows.h>

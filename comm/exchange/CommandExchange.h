@@ -12,11 +12,11 @@
 // notifications are reached only after m_cs is released.
 #pragma once
 
-#include "comm/Clock.h"
-#include "comm/CommInbox.h"
-#include "comm/CommandQueue.h"
-#include "comm/Frame.h"
-#include "comm/RecvKind.h"
+#include "comm/protocol/Clock.h"
+#include "comm/record/CommInbox.h"
+#include "comm/exchange/CommandQueue.h"
+#include "comm/protocol/Frame.h"
+#include "comm/protocol/RecvKind.h"
 #include "framework/Sync.h"
 
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "comm/DataGate.h"
+#include "comm/exchange/DataGate.h"
 
 namespace {
 // The allowance is kept in millionths of a character, so that lines a few microseconds

@@ -1,4 +1,4 @@
-#include "comm/Link.h"
+#include "comm/link/Link.h"
 
 #include <process.h>
 

@@ -8,7 +8,7 @@
 // Any thread; m_cs covers every field.
 #pragma once
 
-#include "comm/Clock.h"
+#include "comm/protocol/Clock.h"
 #include "framework/Sync.h"
 
 #include <deque>
