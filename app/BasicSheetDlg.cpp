@@ -242,6 +242,10 @@ void CBasicSheetDlg::OnTimer(UINT_PTR nIDEvent)
     } else if (nIDEvent == TIMER_SHOW_CONFIG) {
         KillTimer(TIMER_SHOW_CONFIG);
         ShowConfigPage();
+    } else if (nIDEvent == TIMER_TIMEOUT_BOX) {
+        KillTimer(TIMER_TIMEOUT_BOX);
+        if (!m_bExitAsked)
+            ::MessageBoxW(m_hWnd, L"[Error] Communication timeout has occurred", kProgramName, MB_OK);
     }
     Default();
 }
@@ -298,8 +302,8 @@ LRESULT CBasicSheetDlg::OnMessage_SerialEPM(WPARAM wParam, LPARAM lParam)
     DebugLog(kFnSerialEPM, 509, TAG_DAT_A, L"lParam : %s", szKind);
     wchar_t szText[kTextChars] = {};
     TakeNotifyText(wParam, szText, kTextChars);
-    if (static_cast<int>(lParam) == enRECV_TIMEOUT)
-        ::MessageBoxW(m_hWnd, L"[Error] Communication timeout has occurred", kProgramName, MB_OK);
+    if (static_cast<int>(lParam) == enRECV_TIMEOUT && !m_bExitAsked)
+        SetTimer(TIMER_TIMEOUT_BOX, 1);
     DebugLog(kFnSerialEPM, 602, TAG_FUN_E, LOG_TEXT_END);
     return 1;
 }
@@ -358,9 +362,15 @@ bool CBasicSheetDlg::s_bWorkersAbandoned = false;
 
 void CBasicSheetDlg::GiveUpConnect()
 {
-    // A connect still going on is given up: the window does not wait for it.
-    if (mc_pCommMngr != nullptr && mc_pCommMngr->IsOpening())
-        mc_pCommMngr->Close();
+    // The program is ending from here on: a connect still going on is given up (the window
+    // does not wait for it), and nothing is reported or brought back any more.
+    m_bExitAsked = true;
+    KillTimer(TIMER_TIMEOUT_BOX);
+    if (mc_pCommMngr != nullptr) {
+        mc_pCommMngr->PrepareExit();
+        if (mc_pCommMngr->IsOpening())
+            mc_pCommMngr->Close();
+    }
 }
 
 void CBasicSheetDlg::OnBnClickedClose()
@@ -384,8 +394,8 @@ void CBasicSheetDlg::OnCancel()
 LRESULT CBasicSheetDlg::OnShowConsole(WPARAM, LPARAM)
 {
     // Before the first link attempt there is no manager and so no console yet.
-    if (mc_pCommMngr != nullptr && mc_pCommMngr->m_hWnd != nullptr)
-        mc_pCommMngr->ShowWindow(SW_SHOW);
+    if (mc_pCommMngr != nullptr && mc_pCommMngr->ConsoleWindow() != nullptr)
+        mc_pCommMngr->ShowConsole(true);
     return 0;
 }
 
@@ -431,8 +441,9 @@ void CBasicSheetDlg::SequenceExit()
     m_bExitDone = true;
 
     DebugLog(kFnSequenceExit, 440, TAG_FUN_S, LOG_TEXT_START);
-    if (mc_pCommMngr != nullptr && mc_pCommMngr->m_hWnd != nullptr && ::IsWindow(mc_pCommMngr->m_hWnd)) {
-        // Emptying the queue also marks the manager idle.
+    if (mc_pCommMngr != nullptr) {
+        // Emptying the queue also marks the manager idle; the close writes the link's summary
+        // and ends its session record, whoever ended the link.
         mc_pCommMngr->PrepareExit();
         mc_pCommMngr->ClearQueue();
         mc_pCommMngr->Close();
@@ -441,17 +452,12 @@ void CBasicSheetDlg::SequenceExit()
             // left to it (never freed under it) and the process ends around it.
             LOG_ERROR(L"The link's workers did not end in time: the program ends without them");
             s_bWorkersAbandoned = true;
-            mc_pCommMngr->ShowWindow(SW_HIDE);
+            mc_pCommMngr->ShowConsole(false);
         } else {
-            mc_pCommMngr->DestroyWindow();
             delete mc_pCommMngr;
         }
         mc_pCommMngr = nullptr;
         DebugLog(kFnSequenceExit, 450, TAG_DAT_A, L"Destroy : mc_pCommMngr");
-    } else if (mc_pCommMngr != nullptr) {
-        // Its console went some other way: the manager still stops its threads and goes.
-        delete mc_pCommMngr;
-        mc_pCommMngr = nullptr;
     }
     // With the link's threads ended, what they posted and nobody took is released here.
     DiscardQueuedNotifications();

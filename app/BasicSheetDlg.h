@@ -23,6 +23,9 @@ public:
 
     static constexpr UINT_PTR TIMER_ACTIVATE = 3025;
     static constexpr UINT_PTR TIMER_SHOW_CONFIG = 3036;
+    // The time-out box waits for the engineer's input already queued (an Exit asked while the
+    // unit's reports were coming): timers are served after input.
+    static constexpr UINT_PTR TIMER_TIMEOUT_BOX = 3037;
 
     // Opens the link the stored settings describe, creating the link manager (and its
     // console) on the first call. True when the link is open.
@@ -82,6 +85,8 @@ private:
     void GiveUpConnect();
 
     bool m_bExitDone = false;
+    // The engineer asked to leave: no box is shown from then on.
+    bool m_bExitAsked = false;
 public:
     // Set when the link's workers did not end at exit: the manager was left to them, and the
     // process ends without tearing down what they may still use.

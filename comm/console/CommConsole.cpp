@@ -1,5 +1,4 @@
-// The communication console: the dialog face of the link manager.
-#include "comm/Comm.h"
+#include "comm/console/CommConsole.h"
 
 #include "comm/link/PortList.h"
 #include "controls/Dpi.h"
@@ -17,6 +16,15 @@
 #include <cwchar>
 
 namespace {
+constexpr UINT_PTR kViewTimer = 1;
+// The queue list follows the queue this long after a change: a burst of changes (commands
+// sent one after the other, a Clear of 299) costs the list one update.
+constexpr UINT_PTR kQueueViewTimer = 2;
+constexpr UINT kQueueViewDelayMs = 30;
+// The view's timer period: about eight times what a tick costs, within these bounds.
+constexpr UINT kViewPeriodMinMs = 16;
+constexpr UINT kViewPeriodMaxMs = 100;
+
 struct KindEntry {
     const wchar_t* lpName;
     int nKind;
@@ -54,33 +62,57 @@ constexpr const wchar_t* kWordPresets[] = {L"PANO]", L"CEPH]", L"OCEP]", L"CT__]
                                            L"CSON]", L"HSON]", L"CPOF]", L"RET_]", L"ERDY]"};
 } // namespace
 
-BEGIN_MESSAGE_MAP(CComm, CDialog)
-    ON_MESSAGE(WM_COMM_INBOX, CComm::OnInbox)
-    ON_MESSAGE(WM_COMM_OPENED, CComm::OnOpened)
+BEGIN_MESSAGE_MAP(CCommConsole, CDialog)
     ON_WM_TIMER()
-    ON_MESSAGE(WM_SYSCOMMAND, CComm::OnSysCommand)
-    ON_MESSAGE(WM_SHOWWINDOW, CComm::OnShowWindowMsg)
-    ON_BN_CLICKED(IDC_BTN_OPEN, CComm::OnBnClickedOpen)
-    ON_BN_CLICKED(IDC_BTN_CLOSE, CComm::OnBnClickedClose)
-    ON_BN_CLICKED(IDC_BTN_SEND, CComm::OnBnClickedSend)
-    ON_BN_CLICKED(IDC_BTN_LOG_CLEAR, CComm::OnBnClickedLogClear)
-    ON_BN_CLICKED(IDC_BTN_QUEUE_CLEAR, CComm::OnBnClickedQueueClear)
-    ON_BN_CLICKED(IDC_BTN_SAVE_FILE, CComm::OnBnClickedSaveFile)
-    ON_CONTROL_RANGE(BN_CLICKED, IDC_CHECK_SEND_COMMAND, IDC_CHECK_RECV_DATA, CComm::OnBnClickedFilter)
-    ON_BN_CLICKED(IDC_CHECK_TIME, CComm::OnBnClickedTime)
-    ON_BN_CLICKED(IDC_CHECK_RECONNECT, CComm::OnBnClickedReconnect)
-    ON_BN_CLICKED(IDC_BTN_SUMMARY, CComm::OnBnClickedSummary)
-    ON_CBN_SELCHANGE(IDC_COMBO_CLASS, CComm::OnClassSelChange)
-    ON_CBN_EDITCHANGE(IDC_COMBO_CLASS, CComm::OnClassEdit)
-    ON_CBN_DROPDOWN(IDC_COMBO_CLASS, CComm::OnClassEdit)
-    ON_CBN_SELCHANGE(IDC_COMBO_WORD, CComm::OnWordSelChange)
-    ON_CBN_EDITCHANGE(IDC_COMBO_WORD, CComm::OnWordEdit)
-    ON_CBN_DROPDOWN(IDC_COMBO_WORD, CComm::OnWordEdit)
-    ON_CBN_DROPDOWN(IDC_COMBO_PORT, CComm::OnPortDropDown)
+    ON_MESSAGE(WM_SYSCOMMAND, CCommConsole::OnSysCommand)
+    ON_MESSAGE(WM_SHOWWINDOW, CCommConsole::OnShowWindowMsg)
+    ON_BN_CLICKED(IDC_BTN_OPEN, CCommConsole::OnBnClickedOpen)
+    ON_BN_CLICKED(IDC_BTN_CLOSE, CCommConsole::OnBnClickedClose)
+    ON_BN_CLICKED(IDC_BTN_SEND, CCommConsole::OnBnClickedSend)
+    ON_BN_CLICKED(IDC_BTN_LOG_CLEAR, CCommConsole::OnBnClickedLogClear)
+    ON_BN_CLICKED(IDC_BTN_QUEUE_CLEAR, CCommConsole::OnBnClickedQueueClear)
+    ON_BN_CLICKED(IDC_BTN_SAVE_FILE, CCommConsole::OnBnClickedSaveFile)
+    ON_CONTROL_RANGE(BN_CLICKED, IDC_CHECK_SEND_COMMAND, IDC_CHECK_RECV_DATA, CCommConsole::OnBnClickedFilter)
+    ON_BN_CLICKED(IDC_CHECK_TIME, CCommConsole::OnBnClickedTime)
+    ON_BN_CLICKED(IDC_CHECK_RECONNECT, CCommConsole::OnBnClickedReconnect)
+    ON_BN_CLICKED(IDC_BTN_SUMMARY, CCommConsole::OnBnClickedSummary)
+    ON_CBN_SELCHANGE(IDC_COMBO_CLASS, CCommConsole::OnClassSelChange)
+    ON_CBN_EDITCHANGE(IDC_COMBO_CLASS, CCommConsole::OnClassEdit)
+    ON_CBN_DROPDOWN(IDC_COMBO_CLASS, CCommConsole::OnClassEdit)
+    ON_CBN_SELCHANGE(IDC_COMBO_WORD, CCommConsole::OnWordSelChange)
+    ON_CBN_EDITCHANGE(IDC_COMBO_WORD, CCommConsole::OnWordEdit)
+    ON_CBN_DROPDOWN(IDC_COMBO_WORD, CCommConsole::OnWordEdit)
+    ON_CBN_DROPDOWN(IDC_COMBO_PORT, CCommConsole::OnPortDropDown)
     ON_WM_CTLCOLOR()
 END_MESSAGE_MAP()
 
-BOOL CComm::OnInitDialog()
+CCommConsole::CCommConsole(IConsoleHost& host, CCommInbox& inbox, const CCommandExchange& exchange)
+    : m_host(host), m_inbox(inbox), m_exchange(exchange)
+{
+}
+
+CCommConsole::~CCommConsole()
+{
+    if (m_hWnd != nullptr)
+        ::DestroyWindow(m_hWnd);
+}
+
+bool CCommConsole::CreateHidden()
+{
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES | ICC_INTERNET_CLASSES};
+    ::InitCommonControlsEx(&icc);
+    LoadRichEditLibrary();
+    return Create(IDD_COMM_DIALOG, nullptr) != FALSE;
+}
+
+void CCommConsole::SetOwner(HWND hOwner)
+{
+    // The console belongs to its owner: no taskbar entry of its own, always above it.
+    if (m_hWnd != nullptr)
+        ::SetWindowLongPtrW(m_hWnd, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(hOwner));
+}
+
+BOOL CCommConsole::OnInitDialog()
 {
     // A shared icon: the system keeps it, nobody destroys it.
     m_hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_CONSOLE), IMAGE_ICON, 0, 0,
@@ -111,7 +143,6 @@ BOOL CComm::OnInitDialog()
     // Long lines scroll sideways rather than wrap: one line of the log is one line on screen.
     m_ctrlLog.SendMessage(EM_SETTARGETDEVICE, 0, 1);
     m_view.Attach(&m_ctrlLog, &m_inbox.Record());
-    m_inbox.SetTarget(m_hWnd);
 
     CenterWindow();
 
@@ -142,25 +173,25 @@ BOOL CComm::OnInitDialog()
     m_listQueue.InsertColumn(1, L"Echo", LVCFMT_LEFT, kit::Scale(35, nDpi));
     m_listQueue.SetColumnWidth(1, LVSCW_AUTOSIZE_USEHEADER);
 
-    ShowSerialFields(m_params.kind == LinkKind::Serial);
+    ShowLinkKind(m_params.kind);
     UpdateLinkButtons(true, true);
 
     ::SetFocus(m_comboWord.m_hWnd);
     return FALSE;
 }
 
-void CComm::OnOK()
+void CCommConsole::OnOK()
 {
     // "Exit" hides the console; the link stays as it is.
     ShowWindow(SW_HIDE);
 }
 
-void CComm::OnCancel()
+void CCommConsole::OnCancel()
 {
     // Escape neither closes nor clears anything.
 }
 
-LRESULT CComm::OnSysCommand(WPARAM wParam, LPARAM)
+LRESULT CCommConsole::OnSysCommand(WPARAM wParam, LPARAM)
 {
     if ((wParam & 0xFFF0) == SC_CLOSE) {
         ShowWindow(SW_HIDE);
@@ -169,9 +200,9 @@ LRESULT CComm::OnSysCommand(WPARAM wParam, LPARAM)
     return Default();
 }
 
-void CComm::OnBnClickedOpen()
+void CCommConsole::OnBnClickedOpen()
 {
-    if (m_bOpening)
+    if (m_host.ConsoleIsOpening())
         return;
     LinkParams params;
     if (m_params.kind == LinkKind::Tcp) {
@@ -186,38 +217,29 @@ void CComm::OnBnClickedOpen()
         const int nPort = SelectedPort(m_comboPort.m_hWnd);
         const int nBaudIndex = m_comboBaud.GetCurSel();
         if (nPort < 0 || nBaudIndex < 0) {
-            LogWrite(LOG_KIND_DATA, L"%s", nPort < 0 ? L"Not opened: choose a serial port first" : L"Not opened: choose a baud rate first");
+            m_host.ConsoleLine(nPort < 0 ? L"Not opened: choose a serial port first" : L"Not opened: choose a baud rate first");
             UpdateLinkButtons(true, false);
             return;
         }
         params = LinkParams::Serial(nPort, static_cast<unsigned long>(_wtoi(m_comboBaud.GetLBText(nBaudIndex).c_str())));
     }
-    if (!Open(params)) {
-        UpdateLinkButtons(true, false);
-        // An open the engineer ended with Close needs no box.
-        if (m_bOpenCancelled)
-            return;
-        ::MessageBoxW(m_hWnd, params.kind == LinkKind::Tcp ? L"Connection Fail!!" : L"Open Fail!", L"Serial Communication",
-                      MB_OK | MB_ICONERROR);
-        return;
-    }
-    UpdateLinkButtons(false, true);
+    // The manager tells the outcome (a box for a failure, the buttons either way).
+    m_host.ConsoleOpen(params);
 }
 
-void CComm::OnPortDropDown()
+void CCommConsole::OnPortDropDown()
 {
     // The list shows the ports as they are when it opens (an adapter plugged in meanwhile).
     RefreshPortList(m_comboPort.m_hWnd, kConsoleFixedPorts);
 }
 
-void CComm::OnBnClickedClose()
+void CCommConsole::OnBnClickedClose()
 {
-    // Also ends a connect that is still going on.
-    Close();
-    UpdateLinkButtons(true, false);
+    // Also ends a connect that is still going on, and the bringing back of a lost link.
+    m_host.ConsoleClose();
 }
 
-HBRUSH CComm::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT)
+HBRUSH CCommConsole::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT)
 {
     const LRESULT hDefault = Default();
     switch (pWnd->GetDlgCtrlID()) {
@@ -236,7 +258,7 @@ HBRUSH CComm::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT)
     return reinterpret_cast<HBRUSH>(hDefault);
 }
 
-bool CComm::PreTranslateMessage(MSG* pMsg)
+bool CCommConsole::PreTranslateMessage(MSG* pMsg)
 {
     // Enter sends the command text from whatever control of the console has the focus.
     if (pMsg->message == WM_KEYDOWN && pMsg->wParam == VK_RETURN && m_hWnd != nullptr &&
@@ -247,7 +269,7 @@ bool CComm::PreTranslateMessage(MSG* pMsg)
     return CDialog::PreTranslateMessage(pMsg);
 }
 
-void CComm::AddToHistory(CComboBox& combo, std::wstring& lastSeen)
+void CCommConsole::AddToHistory(CComboBox& combo, std::wstring& lastSeen)
 {
     std::wstring text = combo.GetWindowText();
     // The text looked at last time is covered already (entries are only ever added).
@@ -265,10 +287,10 @@ void CComm::AddToHistory(CComboBox& combo, std::wstring& lastSeen)
     combo.AddString(text.c_str());
 }
 
-void CComm::OnBnClickedSend()
+void CCommConsole::OnBnClickedSend()
 {
-    if (!IsConnected()) {
-        LogWrite(LOG_KIND_DATA, L"%s", L"Can not send. Is not connected!!");
+    if (!m_host.ConsoleIsConnected()) {
+        m_host.ConsoleLine(L"Can not send. Is not connected!!");
         return;
     }
     std::wstring text = m_editCommand.GetWindowText();
@@ -282,14 +304,14 @@ void CComm::OnBnClickedSend()
     AddToHistory(m_comboWord, m_historyWordSeen);
     AddToHistory(m_comboClass, m_historyClassSeen);
 
-    SendData(text.c_str(), m_pOwnerWnd, nKind, false);
+    m_host.ConsoleSend(text.c_str(), nKind);
     // The next command is typed in the word's field (moved there only when it is elsewhere).
     const HWND hFocus = ::GetFocus();
     if (hFocus != m_comboWord.m_hWnd && !::IsChild(m_comboWord.m_hWnd, hFocus))
         ::SetFocus(m_comboWord.m_hWnd);
 }
 
-void CComm::RebuildCommandText(int nFromCombo, bool bSelectionChanged)
+void CCommConsole::RebuildCommandText(int nFromCombo, bool bSelectionChanged)
 {
     // The part of the combo that changed comes from its new selection or its typed text;
     // the other part from its selection, or its text when nothing is selected.
@@ -312,60 +334,41 @@ void CComm::RebuildCommandText(int nFromCombo, bool bSelectionChanged)
     m_editCommand.SetWindowText((classPart + wordPart).c_str());
 }
 
-void CComm::OnBnClickedLogClear()
+
+void CCommConsole::OnBnClickedQueueClear()
 {
-    m_nClearSeq = m_inbox.Record().NextSeq();
-    m_inbox.Record().Clear();
-    m_view.Clear();
-    // Saved logs start after the Clear; what the session records hold stays on disk.
-    m_sessions.clear();
-    m_bDropTold = false;
+    m_host.ConsoleClearQueue();
 }
 
-void CComm::OnBnClickedQueueClear()
+void CCommConsole::SetOptions(bool bShowTime, bool bReconnect)
 {
-    ClearQueue();
-    UpdateLinkButtons(true, true);
-}
-
-void CComm::SetConsoleOptions(bool bShowTime, bool bReconnect, const std::wstring& sessionFolder)
-{
-    m_sessionFolder = sessionFolder;
     m_view.SetShowTime(bShowTime);
-    m_reconnect.bOn = bReconnect;
     if (HWND hTime = GetDlgItem(IDC_CHECK_TIME))
         ::SendMessageW(hTime, BM_SETCHECK, bShowTime ? BST_CHECKED : BST_UNCHECKED, 0);
     if (HWND hReconnect = GetDlgItem(IDC_CHECK_RECONNECT))
         ::SendMessageW(hReconnect, BM_SETCHECK, bReconnect ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
-void CComm::OnBnClickedReconnect()
+void CCommConsole::OnBnClickedReconnect()
 {
-    m_reconnect.bOn = ::SendMessageW(GetDlgItem(IDC_CHECK_RECONNECT), BM_GETCHECK, 0, 0) == BST_CHECKED;
-    if (!m_reconnect.bOn)
-        StopReconnect(L"\"Reconnect\" was switched off");
+    const bool bOn = ::SendMessageW(GetDlgItem(IDC_CHECK_RECONNECT), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    m_host.ConsoleSetReconnect(bOn);
     // The owner keeps the choice for the next start.
-    if (const HWND hOwner = m_hOwner.load())
-        ::PostMessageW(hOwner, WM_CONSOLE_RECONNECT, m_reconnect.bOn ? 1 : 0, 0);
+    if (const HWND hOwner = m_host.ConsoleOwner())
+        ::PostMessageW(hOwner, WM_CONSOLE_RECONNECT, bOn ? 1 : 0, 0);
 }
 
-void CComm::OnBnClickedTime()
+void CCommConsole::OnBnClickedTime()
 {
     const bool bShowTime = ::SendMessageW(GetDlgItem(IDC_CHECK_TIME), BM_GETCHECK, 0, 0) == BST_CHECKED;
     m_view.SetShowTime(bShowTime);
     // The owner keeps the choice for the next start.
-    if (const HWND hOwner = m_hOwner.load())
+    if (const HWND hOwner = m_host.ConsoleOwner())
         ::PostMessageW(hOwner, WM_CONSOLE_TIME, bShowTime ? 1 : 0, 0);
 }
 
-void CComm::WriteSummary()
-{
-    for (const std::wstring& line : m_exchange.SummaryLines())
-        LogWrite(LOG_KIND_DATA, L"%s", line.c_str());
-    m_exchange.MarkSummaryShown();
-}
 
-void CComm::OnBnClickedFilter(UINT nID)
+void CCommConsole::OnBnClickedFilter(UINT nID)
 {
     static const struct {
         UINT nID;
@@ -377,7 +380,7 @@ void CComm::OnBnClickedFilter(UINT nID)
     }
 }
 
-std::wstring CComm::DefaultLogFileName()
+std::wstring CCommConsole::DefaultLogFileName()
 {
     wchar_t szTime[64] = {};
     const std::time_t now = std::time(nullptr);
@@ -387,28 +390,25 @@ std::wstring CComm::DefaultLogFileName()
     return std::wstring(L"Log") + szTime;
 }
 
-bool CComm::SaveLogToFile(const wchar_t* lpPath)
+bool CCommConsole::Save(const wchar_t* lpPath, const std::vector<CConsoleRecord::Line>& tail,
+                        const CConsoleView::EarlierLines& earlier)
 {
     HANDLE hFile = CreateFileW(lpPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
         return false;
     wchar_t szExt[260] = {};
     CUtilityTools::GetFileExt(lpPath, szExt, false);
-    // The log ends with the summary of the link's commands (unless it ends with it already).
-    std::vector<CConsoleRecord::Line> tail;
-    if (m_exchange.SummaryChanged()) {
-        for (const std::wstring& line : m_exchange.SummaryLines())
-            tail.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, line});
-    }
-    const bool bWritten = m_view.Save(hFile, _wcsicmp(szExt, L"RTF") == 0, tail,
-                                      [this](unsigned long long nBeforeSeq, const CConsoleView::LineSink& emit) {
-                                          return WriteEarlierLines(nBeforeSeq, emit);
-                                      });
+    const bool bWritten = m_view.Save(hFile, _wcsicmp(szExt, L"RTF") == 0, tail, earlier);
     CloseHandle(hFile);
     return bWritten;
 }
 
-void CComm::OnBnClickedSaveFile()
+void CCommConsole::ClearView()
+{
+    m_view.Clear();
+}
+
+void CCommConsole::OnBnClickedSaveFile()
 {
     wchar_t szFile[MAX_PATH] = {};
     CUtilityTools::CopyText(szFile, MAX_PATH, DefaultLogFileName().c_str());
@@ -422,11 +422,11 @@ void CComm::OnBnClickedSaveFile()
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
     if (!GetSaveFileNameW(&ofn))
         return;
-    if (!SaveLogToFile(szFile))
+    if (!m_host.ConsoleSave(szFile))
         ::MessageBoxW(m_hWnd, L"File create error!!", L"Serial Communication", MB_OK | MB_ICONERROR);
 }
 
-LRESULT CComm::OnShowWindowMsg(WPARAM wParam, LPARAM)
+LRESULT CCommConsole::OnShowWindowMsg(WPARAM wParam, LPARAM)
 {
     if (wParam != FALSE) {
         SyncSettingsFields();
@@ -437,7 +437,7 @@ LRESULT CComm::OnShowWindowMsg(WPARAM wParam, LPARAM)
     return Default();
 }
 
-void CComm::SyncSettingsFields()
+void CCommConsole::SyncSettingsFields()
 {
     // The port in use stays in the list, marked when it is not present now.
     FillPortList(m_comboPort.m_hWnd, kConsoleFixedPorts, m_params.nComPort);
@@ -460,4 +460,173 @@ void CComm::SyncSettingsFields()
         _snwprintf(szTcpPort, 15, L"%d", m_params.nTcpPort);
     m_editTcpPort.SetWindowText(szTcpPort);
     ::SetFocus(m_comboWord.m_hWnd);
+}
+
+void CCommConsole::ShowLinkKind(LinkKind kind)
+{
+    const bool bSerial = kind == LinkKind::Serial;
+    static const int kSerialFields[] = {IDC_STATIC_SERIAL_PORT, IDC_COMBO_PORT, IDC_STATIC_BAUDRATE, IDC_COMBO_BAUD};
+    static const int kEthernetFields[] = {IDC_STATIC_IP, IDC_IPADDRESS, IDC_STATIC_PORT_NUM, IDC_EDIT_TCP_PORT};
+    if (m_hWnd == nullptr)
+        return;
+    for (int nID : kSerialFields)
+        ShowDlgItem(nID, bSerial);
+    for (int nID : kEthernetFields)
+        ShowDlgItem(nID, !bSerial);
+}
+
+void CCommConsole::StartViewTimer()
+{
+    // A hidden console's view waits: it catches up when it is shown.
+    if (m_bViewTimer || m_hWnd == nullptr || !::IsWindowVisible(m_hWnd))
+        return;
+    if (m_nViewPeriodMs == 0)
+        m_nViewPeriodMs = kViewPeriodMinMs;
+    m_bViewTimer = SetTimer(kViewTimer, m_nViewPeriodMs) != 0;
+    m_inbox.SetViewTicking(m_bViewTimer);
+}
+
+void CCommConsole::OnTimer(UINT_PTR nIDEvent)
+{
+    if (nIDEvent == kQueueViewTimer) {
+        KillTimer(kQueueViewTimer);
+        m_bQueueViewTimer = false;
+        SyncQueueView();
+        return;
+    }
+    if (nIDEvent != kViewTimer) {
+        Default();
+        return;
+    }
+    // Lines that come from now on wake the console again unless the timer goes on.
+    m_inbox.SetViewTicking(false);
+    if (!::IsWindowVisible(m_hWnd) || !m_inbox.TakeLinesWaiting()) {
+        // Nothing came since the last tick: the timer rests until something does.
+        KillTimer(kViewTimer);
+        m_bViewTimer = false;
+        return;
+    }
+    m_inbox.SetViewTicking(true);
+    // A tick costs its update and the drawing that follows it: the view takes at most about a
+    // ninth of this thread's time, however fast lines come.
+    const double dCostMs = m_view.Update() + m_ctrlLog.LastPaintMs();
+    UINT nPeriod = static_cast<UINT>(8.0 * dCostMs);
+    nPeriod = nPeriod < kViewPeriodMinMs ? kViewPeriodMinMs : nPeriod > kViewPeriodMaxMs ? kViewPeriodMaxMs : nPeriod;
+    if (nPeriod != m_nViewPeriodMs) {
+        m_nViewPeriodMs = nPeriod;
+        SetTimer(kViewTimer, m_nViewPeriodMs);
+    }
+}
+
+void CCommConsole::ShowPendingLines()
+{
+    m_inbox.TakeLinesWaiting();
+    m_view.Update();
+    if (m_bQueueViewTimer) {
+        KillTimer(kQueueViewTimer);
+        m_bQueueViewTimer = false;
+        SyncQueueView();
+    }
+}
+
+void CCommConsole::ShowWaitingCommand(const wchar_t* lpText, int nTimeOutMs)
+{
+    // Only a field whose text changes is written (in a series of commands, mostly neither).
+    if (m_hWnd == nullptr)
+        return;
+    // No command (the link closed): the command field empties, the time-out stays.
+    if (lpText[0] != L'\0' && nTimeOutMs / 1000 != m_nWaitingShownSeconds) {
+        m_nWaitingShownSeconds = nTimeOutMs / 1000;
+        wchar_t szSeconds[16] = {};
+        _snwprintf(szSeconds, 15, L"%d", m_nWaitingShownSeconds);
+        SetDlgItemText(IDC_EDIT_WAIT_SECONDS, szSeconds);
+    }
+    if (m_waitingShown != lpText) {
+        m_waitingShown = lpText;
+        SetDlgItemText(IDC_EDIT_WAIT_COMMAND, lpText);
+    }
+}
+
+void CCommConsole::SyncQueueView()
+{
+    // The list follows the queue by what was pushed and popped since it last looked; after
+    // a Clear it starts anew.
+    CCommandExchange::QueueState state = m_exchange.GetQueueState(m_nQueueRowsTo);
+    const bool bList = m_listQueue.m_hWnd != nullptr;
+    // Drawn once after all of it.
+    const bool bDrawn = bList && ::IsWindowVisible(m_listQueue.m_hWnd);
+    if (bDrawn)
+        m_listQueue.SendMessage(WM_SETREDRAW, FALSE);
+    if (state.nClears != m_nQueueClears) {
+        if (bList)
+            m_listQueue.DeleteAllItems();
+        m_nQueueClears = state.nClears;
+        m_nQueueRowsFrom = m_nQueueRowsTo = 0;
+        state = m_exchange.GetQueueState(0);
+        m_nQueueClears = state.nClears;
+    }
+    for (; m_nQueueRowsFrom < state.nPopped && m_nQueueRowsFrom < m_nQueueRowsTo; ++m_nQueueRowsFrom) {
+        if (bList)
+            m_listQueue.DeleteItem(0);
+    }
+    if (m_nQueueRowsFrom < state.nPopped)
+        m_nQueueRowsFrom = state.nPopped;
+    for (const CommandItem& item : state.items) {
+        if (!bList)
+            break;
+        const int nRow = m_listQueue.InsertItem(m_listQueue.GetItemCount(), item.szCommand);
+        m_listQueue.SetItemText(nRow, 1, item.nRecvKind == enRECV_NONE ? L"Non" : L"Ack");
+    }
+    if (m_nQueueRowsTo < state.nPushed)
+        m_nQueueRowsTo = state.nPushed;
+    if (bDrawn) {
+        m_listQueue.SendMessage(WM_SETREDRAW, TRUE);
+        m_listQueue.Invalidate(FALSE);
+    }
+    wchar_t szCount[16] = {};
+    _snwprintf(szCount, 15, L"%d", static_cast<int>(state.nPushed - state.nPopped));
+    if (GetDlgItem(IDC_EDIT_QUEUE_COUNT) != nullptr)
+        SetDlgItemText(IDC_EDIT_QUEUE_COUNT, szCount);
+}
+
+void CCommConsole::UpdateLinkButtons(bool bOpenEnabled, bool bCloseEnabled)
+{
+    if (m_hWnd == nullptr)
+        return;
+    if (HWND hOpen = GetDlgItem(IDC_BTN_OPEN))
+        ::EnableWindow(hOpen, bOpenEnabled ? TRUE : FALSE);
+    if (HWND hClose = GetDlgItem(IDC_BTN_CLOSE))
+        ::EnableWindow(hClose, bCloseEnabled ? TRUE : FALSE);
+    wchar_t szCount[16] = {};
+    _snwprintf(szCount, 15, L"%d", m_exchange.QueueCount());
+    if (GetDlgItem(IDC_EDIT_QUEUE_COUNT) != nullptr)
+        SetDlgItemText(IDC_EDIT_QUEUE_COUNT, szCount);
+    if (GetDlgItem(IDC_EDIT_QUEUE_MAX) != nullptr)
+        SetDlgItemText(IDC_EDIT_QUEUE_MAX, L"300");
+}
+
+void CCommConsole::ShowCountdown(const std::wstring& text)
+{
+    if (m_hWnd == nullptr)
+        return;
+    wchar_t szShown[32] = {};
+    ::GetDlgItemTextW(m_hWnd, IDC_STATIC_RECONNECT, szShown, 32);
+    if (text != szShown)
+        SetDlgItemText(IDC_STATIC_RECONNECT, text.c_str());
+}
+
+void CCommConsole::OnQueueChanged()
+{
+    if (m_bQueueViewTimer)
+        return;
+    m_bQueueViewTimer = m_hWnd != nullptr && SetTimer(kQueueViewTimer, kQueueViewDelayMs) != 0;
+    // Without a timer the list follows at once.
+    if (!m_bQueueViewTimer)
+        SyncQueueView();
+}
+
+void CCommConsole::OnLinesWaiting()
+{
+    if (m_inbox.LinesWaiting())
+        StartViewTimer();
 }

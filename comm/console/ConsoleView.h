@@ -51,8 +51,7 @@ public:
     void SetShowTime(bool bShowTime);
     bool ShowsTime() const { return m_bShowTime; }
 
-    // Takes lines to be written; false when they could not be.
-    using LineSink = std::function<bool(const std::vector<CConsoleRecord::Line>&)>;
+    using LineSink = CConsoleRecord::LineSink;
     // Gives, through the sink, the lines before the record's oldest (those it let go of)
     // from wherever they are kept; false when the sink failed.
     using EarlierLines = std::function<bool(unsigned long long nBeforeSeq, const LineSink& sink)>;

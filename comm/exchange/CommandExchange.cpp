@@ -70,7 +70,10 @@ bool CCommandExchange::Start(CLink& link)
 {
     if (m_hQueueEvent == nullptr || m_hAnswerEvent == nullptr || m_hWatchEvent == nullptr)
         return false;
-    m_pLink = &link;
+    {
+        CSingleLock lock(m_csLink);
+        m_pLink = &link;
+    }
     ++m_nSession;
     {
         CSingleLock lock(m_cs);
@@ -121,11 +124,21 @@ bool CCommandExchange::MarkClosed(int* pnDropped)
         if (hEvent != nullptr)
             ::SetEvent(hEvent);
     }
-    if (CLink* pLink = m_pLink)
-        pLink->Wake();
+    {
+        // Detach waits for this: the link is never woken after it went.
+        CSingleLock lock(m_csLink);
+        if (m_pLink != nullptr)
+            m_pLink->Wake();
+    }
     if (bWasOpen)
         m_inbox.Post(CCommInbox::EventType::QueueChanged);
     return bWasOpen;
+}
+
+void CCommandExchange::Detach()
+{
+    CSingleLock lock(m_csLink);
+    m_pLink = nullptr;
 }
 
 void CCommandExchange::MarkLost(const wchar_t* lpWhy)
@@ -248,7 +261,7 @@ void CCommandExchange::PostAll(const std::vector<PostedNotice>& notices)
     if (m_bDropNotices.load())
         return;
     for (const PostedNotice& notice : notices)
-        PostNotify(notice.hWnd, notice.message, notice.text.c_str(), notice.nKind);
+        PostNotify(notice.hWnd, notice.message, notice.text.c_str(), notice.nKind, notice.flow.Get());
 }
 
 int CCommandExchange::Arm(const wchar_t* lpText, HWND hReply, int nKind, OutItem& item)
@@ -348,7 +361,7 @@ void CCommandExchange::SendEcho(const wchar_t* lpFrame, const PostedNotice* pThe
     }
     // No link to echo on: the frame is still reported.
     if (pThen != nullptr)
-        PostNotify(pThen->hWnd, pThen->message, pThen->text.c_str(), pThen->nKind);
+        PostNotify(pThen->hWnd, pThen->message, pThen->text.c_str(), pThen->nKind, pThen->flow.Get());
 }
 
 bool CCommandExchange::SendBytes(const std::string& bytes)
@@ -379,7 +392,7 @@ void CCommandExchange::PostInOrder(const PostedNotice& notice)
         }
     }
     // Nothing earlier waits (echoes are queued by this same thread): it goes at once.
-    PostNotify(notice.hWnd, notice.message, notice.text.c_str(), notice.nKind);
+    PostNotify(notice.hWnd, notice.message, notice.text.c_str(), notice.nKind, notice.flow.Get());
 }
 
 bool CCommandExchange::TakeAnswer(const wchar_t* lpFrame)
@@ -597,7 +610,7 @@ void CCommandExchange::WriteOut(OutItem& item)
     if (bArmed)
         ::SetEvent(m_hWatchEvent);
     if (item.then.hWnd != nullptr) {
-        PostNotify(item.then.hWnd, item.then.message, item.then.text.c_str(), item.then.nKind);
+        PostNotify(item.then.hWnd, item.then.message, item.then.text.c_str(), item.then.nKind, item.then.flow.Get());
         CSingleLock lock(m_cs);
         --m_nNoticesWaiting;
     }

@@ -16,6 +16,7 @@
 #include "comm/record/CommInbox.h"
 #include "comm/exchange/CommandQueue.h"
 #include "comm/protocol/Frame.h"
+#include "comm/protocol/Notify.h"
 #include "comm/protocol/RecvKind.h"
 #include "framework/Sync.h"
 
@@ -40,6 +41,7 @@ struct PostedNotice {
     UINT message = 0;
     std::wstring text;
     int nKind = 0;
+    CNotifyFlowRef flow;   // the reports of the unit's frames count on their link's flow
 };
 
 class CCommandExchange {
@@ -66,8 +68,9 @@ public:
     int WaitingCommands() const;
     // Waits for both threads to end; true when they have (only then may the link go).
     bool Join(DWORD dwTimeoutMs);
-    // Forgets the link, once both threads have ended.
-    void Detach() { m_pLink = nullptr; }
+    // Forgets the link, once both threads have ended; a close on another thread that is
+    // waking the link at this moment is waited for.
+    void Detach();
     int RunningThreads() const;
 
     bool IsConnected() const { return m_bConnected.load() != 0; }
@@ -208,9 +211,11 @@ private:
 
     CCommInbox& m_inbox;
     IClock& m_clock;
-    // Set by Start before the threads run and cleared by Detach after they ended; read by
-    // every thread in between.
+    // Set by Start before the threads run and cleared by Detach after they ended (user-
+    // interface thread, under m_csLink); the dispatcher uses it between the two without the
+    // lock, a closer on any thread wakes it under m_csLink.
     CLink* m_pLink = nullptr;
+    CCriticalSection m_csLink;
     // Auto-reset: wakes the watchdog (a deadline armed or gone, a close).
     HANDLE m_hWatchEvent = nullptr;
     // Written by Start (user-interface thread), read by any thread that loses the link.

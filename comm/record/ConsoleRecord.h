@@ -12,6 +12,7 @@
 #include "framework/Sync.h"
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ public:
     };
     // Told of every line as it is added, inside the record's lock (so in the record's order);
     // it must not take the record again. The session record listens so.
+    // Takes lines to be written; false when they could not be.
+    using LineSink = std::function<bool(const std::vector<Line>&)>;
+
     class ITap {
     public:
         virtual ~ITap() = default;

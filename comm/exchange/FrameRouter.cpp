@@ -1,0 +1,72 @@
+#include "comm/exchange/FrameRouter.h"
+
+#include "comm/protocol/Frame.h"
+#include "comm/protocol/RecvKind.h"
+
+#include <cwchar>
+
+CFrameRouter::CFrameRouter(CCommandExchange& exchange, CCommInbox& inbox, const IClock& clock)
+    : m_exchange(exchange), m_inbox(inbox), m_dataGate(clock)
+{
+}
+
+void CFrameRouter::StartLink()
+{
+    m_dataGate.Reset();
+    m_flow = CNotifyFlowRef(new CNotifyFlow(kReportsAhead, kReportsResume));
+}
+
+void CFrameRouter::TellHiddenData(unsigned long long nChars)
+{
+    if (nChars > 0) {
+        wchar_t szText[64] = {};
+        _snwprintf(szText, 63, L"%llu bytes of data not shown", nChars);
+        m_inbox.WriteLine(LOG_KIND_DATA, szText);
+    }
+}
+
+void CFrameRouter::OnFrame(const wchar_t* lpFrameText)
+{
+    // Brackets around line noise make no frame: it is loose text, and shown as such.
+    if (!IsWellFormedFrame(lpFrameText)) {
+        OnDataLine(lpFrameText);
+        return;
+    }
+    TellHiddenData(m_dataGate.TakeHiddenDue());
+    // An answer's line is written by the exchange, with its round-trip time.
+    if (m_exchange.TakeAnswer(lpFrameText))
+        return;
+    m_inbox.WriteLine(LOG_KIND_RECV, lpFrameText);
+    wchar_t szClass[4] = {};
+    SplitFrame(lpFrameText, szClass, nullptr, nullptr);
+    const bool bSmp = _wcsicmp(szClass, L"SMP") == 0;
+    const bool bSlp = _wcsicmp(szClass, L"SLP") == 0;
+    if (!bSmp && !bSlp)
+        return;
+    const HWND hOwner = m_hOwner.load();
+    // An owner window that falls behind the unit's frames holds the link back rather than
+    // letting its reports pile up in front of its own input: this thread waits until the
+    // window has taken what waits, and so does the unit (the port's flow control, the
+    // socket's window). A close, or a window that is gone, ends the wait.
+    if (hOwner != nullptr && m_flow)
+        m_flow->WaitForRoom(hOwner, m_exchange.m_bConnected);
+    if (bSmp) {
+        if (hOwner != nullptr)
+            m_exchange.PostInOrder(PostedNotice{hOwner, WM_SERIAL_SMP, lpFrameText, enRECV_SMP_COMMAND, m_flow});
+    } else {
+        // The echo is on the wire before the owner hears of the frame.
+        const PostedNotice then{hOwner, WM_SERIAL_SLP, lpFrameText, enRECV_SLP_COMMAND, m_flow};
+        m_exchange.SendEcho(lpFrameText, hOwner != nullptr ? &then : nullptr);
+    }
+}
+
+void CFrameRouter::OnDataLine(const wchar_t* lpText)
+{
+    if (!m_dataGate.Admit(wcslen(lpText))) {
+        TellHiddenData(m_dataGate.TakeHiddenDue());
+        return;
+    }
+    // The text comes at a readable rate again: what was left out before it is told first.
+    TellHiddenData(m_dataGate.TakeHidden());
+    m_inbox.WriteLine(LOG_KIND_DATA, lpText);
+}

@@ -1,0 +1,66 @@
+// The session recorder: from each link's open to its end, every console line goes through
+// the console record's tap into that link's session record on disk (CSessionLog); Save file
+// reads back from those records the lines the console record let go of. Owned by the link
+// manager.
+//
+// Threads: OnLine is the record's tap, called on whichever thread wrote a line, inside the
+// record's lock. Everything else belongs to the user-interface thread.
+#pragma once
+
+#include "comm/record/CommInbox.h"
+#include "comm/record/ConsoleRecord.h"
+#include "comm/record/SessionLog.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+class CSessionRecorder : private CConsoleRecord::ITap {
+public:
+    explicit CSessionRecorder(CCommInbox& inbox) : m_inbox(inbox) {}
+    ~CSessionRecorder() override;
+    CSessionRecorder(const CSessionRecorder&) = delete;
+    CSessionRecorder& operator=(const CSessionRecorder&) = delete;
+
+    // The folder of the session records; empty: none are written.
+    void SetFolder(const std::wstring& folder) { m_folder = folder; }
+    // A link opened: its record starts (named from the local time now), and the tap with it.
+    void Start();
+    // The link ended: the tap goes (waiting for a line being handed over), then the writer
+    // writes what waits and ends (bounded: a disk that does not answer is left behind).
+    void Stop();
+    // A record that failed, or a console record that began letting lines go, is told once in
+    // the console.
+    void Check();
+    // The console was cleared: saved logs start after nNextSeq; the records stay on disk.
+    void OnClear(unsigned long long nNextSeq);
+    // Gives, through emit, the lines before nBeforeSeq that the console record no longer
+    // holds, from the session records; false when emit failed.
+    bool WriteEarlierLines(unsigned long long nBeforeSeq, const CConsoleRecord::LineSink& emit) const;
+
+    const CSessionLog& Log() const { return m_session; }
+
+private:
+    void OnLine(const CConsoleRecord::Line& line) override;
+
+    CCommInbox& m_inbox;
+    // User-interface thread.
+    std::wstring m_folder;
+    // The current link's record: started and stopped by the user-interface thread, appended
+    // to by the tap on any thread (the tap is set only while it runs).
+    CSessionLog m_session;
+    // The first and the end sequence the tap gave it: written by the tap inside the record's
+    // lock, read by the user-interface thread once the tap is gone.
+    std::atomic<unsigned long long> m_nTapFirstSeq{~0ull};
+    std::atomic<unsigned long long> m_nTapEndSeq{0};
+    // The records since the console was last cleared, and which sequences each holds
+    // (user-interface thread).
+    struct Span {
+        std::vector<std::wstring> parts;
+        unsigned long long nFirstSeq;
+        unsigned long long nEndSeq;
+    };
+    std::vector<Span> m_spans;
+    unsigned long long m_nClearSeq = 0;
+    bool m_bDropTold = false;
+};
