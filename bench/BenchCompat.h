@@ -10,19 +10,36 @@
 #include <cstddef>
 #include <string>
 
-#if __has_include("comm/exchange/CommandExchange.h")
+#if __has_include("comm/exchange/CommandExchange.h") || __has_include("comm/CommandExchange.h")
 #define RIG_BENCH_REBUILT_CORE 1
 #else
 #define RIG_BENCH_REBUILT_CORE 0
 #endif
 
-#if __has_include("comm/record/SessionLog.h")
+#if __has_include("comm/record/SessionLog.h") || __has_include("comm/SessionLog.h")
 #define RIG_BENCH_SESSION_RECORD 1
 #else
 #define RIG_BENCH_SESSION_RECORD 0
 #endif
 
+// The console dialog as a part of its own (the manager then is no window).
+#if __has_include("comm/console/CommConsole.h")
+#define RIG_BENCH_CONSOLE_PART 1
+#else
+#define RIG_BENCH_CONSOLE_PART 0
+#endif
+
 namespace benchcompat {
+
+// The console's window object.
+inline CWnd* ConsoleOf(CComm* pComm)
+{
+#if RIG_BENCH_CONSOLE_PART
+    return &pComm->Console();
+#else
+    return pComm;
+#endif
+}
 
 // The console's options with only the session folder set, for a core whose options take a
 // "Reconnect" choice and for one whose options do not.

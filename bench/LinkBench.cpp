@@ -122,7 +122,7 @@ public:
         // As in the program: every line also goes to a session record on disk.
         benchcompat::SetSessionFolder(comm, MakeScratchDir(L"benchsession") + L"Logs\\");
         if (bShowConsole)
-            comm->ShowWindow(SW_SHOW);
+            benchcompat::ConsoleOf(comm)->ShowWindow(SW_SHOW);
         PumpFor(100);
         return m_link == Link::Tcp ? comm->Open_Ethernet(L"127.0.0.1", m_nTcpPort)
                                    : comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), kBaud);
@@ -142,7 +142,7 @@ public:
         comm = nullptr;
     }
 
-    HWND Console() const { return comm != nullptr ? comm->m_hWnd : nullptr; }
+    HWND Console() const { return comm != nullptr ? benchcompat::ConsoleOf(comm)->m_hWnd : nullptr; }
 
     // Declared first, so that it goes last.
     SimUnitProcess unit;
@@ -909,7 +909,7 @@ void TimeOutSection(int nSamples)
     CRecorderWnd reply;
     reply.Create();
     CComm* comm = benchcompat::CreateComm(true);
-    comm->ShowWindow(SW_SHOW);
+    benchcompat::ConsoleOf(comm)->ShowWindow(SW_SHOW);
     std::vector<double> lateness;
     for (int i = 0; i < nSamples; ++i) {
         if (!comm->Open_Ethernet(L"127.0.0.1", nPort))

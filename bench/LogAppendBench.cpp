@@ -66,7 +66,7 @@ void WriteLine(CComm* pComm, size_t n)
 // measured, and a shown console of the old core painted every line it took.
 void FillTo(CComm* pComm, size_t nTarget)
 {
-    pComm->ShowWindow(SW_HIDE);
+    benchcompat::ConsoleOf(pComm)->ShowWindow(SW_HIDE);
     const size_t nHave = benchcompat::RecordLines(pComm);
     if (nTarget > nHave) {
         const size_t nFirst = g_nNextLine;
@@ -84,7 +84,7 @@ void FillTo(CComm* pComm, size_t nTarget)
         writer.join();
         PumpUntil([&] { return benchcompat::RecordLines(pComm) >= nTarget; }, 60000);
     }
-    pComm->ShowWindow(SW_SHOW);
+    benchcompat::ConsoleOf(pComm)->ShowWindow(SW_SHOW);
     benchcompat::ShowPendingLines(pComm);
     PumpUntil([] { return false; }, 300);
 }
@@ -125,7 +125,7 @@ PerLine MeasureTicks(CComm* pComm, int nMaxLines = kMeasuredLines)
 // The text of the console's last line, prefix and all.
 std::wstring LastViewLine(CComm* pComm)
 {
-    HWND hView = pComm->GetDlgItem(IDC_RICHEDIT_LOG);
+    HWND hView = benchcompat::ConsoleOf(pComm)->GetDlgItem(IDC_RICHEDIT_LOG);
     const int nLength = GetWindowTextLengthW(hView);
     std::wstring text(static_cast<size_t>(nLength) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(hView, text.data(), nLength + 1)));
@@ -219,11 +219,11 @@ int main(int argc, char** argv)
         "view holds at most %d lines\n",
         kLinesPerTick, benchcompat::kViewLinesAtMost);
     CComm* comm = benchcompat::CreateComm(true);
-    comm->ShowWindow(SW_SHOW);
+    benchcompat::ConsoleOf(comm)->ShowWindow(SW_SHOW);
     // Wine finishes starting its own processes during the first lines: warm up, then start
     // from an empty record.
     MeasureTicks(comm, 200);
-    comm->SendMessage(WM_COMMAND, MAKEWPARAM(IDC_BTN_LOG_CLEAR, BN_CLICKED), reinterpret_cast<LPARAM>(comm->GetDlgItem(IDC_BTN_LOG_CLEAR)));
+    benchcompat::ConsoleOf(comm)->SendMessage(WM_COMMAND, MAKEWPARAM(IDC_BTN_LOG_CLEAR, BN_CLICKED), reinterpret_cast<LPARAM>(benchcompat::ConsoleOf(comm)->GetDlgItem(IDC_BTN_LOG_CLEAR)));
     PumpPending();
 
     std::vector<double> perLine;

@@ -215,7 +215,7 @@ TEST_F(TcpLinkTest, RefusedBadPortsAndBadAddressesFail)
     comm = CComm::GetInstance();
     for (int nPort : {0, -1, 65536})
         EXPECT_FALSE(comm->Open_Ethernet(L"127.0.0.1", nPort)) << nPort;
-    const auto shown = [&](int nID) { return (GetWindowLongPtrW(comm->GetDlgItem(nID), GWL_STYLE) & WS_VISIBLE) != 0; };
+    const auto shown = [&](int nID) { return (GetWindowLongPtrW(comm->Console().GetDlgItem(nID), GWL_STYLE) & WS_VISIBLE) != 0; };
     EXPECT_TRUE(shown(1081)) << "serial port combo";
     EXPECT_FALSE(shown(1559)) << "IP address control";
     EXPECT_EQ(LinkKind::Serial, comm->GetCommType());
@@ -243,14 +243,14 @@ TEST_F(TcpLinkTest, AConnectThatHangsKeepsTheWindowAliveAndCloseEndsIt)
 
     // While the program connects, this thread goes on serving its windows: the engineer's
     // Close, already waiting, is taken and ends the connect.
-    comm->ShowWindow(SW_SHOW);
-    PostMessageW(comm->m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_BTN_CLOSE, BN_CLICKED), reinterpret_cast<LPARAM>(comm->GetDlgItem(IDC_BTN_CLOSE)));
+    comm->Console().ShowWindow(SW_SHOW);
+    PostMessageW(comm->Console().m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_BTN_CLOSE, BN_CLICKED), reinterpret_cast<LPARAM>(comm->Console().GetDlgItem(IDC_BTN_CLOSE)));
     EXPECT_FALSE(comm->Open_Ethernet(L"127.0.0.1", nPort));
     EXPECT_FALSE(comm->IsConnected());
     EXPECT_EQ(0, comm->RunningWorkerCount());
     EXPECT_TRUE(ConsoleHasLine(comm, L"Connecting to 127.0.0.1:" + std::to_wstring(nPort) + L" ..."));
     EXPECT_TRUE(ConsoleHasLine(comm, L"127.0.0.1:" + std::to_wstring(nPort) + L" not opened: cancelled"));
-    EXPECT_TRUE(IsWindowEnabled(comm->GetDlgItem(IDC_BTN_OPEN)));
+    EXPECT_TRUE(IsWindowEnabled(comm->Console().GetDlgItem(IDC_BTN_OPEN)));
     for (SOCKET s : fillers)
         closesocket(s);
 }

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 using namespace testsupport;
 
@@ -99,14 +100,14 @@ TEST_P(CommPathTest, CommandLeavesAsItsTextAndCrLfAndItsAnswerReachesTheReplyWin
     EXPECT_TRUE(owner.notes.empty()) << "answers go to the reply window only";
     EXPECT_TRUE(ConsoleHasLine(comm, L">> [SPL_PANO]"));
     EXPECT_TRUE(ConsoleHasLine(comm, L"<< [EPL_PANO_001]"));
-    EXPECT_EQ(L"[SPL_PANO]", comm->GetDlgItemText(1146));
-    EXPECT_EQ(L"90", comm->GetDlgItemText(1151));
+    EXPECT_EQ(L"[SPL_PANO]", comm->Console().GetDlgItemText(1146));
+    EXPECT_EQ(L"90", comm->Console().GetDlgItemText(1151));
     EXPECT_TRUE(PumpUntil([&] { return comm->IsReady(); }, 5000));
 
     // A command that awaits nothing leaves the wait fields alone; its answer is only shown.
     ASSERT_TRUE(comm->SendData(L"[SPM_ERDY]", &reply, enRECV_NONE, false));
     ASSERT_TRUE(PumpUntil([&] { return ConsoleHasLine(comm, L"<< [EPM_ERDY_001]"); }, 10000));
-    EXPECT_EQ(L"90", comm->GetDlgItemText(1151));
+    EXPECT_EQ(L"90", comm->Console().GetDlgItemText(1151));
     PumpFor(200);
     EXPECT_EQ(1u, reply.Count(WM_SERIAL_EPM));
     EXPECT_EQ("[SPL_PANO]\r\n[SPM_ERDY]\r\n", Raw());
@@ -136,7 +137,7 @@ TEST_P(CommPathTest, MissingAnswerBecomesATimeOutAndTheLinkCanBeOpenedAgain)
     StartAndOpen(L"--silent CSON");
     const ULONGLONG ullSent = GetTickCount64();
     ASSERT_TRUE(comm->SendData(L"[SPL_CSON]", &reply, enRECV_COMMAND, false));
-    EXPECT_EQ(L"3", comm->GetDlgItemText(1151));
+    EXPECT_EQ(L"3", comm->Console().GetDlgItemText(1151));
     ASSERT_TRUE(PumpUntil([&] { return reply.Count(WM_SERIAL_EPM) == 1; }, 20000));
     const ULONGLONG ullElapsed = GetTickCount64() - ullSent;
     EXPECT_EQ(L"[SPL_CSON]", reply.notes[0].text);
@@ -167,20 +168,20 @@ TEST_P(CommPathTest, QueuedCommandsLeaveInOrderAfterTheAnswer)
     EXPECT_EQ(2, comm->GetQueueCount());
     comm->ShowPendingLines();
     CListCtrl list;
-    list.Attach(comm->GetDlgItem(1166));
+    list.Attach(comm->Console().GetDlgItem(1166));
     ASSERT_EQ(2, list.GetItemCount());
     EXPECT_EQ(L"[SPL_CSON]", list.GetItemText(0, 0));
     EXPECT_EQ(L"Non", list.GetItemText(0, 1));
     EXPECT_EQ(L"[SPL_CEPH]", list.GetItemText(1, 0));
     EXPECT_EQ(L"Ack", list.GetItemText(1, 1));
-    EXPECT_EQ(L"2", comm->GetDlgItemText(1148));
+    EXPECT_EQ(L"2", comm->Console().GetDlgItemText(1148));
 
     ASSERT_TRUE(PumpUntil([&] { return reply.Count(WM_SERIAL_EPM) >= 1 && list.GetItemCount() == 0; }, 10000)) << "the list follows by itself";
     EXPECT_EQ(L"[EPL_PANO_001]", reply.notes[0].text);
     EXPECT_EQ(enRECV_COMMAND, reply.notes[0].kind);
     EXPECT_TRUE(RawHas("[SPL_PANO]\r\n[SPL_CSON]\r\n[SPL_CEPH]\r\n"));
-    EXPECT_EQ(L"0", comm->GetDlgItemText(1148));
-    EXPECT_EQ(L"[SPL_CEPH]", comm->GetDlgItemText(1146)) << "C is in flight";
+    EXPECT_EQ(L"0", comm->Console().GetDlgItemText(1148));
+    EXPECT_EQ(L"[SPL_CEPH]", comm->Console().GetDlgItemText(1146)) << "C is in flight";
 
     // While C is in flight a new command waits for C's answer.
     ASSERT_TRUE(comm->SendData(L"[SPL_OCEP]", &reply, enRECV_COMMAND, false));
@@ -207,16 +208,16 @@ TEST_P(CommPathTest, FullQueueClearAndReopenDropWaitingCommands)
               })) << "the refusal is told";
     comm->ShowPendingLines();
     CListCtrl list;
-    list.Attach(comm->GetDlgItem(1166));
+    list.Attach(comm->Console().GetDlgItem(1166));
     EXPECT_EQ(299, list.GetItemCount());
     EXPECT_EQ(L"[SPL_Q298]", list.GetItemText(298, 0)) << "the 300th waiting command is refused";
-    EXPECT_EQ(L"299", comm->GetDlgItemText(1148));
-    EXPECT_EQ(L"300", comm->GetDlgItemText(1149));
+    EXPECT_EQ(L"299", comm->Console().GetDlgItemText(1148));
+    EXPECT_EQ(L"300", comm->Console().GetDlgItemText(1149));
 
     comm->ClearQueue();
     comm->ShowPendingLines();
     EXPECT_EQ(0, list.GetItemCount());
-    EXPECT_EQ(L"0", comm->GetDlgItemText(1148));
+    EXPECT_EQ(L"0", comm->Console().GetDlgItemText(1148));
     ASSERT_TRUE(comm->SendData(L"[SPL_ERDY]", &reply, enRECV_COMMAND, false));
     ASSERT_TRUE(PumpUntil([&] { return reply.Count(WM_SERIAL_EPM) == 1; }, 10000)) << "leaves at once";
     EXPECT_EQ(L"[EPL_ERDY_001]", reply.notes[0].text);
@@ -348,3 +349,26 @@ TEST_F(CommClassifyTest, LooseTextAndBrokenFramesAreShownAsData)
 }
 
 } // namespace
+
+TEST_P(CommPathTest, TheExitWritesTheSummaryAndEndsTheRecordEvenWhenTheLinkWasLostJustBeforeItsClose)
+{
+    comm->SetConsoleOptions(false, false, dir + L"Logs\\");
+    StartAndOpen(L"");
+    ASSERT_TRUE(comm->SendData(L"[SPL_CSON]", &reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(PumpUntil([&] { return reply.Count(WM_SERIAL_EPM) == 1; }, 10000));
+    ASSERT_TRUE(comm->SessionRecord().IsRunning());
+    // The exit sequence, with the link lost by another thread between its clear and its
+    // close (nothing is drained in between).
+    comm->PrepareExit();
+    comm->ClearQueue();
+    std::thread([&] { comm->CloseEthernet(); }).join();
+    ASSERT_FALSE(comm->IsConnected());
+    Close();
+    EXPECT_TRUE(comm->IsReleased());
+    EXPECT_FALSE(comm->SessionRecord().IsRunning()) << "the session record was ended";
+    const std::vector<std::wstring> lines = ConsoleLines(comm);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::wstring& line) {
+        return line.rfind(L"Summary per command word", 0) == 0;
+    })) << "the link's summary was written";
+}
+

@@ -49,7 +49,7 @@ protected:
         comm = CComm::GetInstance();
         comm->SetOwnerWnd(&owner);
         dir = MakeScratchDir(L"console");
-        comm->ShowWindow(SW_SHOW);
+        comm->Console().ShowWindow(SW_SHOW);
         PumpFor(50);
     }
     void TearDown() override
@@ -68,8 +68,8 @@ protected:
     }
     std::string Raw() { return ReadFileBytes(dir + L"raw.bin"); }
 
-    HWND Item(int nID) { return comm->GetDlgItem(nID); }
-    void Command(int nID, int nCode) { SendMessageW(comm->m_hWnd, WM_COMMAND, MAKEWPARAM(nID, nCode), reinterpret_cast<LPARAM>(Item(nID))); }
+    HWND Item(int nID) { return comm->Console().GetDlgItem(nID); }
+    void Command(int nID, int nCode) { SendMessageW(comm->Console().m_hWnd, WM_COMMAND, MAKEWPARAM(nID, nCode), reinterpret_cast<LPARAM>(Item(nID))); }
     void Click(int nID) { Command(nID, BN_CLICKED); }
     void TypeInCombo(int nID, const wchar_t* lpText)
     {
@@ -173,14 +173,14 @@ TEST_F(ConsoleTest, EnterSendsFromAnyControlAndEscapeDoesNothing)
 
     const size_t nLines = ConsoleLines(comm).size();
     PressKey(Item(1104), VK_ESCAPE);
-    PressKey(comm->m_hWnd, VK_ESCAPE);
-    EXPECT_TRUE(comm->IsWindowVisible());
+    PressKey(comm->Console().m_hWnd, VK_ESCAPE);
+    EXPECT_TRUE(comm->Console().IsWindowVisible());
     EXPECT_EQ(nLines, ConsoleLines(comm).size());
     EXPECT_EQ(L"[SPL_PSON]", Text(1104));
 
     // "Exit" hides the console and leaves the link alone.
     Click(IDOK);
-    EXPECT_FALSE(comm->IsWindowVisible());
+    EXPECT_FALSE(comm->Console().IsWindowVisible());
     EXPECT_TRUE(comm->IsConnected());
 }
 
@@ -251,8 +251,8 @@ TEST_F(ConsoleTest, LinkButtonsFollowTheLinkAndOpenWorksAfterClose)
     EXPECT_FALSE(IsWindowEnabled(Item(1108)));
 
     // The console opens what its fields say: here the unit's address and port.
-    comm->ShowWindow(SW_HIDE);
-    comm->ShowWindow(SW_SHOW);
+    comm->Console().ShowWindow(SW_HIDE);
+    comm->Console().ShowWindow(SW_SHOW);
     EXPECT_EQ(std::to_wstring(port), Text(1153));
     Click(1109); // Open
     EXPECT_TRUE(comm->IsConnected());
@@ -536,7 +536,7 @@ TEST_F(ConsoleTest, ALongLogSavedAsRichTextIsOneDocumentThatReadsBackWhole)
 
 TEST_F(ConsoleTest, AHiddenConsoleShowsTheLatestLinesWhenItIsShownAgain)
 {
-    comm->ShowWindow(SW_HIDE);
+    comm->Console().ShowWindow(SW_HIDE);
     // Lines come while nobody looks, from a worker as from the link.
     std::thread worker([&] {
         for (int i = 1; i <= 1500; ++i)
@@ -544,7 +544,7 @@ TEST_F(ConsoleTest, AHiddenConsoleShowsTheLatestLinesWhenItIsShownAgain)
     });
     worker.join();
     PumpFor(100);
-    comm->ShowWindow(SW_SHOW);
+    comm->Console().ShowWindow(SW_SHOW);
     // What the control holds now, without a tick asked for.
     HWND hLog = Item(1122);
     const int length = GetWindowTextLengthW(hLog);
@@ -559,15 +559,15 @@ TEST_F(ConsoleTest, ShowingTheConsoleSelectsTheStoredPortAndKeepsAnUnlistedBaud)
     SendMessageW(Item(1094), CB_SETCURSEL, 3, 0); // 19200
     ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 12345));
     ASSERT_TRUE(comm->CloseSerial());
-    comm->ShowWindow(SW_HIDE);
-    comm->ShowWindow(SW_SHOW);
+    comm->Console().ShowWindow(SW_HIDE);
+    comm->Console().ShowWindow(SW_SHOW);
     EXPECT_EQ(ProgramComPort(), static_cast<int>(SendMessageW(Item(1081), CB_GETCURSEL, 0, 0)));
     EXPECT_EQ(3, static_cast<int>(SendMessageW(Item(1094), CB_GETCURSEL, 0, 0)));
 
     ASSERT_TRUE(comm->Open_Serial(static_cast<unsigned short>(ProgramComPort()), 38400));
     ASSERT_TRUE(comm->CloseSerial());
-    comm->ShowWindow(SW_HIDE);
-    comm->ShowWindow(SW_SHOW);
+    comm->Console().ShowWindow(SW_HIDE);
+    comm->Console().ShowWindow(SW_SHOW);
     EXPECT_EQ(4, static_cast<int>(SendMessageW(Item(1094), CB_GETCURSEL, 0, 0)));
 }
 

@@ -338,10 +338,10 @@ TEST(WindowsAtScale, NoTextOfTheMainWindowPageOrConsoleIsClippedAndTheirButtonsT
     HWND hSerialDialog = main.m_pageConfig.GetDlgItem(IDC_BTN_SERIAL_DIALOG);
     kit::ClickAt(hSerialDialog, kit::CenterOf(hSerialDialog));
     CComm* pConsole = main.mc_pCommMngr;
-    ASSERT_TRUE(kit::Pump([&] { return pConsole->IsWindowVisible(); }, 5000));
-    kit::Settle(*pConsole);
+    ASSERT_TRUE(kit::Pump([&] { return pConsole->Console().IsWindowVisible(); }, 5000));
+    kit::Settle(pConsole->Console());
     nChecked = 0;
-    for (HWND hStatic : VisibleStatics(*pConsole)) {
+    for (HWND hStatic : VisibleStatics(pConsole->Console())) {
         EXPECT_TRUE(TextFits(hStatic)) << "console";
         ++nChecked;
     }

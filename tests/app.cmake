@@ -17,3 +17,6 @@ add_dependencies(SessionRecordTests RigConsole)
 rig_add_test(LinkResilienceTests SOURCES LinkResilienceTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
 add_dependencies(LinkResilienceTests RigConsole)
 target_link_libraries(LinkResilienceTests PRIVATE psapi)
+# The real program asked to end in a flood of the unit's frames.
+rig_add_test(ExitTests SOURCES ExitTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
+add_dependencies(ExitTests RigConsole)

@@ -91,8 +91,8 @@ struct CLinkOpener::Job {
     }
 };
 
-CLinkOpener::CLinkOpener(IOpenerHost& host)
-    : m_host(host), m_window([this](UINT message, WPARAM wParam, LPARAM lParam) { return OnMessage(message, wParam, lParam); })
+CLinkOpener::CLinkOpener(IOpenerHost& host, LinkFactory factory)
+    : m_host(host), m_factory(std::move(factory)), m_window([this](UINT message, WPARAM wParam, LPARAM lParam) { return OnMessage(message, wParam, lParam); })
 {
     // Tests and the soak shorten the schedule's unit.
     wchar_t szUnit[16] = {};
@@ -118,10 +118,14 @@ bool CLinkOpener::Begin(const LinkParams& params, bool bAttempt)
     auto pJob = std::make_shared<Job>();
     if (pJob->hCancel == nullptr || pJob->hEnded == nullptr)
         return false;
-    if (params.kind == LinkKind::Serial)
+    if (m_factory)
+        pJob->pLink = m_factory(params.kind);
+    else if (params.kind == LinkKind::Serial)
         pJob->pLink = std::make_unique<CSerialLink>();
     else
         pJob->pLink = std::make_unique<CTcpLink>();
+    if (pJob->pLink == nullptr)
+        return false;
     pJob->params = params;
     pJob->bAttempt = bAttempt;
     pJob->nId = ++m_nJobId;

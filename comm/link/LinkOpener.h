@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,7 +36,9 @@ protected:
 
 class CLinkOpener {
 public:
-    explicit CLinkOpener(IOpenerHost& host);
+    // Makes the link of a kind (tests give links of their own).
+    using LinkFactory = std::function<std::unique_ptr<CLink>(LinkKind kind)>;
+    explicit CLinkOpener(IOpenerHost& host, LinkFactory factory = nullptr);
     ~CLinkOpener();
     CLinkOpener(const CLinkOpener&) = delete;
     CLinkOpener& operator=(const CLinkOpener&) = delete;
@@ -81,6 +84,7 @@ private:
     void StopReconnect(const wchar_t* lpWhy);
 
     IOpenerHost& m_host;
+    LinkFactory m_factory;
     CMessageWindow m_window;
     // The open under way (user-interface thread); shared with its thread.
     std::shared_ptr<Job> m_pJob;

@@ -48,7 +48,7 @@ std::vector<std::wstring> ConsoleLines(CComm* pComm)
 {
     // What the view shows after its next tick.
     pComm->ShowPendingLines();
-    HWND hLog = pComm->GetDlgItem(1122);
+    HWND hLog = pComm->Console().GetDlgItem(1122);
     const int length = GetWindowTextLengthW(hLog);
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(hLog, text.data(), length + 1)));
