@@ -10,3 +10,5 @@ target_link_libraries(ExchangeTests PRIVATE psapi)
 rig_add_test(SessionLogTests SOURCES SessionLogTests.cpp)
 rig_add_test(LinkOpenerTests SOURCES LinkOpenerTests.cpp support/MemoryLink.cpp)
 rig_add_test(FrameRouterTests SOURCES FrameRouterTests.cpp support/MemoryLink.cpp support/CommTestSupport.cpp)
+# The layers of comm/ and what lies below it include only downward.
+add_test(NAME Layers.IncludesRunOnlyDownward COMMAND ${CMAKE_COMMAND} -DSRC=${CMAKE_SOURCE_DIR} -P ${CMAKE_CURRENT_SOURCE_DIR}/LayerCheck.cmake)
