@@ -167,7 +167,7 @@ struct CSessionLog::Shared {
     // Path of part nPart (1 is the first) of the session; base is set by the writer.
     std::wstring PartPath(int nPart) const;
 
-    // Set before the writer starts, read-only afterwards (any thread).
+    // Set by Start before any other thread sees the state, read-only afterwards.
     const unsigned long long nPartBytes;
     const DWORD dwFlushMs;
     const size_t nWaitingBytes;
