@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -59,6 +60,26 @@ protected:
 };
 
 class TcpLinkTest : public LinkTest {};
+
+// What a link's receive thread hands on, counted; only what the tests below look at.
+class CountingSink : public ILinkSink {
+public:
+    void OnFrame(const wchar_t*) override { ++nFrames; }
+    void OnDataLine(const wchar_t*) override {}
+    void OnLinkLost(const wchar_t*) override { ++nLost; }
+    void OnLinkError(const wchar_t*) override { ++nErrors; }
+    std::atomic<int> nFrames{0}, nLost{0}, nErrors{0};
+};
+
+// The link manager's close, as it does it: the link is marked closed, then woken. Returns the
+// tick of the Wake.
+ULONGLONG CloseAndWake(CLink& link, std::atomic<unsigned char>& bOpen)
+{
+    bOpen.store(0);
+    const ULONGLONG ullWoken = GetTickCount64();
+    link.Wake();
+    return ullWoken;
+}
 
 TEST_F(SerialLinkTest, BytesCrossThePortUnchangedBothWays)
 {
@@ -151,12 +172,16 @@ TEST_F(SerialLinkTest, AUnitHoldingXoffHoldsNeitherTheSenderNorTheClose)
     EXPECT_EQ("", peer.Read(1, 500)) << "nothing leaves while the unit holds XOFF";
     EXPECT_TRUE(comm->IsConnected());
 
-    // Close ends the held write, the workers and the port.
+    // Close ends the held write, the workers and the port, within the time the link manager
+    // gives its workers (and some for the port's own close), long before the write's bound.
+    const ULONGLONG ullClosing = GetTickCount64();
     EXPECT_TRUE(comm->CloseSerial());
     const ULONGLONG ullClosed = GetTickCount64();
+    EXPECT_LT(ullClosed - ullClosing, CLink::kJoinBudgetMs + 1000ull);
     EXPECT_EQ(0, comm->RunningWorkerCount());
     EXPECT_EQ(INVALID_HANDLE_VALUE, comm->GetPortHandle());
-    std::printf("[ xoff ] sends and close took %llu ms while the unit held XOFF\n", ullClosed - ullStart);
+    std::printf("[ xoff ] sends and close took %llu ms while the unit held XOFF (close %llu ms)\n", ullClosed - ullStart,
+                ullClosed - ullClosing);
 
     // The port is free again, and once the unit lets go a command goes through.
     ASSERT_TRUE(peer.Write("\x11"));
@@ -278,6 +303,9 @@ TEST(LinkWrite, TcpWriteToAUnitThatStoppedReadingFailsInItsTimeAndWakeEndsIt)
     CTcpLink link;
     ASSERT_EQ(0u, link.Open(LinkParams::Tcp(L"127.0.0.1", nPort), nullptr));
     ASSERT_TRUE(peer.Accept(10000));
+    CountingSink sink;
+    std::atomic<unsigned char> bOpen{1};
+    ASSERT_TRUE(link.Start(sink, bOpen));
     // More than the two sockets' buffers take while the peer reads nothing.
     const std::string bytes(32 * 1024 * 1024, 'x');
     DWORD dwWritten = 0;
@@ -285,14 +313,109 @@ TEST(LinkWrite, TcpWriteToAUnitThatStoppedReadingFailsInItsTimeAndWakeEndsIt)
     EXPECT_GT(dwWritten, 0u);
     EXPECT_LT(dwWritten, bytes.size());
 
-    // A close wakes a write that would otherwise wait a minute.
+    // A close wakes a write that would otherwise wait a minute, and the receive thread.
+    std::atomic<ULONGLONG> ullWoken{0};
     std::thread closer([&] {
         Sleep(300);
-        link.Wake();
+        ullWoken = CloseAndWake(link, bOpen);
     });
     EXPECT_FALSE(link.Write(bytes.data(), static_cast<DWORD>(bytes.size()), 60000, dwWritten));
+    const ULONGLONG ullEnded = GetTickCount64();
     closer.join();
+    EXPECT_LT(ullEnded - ullWoken.load(), 3000u) << "the write ended long after Wake";
+    EXPECT_TRUE(link.Join(CLink::kJoinBudgetMs));
     EXPECT_EQ(0, link.Close());
+    EXPECT_EQ(0, sink.nLost.load() + sink.nErrors.load());
+}
+
+TEST(LinkWrite, SerialWriteHeldByXoffEndsSoonAfterWakeAndTheReceiveThreadJoins)
+{
+    SerialPeer peer;
+    ASSERT_TRUE(peer.Open(UnitComPort()));
+    CSerialLink link;
+    ASSERT_EQ(0u, link.Open(LinkParams::Serial(ProgramComPort(), 19200), nullptr));
+    CountingSink sink;
+    std::atomic<unsigned char> bOpen{1};
+    ASSERT_TRUE(link.Start(sink, bOpen));
+    ASSERT_TRUE(peer.Write("\x13"));
+    Sleep(200);
+    std::atomic<ULONGLONG> ullWoken{0};
+    std::thread closer([&] {
+        Sleep(300);
+        ullWoken = CloseAndWake(link, bOpen);
+    });
+    // The unit holds XOFF far longer than this test waits for the write.
+    const std::string frame = "[SPL_PANO]\r\n";
+    DWORD dwWritten = 0;
+    EXPECT_FALSE(link.Write(frame.data(), static_cast<DWORD>(frame.size()), 60000, dwWritten));
+    const ULONGLONG ullEnded = GetTickCount64();
+    closer.join();
+    EXPECT_LT(ullEnded - ullWoken.load(), 3000u) << "the write ended long after Wake";
+    EXPECT_TRUE(link.Join(CLink::kJoinBudgetMs));
+    const ULONGLONG ullClosing = GetTickCount64();
+    EXPECT_EQ(0, link.Close());
+    EXPECT_LT(GetTickCount64() - ullClosing, static_cast<ULONGLONG>(CLink::kJoinBudgetMs));
+    ASSERT_TRUE(peer.Write("\x11"));
+}
+
+TEST(LinkReceive, SerialReceiveThreadOnAnIdlePortEndsPromptlyAfterWake)
+{
+    SerialPeer peer;
+    ASSERT_TRUE(peer.Open(UnitComPort()));
+    CSerialLink link;
+    ASSERT_EQ(0u, link.Open(LinkParams::Serial(ProgramComPort(), 19200), nullptr));
+    CountingSink sink;
+    std::atomic<unsigned char> bOpen{1};
+    ASSERT_TRUE(link.Start(sink, bOpen));
+    // A frame shows the thread reads; then the port stays quiet long enough for the thread to
+    // settle into its idle wait.
+    ASSERT_TRUE(peer.Write("[SMP_AB]\r\n"));
+    EXPECT_TRUE(PumpUntil([&] { return sink.nFrames.load() == 1; }, 10000));
+    Sleep(500);
+    EXPECT_TRUE(link.IsReceiving());
+    const ULONGLONG ullWoken = CloseAndWake(link, bOpen);
+    EXPECT_TRUE(link.Join(CLink::kJoinBudgetMs)) << "the receive thread is still waiting";
+    std::printf("[ idle ] the receive thread ended %llu ms after Wake\n", GetTickCount64() - ullWoken);
+    EXPECT_EQ(0, link.Close());
+    EXPECT_EQ(0, sink.nLost.load() + sink.nErrors.load());
+}
+
+TEST(LinkReceive, WakeFromAnotherThreadWhileTheLinkClosesAndOpensAgain)
+{
+    // The link manager's Close and a worker's Wake meet: Wake must neither block behind the
+    // close nor touch a port handle that the close let go of.
+    CSerialLink link;
+    std::atomic<bool> bDone{false};
+    std::atomic<ULONGLONG> ullLongestWake{0};
+    std::thread waker([&] {
+        while (!bDone.load()) {
+            const ULONGLONG ullStart = GetTickCount64();
+            link.Wake();
+            const ULONGLONG ullTook = GetTickCount64() - ullStart;
+            if (ullTook > ullLongestWake.load())
+                ullLongestWake = ullTook;
+            Sleep(0);
+        }
+    });
+    // The sink and the flag outlive a receive thread that would fail to end.
+    CountingSink sink;
+    std::atomic<unsigned char> bOpen{1};
+    for (int i = 0; i < 50; ++i) {
+        bOpen = 1;
+        if (link.Open(LinkParams::Serial(ProgramComPort(), 19200), nullptr) != 0 || !link.Start(sink, bOpen)) {
+            ADD_FAILURE() << "open " << i;
+            break;
+        }
+        CloseAndWake(link, bOpen);
+        if (!link.Join(CLink::kJoinBudgetMs)) {
+            ADD_FAILURE() << "the receive thread did not end, cycle " << i;
+            break;
+        }
+        EXPECT_EQ(0, link.Close());
+    }
+    bDone = true;
+    waker.join();
+    EXPECT_LT(ullLongestWake.load(), 1000u);
 }
 
 TEST(LinkWrite, SerialWriteHeldByXoffFailsInItsTimeAndThePortWorksAfterXon)

@@ -1,5 +1,5 @@
 // The session record on real files in a scratch folder, read back through other handles;
-// failing and stalling disks come from a record whose WriteBytes is replaced.
+// failing and stalling disks come from a record given a write hook of the tests'.
 #include "comm/record/SessionLog.h"
 #include "support/TestSupport.h"
 
@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,13 @@ testing::AssertionResult Started(CSessionLog& log, const std::wstring& folder)
     return log.Start(folder, kOpened, error) ? testing::AssertionSuccess() : testing::AssertionFailure() << ToUtf8(error);
 }
 
+// The file the writer made (it makes it after Start returned); empty when it made none.
+std::wstring MadePath(const CSessionLog& log)
+{
+    PumpUntil([&] { return !log.Path().empty() || !log.IsRunning(); }, 20000);
+    return log.Path();
+}
+
 std::vector<std::string> SplitLines(const std::string& bytes)
 {
     std::vector<std::string> lines;
@@ -65,40 +73,51 @@ std::string Numbered(const char* lpText, int n, size_t nPad = 0)
     return sz + std::string(lpText) + std::string(nPad, 'x') + "\r\n";
 }
 
-// A record with a tick of its own pace, a smaller bound of what may wait, and a disk that
-// fills after nBudget bytes or holds every write until hGate is set.
-class CTestLog : public CSessionLog {
-public:
-    CTestLog(DWORD dwFlushMs, size_t nWaiting = kWaitingBytes) : CSessionLog(kPartBytes, dwFlushMs, nWaiting) {}
-    ~CTestLog() override
+// A disk that fills after nBudget bytes, or holds every write until hGate is set (for at
+// most dwGateMs). The writer's hook shares it, so it lives as long as the writer does.
+struct TestDisk {
+    ~TestDisk()
     {
-        Stop();
         CloseHandle(hEntered);
         if (hGate != nullptr)
             CloseHandle(hGate);
     }
-    std::atomic<long long> nBudget{-1};
-    HANDLE hGate = nullptr;
-    HANDLE hEntered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-
-protected:
-    bool WriteBytes(HANDLE hFile, const char* pData, DWORD cbData, DWORD& cbWritten) override
+    bool Write(HANDLE hFile, const char* pData, DWORD cbData, DWORD& cbWritten)
     {
+        cbWritten = 0;
         if (hGate != nullptr) {
             SetEvent(hEntered);
-            WaitForSingleObject(hGate, 60000);
+            WaitForSingleObject(hGate, dwGateMs);
         }
         const long long nLeft = nBudget.load();
         if (nLeft >= 0 && cbData > nLeft) {
-            CSessionLog::WriteBytes(hFile, pData, static_cast<DWORD>(nLeft), cbWritten);
+            WriteFile(hFile, pData, static_cast<DWORD>(nLeft), &cbWritten, nullptr);
             nBudget = 0;
             SetLastError(ERROR_DISK_FULL);
             return false;
         }
         if (nLeft >= 0)
             nBudget -= cbData;
-        return CSessionLog::WriteBytes(hFile, pData, cbData, cbWritten);
+        return WriteFile(hFile, pData, cbData, &cbWritten, nullptr) != FALSE;
     }
+    std::atomic<long long> nBudget{-1};
+    HANDLE hGate = nullptr;
+    DWORD dwGateMs = 60000;
+    HANDLE hEntered = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+};
+
+// A record with a tick of its own pace, a smaller bound of what may wait, and a test disk.
+class CTestLog : public CSessionLog {
+public:
+    CTestLog(DWORD dwFlushMs, size_t nWaiting = kWaitingBytes, std::shared_ptr<TestDisk> pDisk = std::make_shared<TestDisk>())
+        : CSessionLog(kPartBytes, dwFlushMs, nWaiting,
+                      [pDisk](HANDLE hFile, const char* pData, DWORD cbData, DWORD& cbWritten) {
+                          return pDisk->Write(hFile, pData, cbData, cbWritten);
+                      }),
+          disk(*pDisk)
+    {
+    }
+    TestDisk& disk; // the hook's, alive while this record is
 };
 
 } // namespace
@@ -119,7 +138,7 @@ TEST(SessionLogTest, LinesOfTwoThreadsArriveWholeInOrderAndTheSameSecondTakesThe
     const int nThreads = ThreadCount();
     CSessionLog log;
     ASSERT_TRUE(Started(log, folder));
-    EXPECT_EQ(log.Path(), folder + L"\\" + kName + L".log");
+    EXPECT_EQ(log.FirstPartPath(), folder + L"\\" + kName + L".log");
     EXPECT_EQ(ThreadCount(), nThreads + 1);
 
     const int kLines = 20000;
@@ -155,13 +174,16 @@ TEST(SessionLogTest, LinesOfTwoThreadsArriveWholeInOrderAndTheSameSecondTakesThe
     EXPECT_EQ(log.BytesWritten(), bytes.size());
     EXPECT_EQ(log.BytesDropped(), 0u);
     EXPECT_EQ(log.TakeFailure(), L"");
+    EXPECT_EQ(log.Parts(), std::vector<std::wstring>{log.FirstPartPath()});
 
-    // Two more opens within the same second leave the first record as it was.
+    // Two more opens within the same second leave the first record as it was; the name
+    // planned for them is the taken one, the name they write is the next free one.
     CSessionLog second, third;
     ASSERT_TRUE(Started(second, folder + L"\\"));
+    EXPECT_EQ(MadePath(second), folder + L"\\" + kName + L"-b.log");
     ASSERT_TRUE(Started(third, folder));
-    EXPECT_EQ(second.Path(), folder + L"\\" + kName + L"-b.log");
-    EXPECT_EQ(third.Path(), folder + L"\\" + kName + L"-c.log");
+    EXPECT_EQ(MadePath(third), folder + L"\\" + kName + L"-c.log");
+    EXPECT_EQ(third.FirstPartPath(), folder + L"\\" + kName + L".log");
     EXPECT_EQ(ReadShared(folder + L"\\" + kName + L".log"), bytes);
 }
 
@@ -172,14 +194,14 @@ TEST(SessionLogTest, LinesReachTheFileAtTheTickAndAtOnceWhenAsked)
     {
         CSessionLog log;
         ASSERT_TRUE(Started(log, folder));
-        log.Append(lineA);
+        log.Append(lineA); // before the file exists, most likely
         EXPECT_TRUE(PumpUntil([&] { return ReadShared(log.Path()) == lineA; }, 20000));
         EXPECT_TRUE(log.IsRunning());
     }
     // A tick of ten minutes: only the flush asked for can bring the line out in time.
     CTestLog log(kTenMinutes);
     ASSERT_TRUE(Started(log, folder));
-    const std::wstring path = log.Path();
+    const std::wstring path = MadePath(log);
     log.Append(lineA);
     log.FlushSoon();
     EXPECT_TRUE(PumpUntil([&] { return ReadShared(path) == lineA; }, 20000));
@@ -224,9 +246,10 @@ TEST(SessionLogTest, ALongRecordGoesOnInNumberedPartsOfWholeLines)
     EXPECT_EQ(log.BytesWritten(), all.size());
 }
 
-// Folders and names that cannot be had. (A read-only folder is no such place: Wine 8 keeps
-// it writable, as Windows does for a folder.)
-TEST(SessionLogTest, PlacesThatCannotHoldTheRecordAreRefusedWithoutAThread)
+// Folders and names that cannot be had: Start does not look (a disk may not answer), the
+// writer finds out and says so once. (A read-only folder is no such place: Wine 8 keeps it
+// writable, as Windows does for a folder.)
+TEST(SessionLogTest, PlacesThatCannotHoldTheRecordAreToldOnceByTheWriter)
 {
     const std::wstring scratch = MakeScratchDir(L"session_bad");
     const std::wstring file = scratch + L"afile.txt";
@@ -243,30 +266,45 @@ TEST(SessionLogTest, PlacesThatCannotHoldTheRecordAreRefusedWithoutAThread)
         --szMissing[0];
     ASSERT_GT(szMissing[0], L'D') << "every drive letter is taken";
 
+    const std::string line = "0001| >> [SPL_PANO]\r\n";
     const int nThreads = ThreadCount();
     for (const std::wstring& where : {file + L"\\Logs", std::wstring(szMissing), taken}) {
         CSessionLog log;
         std::wstring error;
-        EXPECT_FALSE(log.Start(where == taken ? scratch + L"taken" : where, kOpened, error));
-        EXPECT_NE(error.find(where), std::wstring::npos) << error.c_str();
-        EXPECT_GT(error.size(), where.size() + 30) << error.c_str(); // and the system's reason
-        EXPECT_EQ(ThreadCount(), nThreads);
-        EXPECT_FALSE(log.IsRunning());
+        EXPECT_TRUE(log.Start(where == taken ? scratch + L"taken" : where, kOpened, error)) << error.c_str();
+        EXPECT_EQ(error, L"");
+        log.Append(line); // before or after the writer found out: dropped either way
+        ASSERT_TRUE(PumpUntil([&] { return !log.IsRunning(); }, 20000));
+        const std::wstring failure = log.TakeFailure();
+        EXPECT_NE(failure.find(where), std::wstring::npos) << failure.c_str();
+        EXPECT_GT(failure.size(), where.size() + 30) << failure.c_str(); // and the system's reason
+        EXPECT_EQ(log.TakeFailure(), L"");
         EXPECT_TRUE(log.Path().empty() && log.Parts().empty());
-        log.Append("0001| >> [SPL_PANO]\r\n");
-        EXPECT_EQ(log.BytesWritten() + log.BytesDropped(), 0u);
+        log.Append(line);
+        EXPECT_EQ(log.BytesWritten(), 0u);
+        EXPECT_EQ(log.BytesDropped(), 2 * line.size());
+        EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == nThreads; }, 20000)) << "the writer ended by itself";
         log.Stop();
         log.Stop();
+        EXPECT_EQ(log.TakeFailure(), L"");
     }
+    // No folder at all is refused by Start itself, without a thread.
+    CSessionLog log;
+    std::wstring error;
+    EXPECT_FALSE(log.Start(L"", kOpened, error));
+    EXPECT_NE(error, L"");
+    EXPECT_EQ(ThreadCount(), nThreads);
+    log.Append(line);
+    EXPECT_EQ(log.BytesWritten() + log.BytesDropped(), 0u);
 }
 
 TEST(SessionLogTest, AWriteThatFailsPartWayStopsTheRecordAndSaysSoOnce)
 {
     const std::wstring folder = MakeScratchDir(L"session_full");
     CTestLog log(kTenMinutes);
-    log.nBudget = 1000;
+    log.disk.nBudget = 1000;
     ASSERT_TRUE(Started(log, folder));
-    const std::wstring path = log.Path();
+    const std::wstring path = MadePath(log);
     std::string all;
     for (int n = 0; n < 100; ++n)
         all += Numbered("of the disk test", n);
@@ -303,12 +341,12 @@ TEST(SessionLogTest, ADiskThatStallsLosesLinesBeyondTheBoundAndSaysSoOnce)
 {
     const std::wstring folder = MakeScratchDir(L"session_stall");
     CTestLog log(kTenMinutes, 64 * 1024);
-    log.hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    log.disk.hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(Started(log, folder));
     const std::string first = Numbered("first", 0);
     log.Append(first);
     log.FlushSoon();
-    ASSERT_EQ(WaitForSingleObject(log.hEntered, 20000), WAIT_OBJECT_0); // the writer is held
+    ASSERT_EQ(WaitForSingleObject(log.disk.hEntered, 20000), WAIT_OBJECT_0); // the writer is held
     std::string all;
     for (int n = 1; n <= 10000; ++n) {
         const std::string text = Numbered("during the stall", n); // all of one length
@@ -318,7 +356,7 @@ TEST(SessionLogTest, ADiskThatStallsLosesLinesBeyondTheBoundAndSaysSoOnce)
     const unsigned long long nDropped = log.BytesDropped();
     EXPECT_GT(nDropped, 0u);
     EXPECT_TRUE(log.IsRunning());
-    SetEvent(log.hGate);
+    SetEvent(log.disk.hGate);
     const unsigned long long nKept = first.size() + all.size() - nDropped;
     ASSERT_TRUE(PumpUntil([&] { log.FlushSoon(); return log.BytesWritten() == nKept; }, 20000));
     const std::string last = Numbered("after the stall", 10001);
@@ -338,7 +376,7 @@ TEST(SessionLogTest, StopWritesAllThatWaitsAndTheDestructorEndsTheWriter)
     {
         CTestLog log(kTenMinutes);
         ASSERT_TRUE(Started(log, folder));
-        path = log.Path();
+        path = MadePath(log);
         for (int n = 0; n < 200000; n += 100) {
             std::string chunk;
             for (int k = n; k < n + 100; ++k)
@@ -355,11 +393,74 @@ TEST(SessionLogTest, StopWritesAllThatWaitsAndTheDestructorEndsTheWriter)
     const int nThreads = ThreadCount();
     CSessionLog* pLog = new CSessionLog;
     ASSERT_TRUE(Started(*pLog, folder));
-    path = pLog->Path();
+    path = MadePath(*pLog);
     EXPECT_EQ(ThreadCount(), nThreads + 1);
     pLog->Append("0001| >> [SPL_PANO]\r\n");
     delete pLog;
     EXPECT_EQ(ThreadCount(), nThreads);
     // Nobody holds the file any more: it opens without sharing.
     EXPECT_EQ(ReadShared(path, 0), "0001| >> [SPL_PANO]\r\n");
+}
+
+TEST(SessionLogTest, ADiskThatDoesNotAnswerHoldsStopOnlyForItsBoundAndTheNextRecordGoesOnAtOnce)
+{
+    const std::wstring folder = MakeScratchDir(L"session_held");
+    // Every write waits for the gate, half a minute at most: a Stop that waits for the disk
+    // takes that long.
+    auto pDisk = std::make_shared<TestDisk>();
+    pDisk->hGate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    pDisk->dwGateMs = 30000;
+    const HANDLE hGate = pDisk->hGate;
+    const std::weak_ptr<TestDisk> disk = pDisk;
+    const int nThreads = ThreadCount();
+    const std::string first = Numbered("before the disk stopped answering", 0), second = Numbered("given before Stop", 1);
+    const std::string third = Numbered("of a record destroyed while held", 2), fourth = Numbered("of the next record", 3);
+    std::wstring paths[3];
+
+    auto pLog = std::make_unique<CTestLog>(kTenMinutes, CSessionLog::kWaitingBytes, pDisk);
+    auto pDestroyed = std::make_unique<CTestLog>(kTenMinutes, CSessionLog::kWaitingBytes, pDisk);
+    pDisk.reset(); // the records' hooks hold it, and then their writers'
+    ASSERT_TRUE(Started(*pLog, folder));
+    paths[0] = MadePath(*pLog);
+    pLog->Append(first);
+    pLog->FlushSoon();
+    ASSERT_EQ(WaitForSingleObject(pLog->disk.hEntered, 20000), WAIT_OBJECT_0); // the writer is held
+    pLog->Append(second);
+    ULONGLONG ullStart = GetTickCount64();
+    pLog->Stop();
+    EXPECT_LT(GetTickCount64() - ullStart, 5000u) << "Stop waited for the disk";
+    EXPECT_FALSE(pLog->IsRunning());
+    const std::wstring failure = pLog->TakeFailure();
+    EXPECT_NE(failure.find(paths[0]), std::wstring::npos) << failure.c_str();
+    EXPECT_NE(failure.find(L"did not answer"), std::wstring::npos) << failure.c_str();
+    pLog->Stop();
+    EXPECT_EQ(pLog->TakeFailure(), L"");
+    pLog.reset();
+
+    // The destructor does not wait for the disk either.
+    ASSERT_TRUE(Started(*pDestroyed, folder));
+    paths[1] = MadePath(*pDestroyed);
+    pDestroyed->Append(third);
+    pDestroyed->FlushSoon();
+    ASSERT_EQ(WaitForSingleObject(pDestroyed->disk.hEntered, 20000), WAIT_OBJECT_0);
+    ullStart = GetTickCount64();
+    pDestroyed.reset();
+    EXPECT_LT(GetTickCount64() - ullStart, 5000u) << "the destructor waited for the disk";
+
+    // A new record starts and writes while the old writers are still held.
+    CSessionLog next;
+    ASSERT_TRUE(Started(next, folder));
+    paths[2] = MadePath(next);
+    next.Append(fourth);
+    next.FlushSoon();
+    EXPECT_TRUE(PumpUntil([&] { return ReadShared(paths[2]) == fourth; }, 5000));
+    next.Stop();
+    EXPECT_EQ(next.TakeFailure(), L"");
+    EXPECT_EQ(paths[2], folder + kName + L"-c.log");
+
+    // Once the disk answers, the held writers finish on their own, free what they used, and end.
+    SetEvent(hGate);
+    EXPECT_TRUE(PumpUntil([&] { return disk.expired() && ThreadCount() == nThreads; }, 20000));
+    EXPECT_EQ(ReadShared(paths[0], 0), first + second);
+    EXPECT_EQ(ReadShared(paths[1], 0), third);
 }

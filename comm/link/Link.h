@@ -33,6 +33,16 @@ protected:
 
 class CLink {
 public:
+    // The longest a link waits for a cancelled operation (a write held by XOFF, a pending
+    // wait for received characters) to come back before it gives that operation up.
+    static constexpr DWORD kCancelWaitMs = 1000;
+    // How long the link manager gives a link's workers (the receive thread, and the writer in
+    // a write) to end after Wake. Every wait they can be in once woken is a cancel wait or
+    // shorter, so this covers the longest of them with room for a loaded machine; a worker
+    // not ended by then is held by the system, and the port or socket is kept for a later try.
+    static constexpr DWORD kJoinBudgetMs = 3000;
+    static_assert(2 * kCancelWaitMs < kJoinBudgetMs, "a woken worker ends well within the join budget");
+
     CLink() = default;
     CLink(const CLink&) = delete;
     CLink& operator=(const CLink&) = delete;
@@ -53,14 +63,15 @@ public:
     // Writes every byte, within dwTimeoutMs. False when the link refused, the time ran out
     // or Wake came first; dwWritten says how many bytes left.
     virtual bool Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWORD& dwWritten) = 0;
-    // Ends every wait of the receive thread and of a write in progress. Any thread, any time
-    // between Open and Close.
+    // Ends every wait of the receive thread and of a write in progress, each within
+    // kCancelWaitMs. Any thread, any time between Open and Close, also while Close runs.
     virtual void Wake() = 0;
     // Waits for the receive thread to end; false when it has not within dwTimeoutMs.
     bool Join(DWORD dwTimeoutMs);
     bool IsReceiving() const;
-    // Releases the port or socket, once the receive thread has ended and no write runs.
-    // Returns the result of the socket's close call (0 for a port).
+    // Releases the port or socket, once the receive thread has ended and no write runs; waits
+    // at most kCancelWaitMs (for a write that a cancel could not end). Returns the result of
+    // the socket's close call (0 for a port).
     virtual int Close() = 0;
 
     // The most bytes that were waiting when the receive thread came to read: how far it

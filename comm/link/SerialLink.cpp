@@ -3,6 +3,7 @@
 #include "storage/DebugLog.h"
 
 #include <cwchar>
+#include <new>
 
 namespace {
 // Consecutive hard failures of the port (a vanished USB adapter, say) before the link is
@@ -20,8 +21,6 @@ constexpr DWORD kBusyPollMs = 1;
 constexpr ULONGLONG kBusyForMs = 100;
 constexpr DWORD kStreamPollMs = 4;
 constexpr DWORD kStreamBytes = 256;
-// How long a cancelled write may take to come back before the port is given up on.
-constexpr DWORD kCancelWaitMs = 2000;
 } // namespace
 
 CSerialLink::CSerialLink()
@@ -54,9 +53,15 @@ DWORD CSerialLink::Open(const LinkParams& params, HANDLE)
     wchar_t szDevice[32] = {};
     // The device namespace prefix lets COM10 and above open too; the port is still COMn.
     _snwprintf(szDevice, 31, L"\\\\.\\COM%d", m_nPort);
-    m_hComm = ::CreateFileW(szDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE hComm =
+        ::CreateFileW(szDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const DWORD dwOpenError = ::GetLastError();
+    {
+        CSingleLock lock(m_csHandle);
+        m_hComm = hComm;
+    }
     if (m_hComm == INVALID_HANDLE_VALUE) {
-        const DWORD dwError = ::GetLastError();
+        const DWORD dwError = dwOpenError;
         LOG_ERROR(L"Open COM%d failed", m_nPort);
         LOG_ERROR(L"CodeNo : %d", static_cast<int>(dwError));
         return dwError != 0 ? dwError : ERROR_OPEN_FAILED;
@@ -103,6 +108,9 @@ DWORD CSerialLink::Open(const LinkParams& params, HANDLE)
 
 void CSerialLink::Wake()
 {
+    // Only these two quick calls under the lock: a close that waits for the lock waits for
+    // nothing longer.
+    CSingleLock lock(m_csHandle);
     ::SetEvent(m_hStopEvent);
     // Ends a pending wait for received characters.
     if (m_hComm != INVALID_HANDLE_VALUE)
@@ -111,12 +119,19 @@ void CSerialLink::Wake()
 
 int CSerialLink::Close()
 {
-    if (m_hComm != INVALID_HANDLE_VALUE) {
-        // Modem lines may not exist (a pseudo-terminal has none): failures do not matter.
-        ::EscapeCommFunction(m_hComm, CLRDTR);
-        ::PurgeComm(m_hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-        ::CloseHandle(m_hComm);
+    // The handle is taken out under the lock and let go of outside it: from here on Wake no
+    // longer sees it, and Wake never waits for the port's own close.
+    HANDLE hComm = INVALID_HANDLE_VALUE;
+    {
+        CSingleLock lock(m_csHandle);
+        hComm = m_hComm;
         m_hComm = INVALID_HANDLE_VALUE;
+    }
+    if (hComm != INVALID_HANDLE_VALUE) {
+        // Modem lines may not exist (a pseudo-terminal has none): failures do not matter.
+        ::EscapeCommFunction(hComm, CLRDTR);
+        ::PurgeComm(hComm, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+        ::CloseHandle(hComm);
         // Closing the port ends a write that a cancel could not; its record is free after.
         if (m_bWriteStuck && ::WaitForSingleObject(m_osWrite.hEvent, kCancelWaitMs) != WAIT_OBJECT_0)
             LOG_ERROR(L"COM%d: a write is still pending after the port was closed", m_nPort);
@@ -184,21 +199,69 @@ DWORD CSerialLink::Read(BYTE* pBuffer, DWORD cb, DWORD& dwError)
     return 0;
 }
 
+namespace {
+
+// The receive thread's record of its wait for received characters and the mask the wait
+// reports into. The driver writes into both until the wait has come back, so they live on the
+// heap: a wait that does not come back even after SetCommMask(0) and a cancel keeps them (and
+// the event) for ever rather than have the driver write into memory that went.
+struct CommWait {
+    OVERLAPPED os{};
+    DWORD dwMask = 0;
+    CommWait() { os.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~CommWait()
+    {
+        if (os.hEvent != nullptr)
+            ::CloseHandle(os.hEvent);
+    }
+    CommWait(const CommWait&) = delete;
+    CommWait& operator=(const CommWait&) = delete;
+};
+
+// Waits for a pending wait on the port to end, or for the stop event. Woken by the stop event,
+// it ends the wait itself (SetCommMask(0), then a cancel) and lets it come back, within
+// CLink::kCancelWaitMs each. Returns the wait's result as WaitCommEvent's error code
+// (ERROR_SUCCESS when it ended with an event). bStopped says that it was ended here, bLeft
+// that it did not come back.
+DWORD FinishCommWait(HANDLE hComm, HANDLE hStopEvent, OVERLAPPED& os, bool& bStopped, bool& bLeft)
+{
+    bLeft = false;
+    const HANDLE waits[2] = {os.hEvent, hStopEvent};
+    DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    bStopped = dwWait != WAIT_OBJECT_0;
+    if (bStopped) {
+        // Stopped (or the wait failed): the port's wait is ended here, and its record stays
+        // untouched until it has come back.
+        ::SetCommMask(hComm, 0);
+        dwWait = ::WaitForSingleObject(os.hEvent, CLink::kCancelWaitMs);
+        if (dwWait != WAIT_OBJECT_0) {
+            ::CancelIoEx(hComm, &os);
+            dwWait = ::WaitForSingleObject(os.hEvent, CLink::kCancelWaitMs);
+        }
+        if (dwWait != WAIT_OBJECT_0) {
+            bLeft = true;
+            return ERROR_OPERATION_ABORTED;
+        }
+    }
+    DWORD dwTransferred = 0;
+    return ::GetOverlappedResult(hComm, &os, &dwTransferred, FALSE) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+} // namespace
+
 unsigned int WINAPI Thread_WatchSerial(void* pParam)
 {
     CSerialLink* pLink = static_cast<CSerialLink*>(pParam);
     LOG_FUN_S();
 
     CFrameAssembler assembler(false);
-    OVERLAPPED osWait{};
-    osWait.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (osWait.hEvent == nullptr || !::SetCommMask(pLink->m_hComm, EV_RXCHAR)) {
+    CommWait* pWait = new (std::nothrow) CommWait;
+    if (pWait == nullptr || pWait->os.hEvent == nullptr || !::SetCommMask(pLink->m_hComm, EV_RXCHAR)) {
         wchar_t szText[128] = {};
         _snwprintf(szText, 127, L"Error while creating Thread_WatchSerial(), COM%d", pLink->m_nPort);
         LOG_ERROR(L"%s", szText);
         pLink->Sink().OnLinkError(szText);
-        if (osWait.hEvent != nullptr)
-            ::CloseHandle(osWait.hEvent);
+        delete pWait;
         return 0;
     }
 
@@ -209,21 +272,31 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
     ULONGLONG ullLastRead = 0;
     while (pLink->IsOpen()) {
         DWORD dwError = ERROR_SUCCESS;
-        DWORD dwMask = EV_RXCHAR;
+        // Reported into by the port's wait (and kept when the wait is left, below).
+        DWORD& dwMask = pWait->dwMask;
+        dwMask = EV_RXCHAR;
         // While bytes keep coming the port is looked at, not waited on: a wait per read would
         // cost a system call more each time (and memory each time, under Wine).
         const bool bStreaming = ullLastRead != 0 && ::GetTickCount64() - ullLastRead < kBusyForMs;
         if (bPolling || bStreaming) {
             // Polling: the read below looks at the queue.
-        } else if (!::WaitCommEvent(pLink->m_hComm, &dwMask, &osWait)) {
+        } else if (!::WaitCommEvent(pLink->m_hComm, &dwMask, &pWait->os)) {
             // The wait may end early (Wine ends it with 995 or an empty mask over and over,
             // and a received-character event stays set while bytes are queued): whatever it
             // says, the queue is drained. Every wait is completed before the next one
-            // starts, so no wait is left pending on osWait when the thread ends.
+            // starts; a close (the stop event) ends a wait that no byte ends, and a wait that
+            // does not come back even then keeps its record when the thread ends.
             dwError = ::GetLastError();
             if (dwError == ERROR_IO_PENDING) {
-                DWORD dwTransferred = 0;
-                dwError = ::GetOverlappedResult(pLink->m_hComm, &osWait, &dwTransferred, TRUE) ? ERROR_SUCCESS : ::GetLastError();
+                bool bStopped = false, bLeft = false;
+                dwError = FinishCommWait(pLink->m_hComm, pLink->m_hStopEvent, pWait->os, bStopped, bLeft);
+                if (bLeft) {
+                    LOG_ERROR(L"COM%d: a wait for received characters did not come back; its record is left to it", pLink->m_nPort);
+                    pWait = nullptr;
+                    break;
+                }
+                if (bStopped && pLink->IsOpen())
+                    ::SetCommMask(pLink->m_hComm, EV_RXCHAR); // woken while open: wait again
             }
         }
 
@@ -274,6 +347,6 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
         }
     }
 
-    ::CloseHandle(osWait.hEvent);
+    delete pWait;
     return 1;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "comm/link/Link.h"
+#include "framework/Sync.h"
 
 unsigned int WINAPI Thread_WatchSerial(void* pParam);
 
@@ -32,15 +33,19 @@ private:
     // be looked at sets dwError (unless it holds an error already).
     DWORD Read(BYTE* pBuffer, DWORD cb, DWORD& dwError);
 
-    // Written by Open and Close (user-interface side, while no other thread uses the link);
-    // read by the receive thread and the writer in between.
+    // The port. Written by Open (the opener) and Close (user-interface thread) under
+    // m_csHandle, while neither the receive thread nor the writer runs; they read it without
+    // the lock in between. Wake, which any thread may call at any time (a worker's close
+    // while the user-interface thread closes too), reads it under m_csHandle only, so it never
+    // touches a handle that Close let go of (and the system may have given to something else).
+    CCriticalSection m_csHandle;
     HANDLE m_hComm = INVALID_HANDLE_VALUE;
     int m_nPort = 0;
     // Each overlapped record belongs to one thread: reads to the receive thread, writes to
     // the writer. Their events are made at construction and live as long as the object.
     OVERLAPPED m_osRead{};
     OVERLAPPED m_osWrite{};
-    // Set by Wake (any thread), reset by Open; ends a write's wait.
+    // Set by Wake (any thread), reset by Open; ends a write's wait and the receive thread's.
     HANDLE m_hStopEvent = nullptr;
     // Writer only (then Close): a cancelled write never came back.
     bool m_bWriteStuck = false;

@@ -7,6 +7,7 @@
 #include <ws2tcpip.h>
 
 #include <cwchar>
+#include <new>
 #include <vector>
 
 namespace {
@@ -138,6 +139,8 @@ DWORD CTcpLink::Open(const LinkParams& params, HANDLE hCancel)
 
 void CTcpLink::Wake()
 {
+    // The stop event lives as long as the link and Close does not touch it: unlike the serial
+    // link's, this Wake reads nothing that a close running at the same time lets go of.
     ::SetEvent(m_hStopEvent);
 }
 
@@ -192,23 +195,41 @@ bool CTcpLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWOR
     return true;
 }
 
+namespace {
+
+// The receive thread's overlapped receive: its record and buffer, which the network stack
+// writes into until the receive has come back. On the heap, so that a receive a cancel does
+// not bring back keeps them for ever rather than have them written into after they went.
+struct PendingReceive {
+    WSAOVERLAPPED os{};
+    std::vector<char> buffer;
+    PendingReceive() : buffer(CTcpLink::kReadBytes) { os.hEvent = ::WSACreateEvent(); }
+    ~PendingReceive()
+    {
+        if (os.hEvent != WSA_INVALID_EVENT)
+            ::WSACloseEvent(os.hEvent);
+    }
+    PendingReceive(const PendingReceive&) = delete;
+    PendingReceive& operator=(const PendingReceive&) = delete;
+};
+
+} // namespace
+
 unsigned int WINAPI Thread_WatchEthernet(void* pParam)
 {
     CTcpLink* pLink = static_cast<CTcpLink*>(pParam);
     CFrameAssembler assembler(true);
-    std::vector<char> buffer(CTcpLink::kReadBytes);
     // One overlapped receive at a time: it completes at once while bytes wait, and is waited
-    // for together with the stop event when none do. It has always come back before the
-    // thread ends.
-    WSAOVERLAPPED osRecv{};
-    osRecv.hEvent = ::WSACreateEvent();
+    // for together with the stop event when none do. It has come back before the thread ends,
+    // or (a cancel that the stack does not answer) it keeps its record and buffer.
+    PendingReceive* pReceive = new (std::nothrow) PendingReceive;
     const wchar_t* lpLost = nullptr;
     wchar_t szWhy[96] = {};
-    if (osRecv.hEvent == WSA_INVALID_EVENT) {
+    if (pReceive == nullptr || pReceive->os.hEvent == WSA_INVALID_EVENT)
         lpLost = L"the receive thread could not start";
-    }
     while (lpLost == nullptr && pLink->IsOpen()) {
-        WSABUF wsaBuffer{static_cast<ULONG>(CTcpLink::kReadBytes), buffer.data()};
+        WSAOVERLAPPED& osRecv = pReceive->os;
+        WSABUF wsaBuffer{static_cast<ULONG>(CTcpLink::kReadBytes), pReceive->buffer.data()};
         DWORD dwReceived = 0;
         DWORD dwFlags = 0;
         ::WSAResetEvent(osRecv.hEvent);
@@ -222,12 +243,19 @@ unsigned int WINAPI Thread_WatchEthernet(void* pParam)
             const HANDLE waits[2] = {osRecv.hEvent, pLink->m_hStopEvent};
             const DWORD dwWait = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
             if (dwWait != WAIT_OBJECT_0) {
-                // A close (or a failed wait): the receive is ended before its record goes.
+                // A close (or a failed wait): the receive is ended before its record goes,
+                // within the link's cancel bound.
+                const DWORD dwError = ::GetLastError();
                 ::CancelIoEx(reinterpret_cast<HANDLE>(pLink->m_hSocket), &osRecv);
-                ::WSAGetOverlappedResult(pLink->m_hSocket, &osRecv, &dwReceived, TRUE, &dwFlags);
+                if (::WaitForSingleObject(osRecv.hEvent, CLink::kCancelWaitMs) != WAIT_OBJECT_0) {
+                    LOG_ERROR(L"A cancelled receive did not come back; its record is left to it");
+                    pReceive = nullptr;
+                } else {
+                    ::WSAGetOverlappedResult(pLink->m_hSocket, &osRecv, &dwReceived, FALSE, &dwFlags);
+                }
                 if (dwWait != WAIT_OBJECT_0 + 1) {
                     // The link is given up as any other lost link is: everyone is told.
-                    _snwprintf(szWhy, 95, L"the receive thread's wait failed (error %d)", static_cast<int>(::GetLastError()));
+                    _snwprintf(szWhy, 95, L"the receive thread's wait failed (error %d)", static_cast<int>(dwError));
                     lpLost = szWhy;
                 }
                 break;
@@ -245,11 +273,10 @@ unsigned int WINAPI Thread_WatchEthernet(void* pParam)
         }
         // One receive takes all that waits (up to the buffer): how far behind we are.
         pLink->NoteBacklog(dwReceived);
-        pLink->Feed(assembler, reinterpret_cast<const BYTE*>(buffer.data()), dwReceived);
+        pLink->Feed(assembler, reinterpret_cast<const BYTE*>(pReceive->buffer.data()), dwReceived);
     }
     if (lpLost != nullptr && pLink->IsOpen())
         pLink->Sink().OnLinkLost(lpLost);
-    if (osRecv.hEvent != WSA_INVALID_EVENT)
-        ::WSACloseEvent(osRecv.hEvent);
+    delete pReceive;
     return 1;
 }

@@ -2,7 +2,9 @@
 
 #include <process.h>
 
+#include <atomic>
 #include <cwchar>
+#include <utility>
 
 namespace {
 
@@ -126,105 +128,169 @@ std::string ToUtf8(const std::wstring& text)
 }
 
 // ---------------------------------------------------------------------------------------
+// The writer's state, shared by the record and its writer thread; freed by the last of the
+// two to let go, so a writer left to finish on its own never touches the record.
+
+struct CSessionLog::Shared {
+    Shared(unsigned long long nPartBytesIn, DWORD dwFlushMsIn, size_t nWaitingBytesIn, WriteHook hook)
+        : nPartBytes(nPartBytesIn), dwFlushMs(dwFlushMsIn), nWaitingBytes(nWaitingBytesIn), writeHook(std::move(hook))
+    {
+        hWake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    ~Shared()
+    {
+        // The writer has ended (it let go of its share), or never ran.
+        if (hFile != INVALID_HANDLE_VALUE)
+            ::CloseHandle(hFile);
+        if (hThread != nullptr)
+            ::CloseHandle(hThread);
+        if (hWake != nullptr)
+            ::CloseHandle(hWake);
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    static unsigned __stdcall Thread_WriteSession(void* pParam);
+    void WriterLoop();
+    // Writer thread: the folder chain and the first part; false (the failure recorded) when
+    // either cannot be made.
+    bool MakeFirstPart();
+    // Writer thread: a batch cut into parts at line ends; false when a write failed (the
+    // failure is then recorded).
+    bool WriteBatch(const std::string& batch);
+    bool WritePiece(const char* pData, size_t cbData, size_t& cbKept);
+    bool NextPart();
+    void Fail(const std::wstring& why, unsigned long long nLost);
+    void AddFailure(const std::wstring& text); // cs held
+    void ReportDropped();
+    void CloseFile();
+    // Path of part nPart (1 is the first) of the session; base is set by the writer.
+    std::wstring PartPath(int nPart) const;
+
+    // Set by Start before any other thread sees the state, read-only afterwards.
+    const unsigned long long nPartBytes;
+    const DWORD dwFlushMs;
+    const size_t nWaitingBytes;
+    const WriteHook writeHook;     // empty: WriteFile
+    HANDLE hWake = nullptr;        // auto-reset: flush now, or stop
+    std::wstring dir;              // the folder, without a trailing separator (but C:\)
+    std::wstring name;             // Session-YYYYMMDD-HHMMSS
+    std::wstring firstPath;        // the first part's planned name
+
+    // Owner's thread alone (Start, Stop), then the state's destructor: the writer's handle,
+    // kept by the state when the writer was left to finish on its own.
+    HANDLE hThread = nullptr;
+    bool bLeft = false;
+
+    // Writer thread alone.
+    std::wstring base;             // folder and name without ".log": C:\...\Session-20240229-235958-b
+    HANDLE hFile = INVALID_HANDLE_VALUE;
+    int nPart = 1;
+    unsigned long long nPartSize = 0; // bytes of whole lines in the current part
+
+    // Set by Stop (owner) and read by the writer; atomic.
+    std::atomic<bool> bStopAsked{false};
+    // Set by the writer when a write failed, read by Append without the lock; atomic.
+    std::atomic<bool> bFailed{false};
+    // Counters written by the writer (written) and by any appender (dropped); atomic.
+    std::atomic<unsigned long long> nWritten{0};
+    std::atomic<unsigned long long> nDropped{0};
+
+    // Written by appenders (the lines), the writer (swap, parts, failure), the owner
+    // (accepting, Stop's failure); cs covers the group and is held for a copy or a swap only.
+    mutable CCriticalSection cs;
+    std::string waiting;                 // lines not yet taken by the writer
+    ULONGLONG ullFirstWaiting = 0;       // tick of the first byte that waits
+    bool bAccepting = false;             // from Start to Stop, until a failure
+    unsigned long long nOverflow = 0;    // bytes dropped beyond nWaitingBytes
+    bool bOverflowReported = false;
+    std::vector<std::wstring> parts;
+    std::wstring failure;                // waiting to be taken
+};
+
+// ---------------------------------------------------------------------------------------
 // The owner's side
 
 CSessionLog::CSessionLog(unsigned long long nPartBytes) : CSessionLog(nPartBytes, kFlushMs, kWaitingBytes) {}
 
-CSessionLog::CSessionLog(unsigned long long nPartBytes, DWORD dwFlushMs, size_t nWaitingBytes)
+CSessionLog::CSessionLog(unsigned long long nPartBytes, DWORD dwFlushMs, size_t nWaitingBytes, WriteHook writeHook)
     : m_nPartBytes(nPartBytes > 0 ? nPartBytes : 1),
       m_dwFlushMs(dwFlushMs),
       // Whatever waits goes to WriteFile in one call, whose count is a DWORD.
-      m_nWaitingBytes(nWaitingBytes < (1u << 30) ? nWaitingBytes : (1u << 30))
+      m_nWaitingBytes(nWaitingBytes < (1u << 30) ? nWaitingBytes : (1u << 30)),
+      m_writeHook(std::move(writeHook))
 {
-    m_hWake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
 CSessionLog::~CSessionLog()
 {
+    // A writer held by the disk keeps the state; this object lets go of its share only.
     Stop();
-    if (m_hWake != nullptr)
-        ::CloseHandle(m_hWake);
+}
+
+std::shared_ptr<CSessionLog::Shared> CSessionLog::Current() const
+{
+    CSingleLock lock(m_csShared);
+    return m_pShared;
 }
 
 bool CSessionLog::Start(const std::wstring& folder, const SYSTEMTIME& stOpenedLocal, std::wstring& error)
 {
     Stop();
     error.clear();
-    m_bStopAsked.store(false);
-    m_bFailed.store(false);
-    m_nWritten.store(0);
-    m_nDropped.store(0);
-    m_nPart = 1;
-    m_nPartSize = 0;
-    {
-        CSingleLock lock(m_cs);
-        m_waiting.clear();
-        m_nOverflow = 0;
-        m_bOverflowReported = false;
-        m_parts.clear();
-        m_failure.clear();
-    }
-    if (m_hWake == nullptr) {
-        error = L"The session record cannot be written: " + SystemMessage(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    ::ResetEvent(m_hWake);
-
+    auto pShared = std::make_shared<Shared>(m_nPartBytes, m_dwFlushMs, m_nWaitingBytes, m_writeHook);
     std::wstring dir = folder;
     while (dir.size() > RootLength(dir) && IsSeparator(dir.back()))
         dir.pop_back();
+    if (!dir.empty()) {
+        // Names only: the disk is the writer's.
+        wchar_t szName[64] = {};
+        _snwprintf(szName, 63, L"Session-%04u%02u%02u-%02u%02u%02u", stOpenedLocal.wYear, stOpenedLocal.wMonth,
+                   stOpenedLocal.wDay, stOpenedLocal.wHour, stOpenedLocal.wMinute, stOpenedLocal.wSecond);
+        pShared->dir = dir;
+        pShared->name = szName;
+        pShared->firstPath = dir + (IsSeparator(dir.back()) ? L"" : L"\\") + szName + L".log";
+    }
+    {
+        // A failure of the former record that nobody took yet (it names its own file) stays
+        // to be taken.
+        const std::shared_ptr<Shared> pFormer = Current();
+        if (pFormer != nullptr) {
+            CSingleLock lock(pFormer->cs);
+            pShared->failure.swap(pFormer->failure);
+        }
+    }
+    // From here on every call sees the new record, which accepts nothing until its writer is
+    // about to run.
+    {
+        CSingleLock lock(m_csShared);
+        m_pShared = pShared;
+    }
     if (dir.empty()) {
         error = L"The session record has no folder to go into.";
         return false;
     }
-    std::wstring failedAt;
-    DWORD dwError = 0;
-    if (!CreateFolderChain(dir, failedAt, dwError)) {
-        error = L"The folder of the session record, " + dir + L", cannot be made";
-        if (failedAt != dir)
-            error += L" (at " + failedAt + L")";
-        error += L": " + SystemMessage(dwError);
-        return false;
-    }
-
-    wchar_t szName[64] = {};
-    _snwprintf(szName, 63, L"Session-%04u%02u%02u-%02u%02u%02u", stOpenedLocal.wYear, stOpenedLocal.wMonth,
-               stOpenedLocal.wDay, stOpenedLocal.wHour, stOpenedLocal.wMinute, stOpenedLocal.wSecond);
-    const std::wstring sep = IsSeparator(dir.back()) ? L"" : L"\\";
-    // An earlier record of the same second keeps its file: this one takes -b, -c, ... -z.
-    for (wchar_t cSuffix = L'a'; cSuffix <= L'z'; ++cSuffix) {
-        m_base = dir + sep + szName;
-        if (cSuffix != L'a')
-            m_base += std::wstring(L"-") + cSuffix;
-        m_hFile = ::CreateFileW(PartPath(1).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (m_hFile != INVALID_HANDLE_VALUE)
-            break;
-        dwError = GetLastError();
-        if (dwError != ERROR_FILE_EXISTS && dwError != ERROR_ALREADY_EXISTS)
-            break;
-    }
-    if (m_hFile == INVALID_HANDLE_VALUE) {
-        error = L"The session record file " + PartPath(1) + L" cannot be made: " + SystemMessage(dwError);
+    if (pShared->hWake == nullptr) {
+        error = L"The session record cannot be written: " + SystemMessage(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     {
-        CSingleLock lock(m_cs);
-        m_parts.push_back(PartPath(1));
-        m_bAccepting = true;
+        CSingleLock lock(pShared->cs);
+        pShared->bAccepting = true;
     }
-    m_hThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Thread_WriteSession, this, 0, nullptr));
-    if (m_hThread == nullptr) {
-        dwError = GetLastError();
+
+    // The thread holds its own share of the state, handed over through the heap.
+    auto* pThreadShare = new std::shared_ptr<Shared>(pShared);
+    pShared->hThread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Shared::Thread_WriteSession, pThreadShare, 0, nullptr));
+    if (pShared->hThread == nullptr) {
+        const DWORD dwError = GetLastError();
+        delete pThreadShare;
         {
-            CSingleLock lock(m_cs);
-            m_bAccepting = false;
-            m_parts.clear();
+            CSingleLock lock(pShared->cs);
+            pShared->bAccepting = false;
+            pShared->waiting.clear();
         }
-        ::CloseHandle(m_hFile);
-        m_hFile = INVALID_HANDLE_VALUE;
-        ::DeleteFileW(PartPath(1).c_str());
-        error = L"The writer of the session record " + PartPath(1) + L" cannot be started: " + SystemMessage(dwError);
+        error = L"The writer of the session record " + pShared->firstPath + L" cannot be started: " + SystemMessage(dwError);
         return false;
     }
     return true;
@@ -235,122 +301,200 @@ void CSessionLog::Append(const std::string& utf8Lines)
     const unsigned long long n = utf8Lines.size();
     if (n == 0)
         return;
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared == nullptr)
+        return;
+    Shared& state = *pShared;
     // A record that failed drops everything, without the lock.
-    if (m_bFailed.load()) {
-        m_nDropped += n;
+    if (state.bFailed.load()) {
+        state.nDropped += n;
         return;
     }
-    CSingleLock lock(m_cs);
-    if (!m_bAccepting) {
-        if (m_bFailed.load())
-            m_nDropped += n;
+    CSingleLock lock(state.cs);
+    if (!state.bAccepting) {
+        if (state.bFailed.load())
+            state.nDropped += n;
         return;
     }
-    if (m_waiting.size() + n > m_nWaitingBytes) {
-        m_nOverflow += n;
-        m_nDropped += n;
+    if (state.waiting.size() + n > state.nWaitingBytes) {
+        state.nOverflow += n;
+        state.nDropped += n;
         return;
     }
-    if (m_waiting.empty())
-        m_ullFirstWaiting = ::GetTickCount64();
-    m_waiting += utf8Lines;
+    if (state.waiting.empty())
+        state.ullFirstWaiting = ::GetTickCount64();
+    state.waiting += utf8Lines;
 }
 
 void CSessionLog::FlushSoon()
 {
-    if (m_hWake != nullptr)
-        ::SetEvent(m_hWake);
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared != nullptr && pShared->hWake != nullptr)
+        ::SetEvent(pShared->hWake);
 }
 
 void CSessionLog::Stop()
 {
-    if (m_hThread == nullptr)
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared == nullptr || pShared->hThread == nullptr || pShared->bLeft)
         return;
+    Shared& state = *pShared;
     {
         // What is given from here on is not taken: the writer's last turn takes all before it.
-        CSingleLock lock(m_cs);
-        m_bAccepting = false;
+        CSingleLock lock(state.cs);
+        state.bAccepting = false;
     }
-    m_bStopAsked.store(true);
-    ::SetEvent(m_hWake);
-    ::WaitForSingleObject(m_hThread, INFINITE);
-    ::CloseHandle(m_hThread);
-    m_hThread = nullptr;
+    state.bStopAsked.store(true);
+    ::SetEvent(state.hWake);
+    if (::WaitForSingleObject(state.hThread, kStopWaitMs) == WAIT_OBJECT_0) {
+        ::CloseHandle(state.hThread);
+        state.hThread = nullptr;
+        return;
+    }
+    // The disk holds the writer: it finishes on its own, with its own share of the state
+    // (whose last holder closes the thread's handle).
+    state.bLeft = true;
+    CSingleLock lock(state.cs);
+    const std::wstring path = state.parts.empty() ? state.firstPath : state.parts.back();
+    state.AddFailure(L"The session record " + path + L" was left unfinished: the disk did not answer within " +
+                     std::to_wstring(kStopWaitMs / 1000) + L" s. Its writer finishes on its own.");
 }
 
 bool CSessionLog::IsRunning() const
 {
-    CSingleLock lock(m_cs);
-    return m_bAccepting;
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared == nullptr)
+        return false;
+    CSingleLock lock(pShared->cs);
+    return pShared->bAccepting;
 }
 
 std::wstring CSessionLog::Path() const
 {
-    CSingleLock lock(m_cs);
-    return m_bAccepting && !m_parts.empty() ? m_parts.back() : std::wstring();
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared == nullptr)
+        return std::wstring();
+    CSingleLock lock(pShared->cs);
+    return pShared->bAccepting && !pShared->parts.empty() ? pShared->parts.back() : std::wstring();
+}
+
+std::wstring CSessionLog::FirstPartPath() const
+{
+    const std::shared_ptr<Shared> pShared = Current();
+    return pShared != nullptr ? pShared->firstPath : std::wstring();
 }
 
 std::vector<std::wstring> CSessionLog::Parts() const
 {
-    CSingleLock lock(m_cs);
-    return m_parts;
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared == nullptr)
+        return {};
+    CSingleLock lock(pShared->cs);
+    return pShared->parts;
 }
 
 std::wstring CSessionLog::TakeFailure()
 {
     std::wstring text;
-    CSingleLock lock(m_cs);
-    text.swap(m_failure);
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared != nullptr) {
+        CSingleLock lock(pShared->cs);
+        text.swap(pShared->failure);
+    }
     return text;
 }
 
-std::wstring CSessionLog::PartPath(int nPart) const
+unsigned long long CSessionLog::BytesWritten() const
 {
-    return nPart > 1 ? m_base + L"-" + std::to_wstring(nPart) + L".log" : m_base + L".log";
+    const std::shared_ptr<Shared> pShared = Current();
+    return pShared != nullptr ? pShared->nWritten.load() : 0;
 }
 
-bool CSessionLog::WriteBytes(HANDLE hFile, const char* pData, DWORD cbData, DWORD& cbWritten)
+unsigned long long CSessionLog::BytesDropped() const
 {
-    cbWritten = 0;
-    return ::WriteFile(hFile, pData, cbData, &cbWritten, nullptr) != FALSE;
+    const std::shared_ptr<Shared> pShared = Current();
+    return pShared != nullptr ? pShared->nDropped.load() : 0;
 }
 
 // ---------------------------------------------------------------------------------------
 // The writer
 
-unsigned __stdcall CSessionLog::Thread_WriteSession(void* pParam)
+std::wstring CSessionLog::Shared::PartPath(int nPartOf) const
 {
-    static_cast<CSessionLog*>(pParam)->WriterLoop();
+    return nPartOf > 1 ? base + L"-" + std::to_wstring(nPartOf) + L".log" : base + L".log";
+}
+
+unsigned __stdcall CSessionLog::Shared::Thread_WriteSession(void* pParam)
+{
+    // The thread's share: the state lives at least as long as this thread runs.
+    std::unique_ptr<std::shared_ptr<Shared>> pShare(static_cast<std::shared_ptr<Shared>*>(pParam));
+    (*pShare)->WriterLoop();
     return 0;
 }
 
-void CSessionLog::WriterLoop()
+bool CSessionLog::Shared::MakeFirstPart()
 {
+    std::wstring failedAt;
+    DWORD dwError = 0;
+    if (!CreateFolderChain(dir, failedAt, dwError)) {
+        std::wstring why = L"The folder of the session record, " + dir + L", cannot be made";
+        if (failedAt != dir)
+            why += L" (at " + failedAt + L")";
+        Fail(why + L": " + SystemMessage(dwError), 0);
+        return false;
+    }
+    const std::wstring sep = IsSeparator(dir.back()) ? L"" : L"\\";
+    // An earlier record of the same second keeps its file: this one takes -b, -c, ... -z.
+    for (wchar_t cSuffix = L'a'; cSuffix <= L'z'; ++cSuffix) {
+        base = dir + sep + name;
+        if (cSuffix != L'a')
+            base += std::wstring(L"-") + cSuffix;
+        hFile = ::CreateFileW(PartPath(1).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE)
+            break;
+        dwError = GetLastError();
+        if (dwError != ERROR_FILE_EXISTS && dwError != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    if (hFile == INVALID_HANDLE_VALUE) {
+        Fail(L"The session record file " + PartPath(1) + L" cannot be made: " + SystemMessage(dwError), 0);
+        return false;
+    }
+    CSingleLock lock(cs);
+    parts.push_back(PartPath(1));
+    return true;
+}
+
+void CSessionLog::Shared::WriterLoop()
+{
+    if (!MakeFirstPart())
+        return;
     std::string batch;
     for (;;) {
-        const bool bStop = m_bStopAsked.load();
+        const bool bStop = bStopAsked.load();
         if (!bStop) {
             // Nothing waits: a tick. Something waits: until 100 ms after its first byte.
-            DWORD dwWaitMs = m_dwFlushMs;
+            DWORD dwWaitMs = dwFlushMs;
             {
-                CSingleLock lock(m_cs);
-                if (!m_waiting.empty()) {
+                CSingleLock lock(cs);
+                if (!waiting.empty()) {
                     const ULONGLONG ullNow = ::GetTickCount64();
-                    const ULONGLONG ullDue = m_ullFirstWaiting + m_dwFlushMs;
+                    const ULONGLONG ullDue = ullFirstWaiting + dwFlushMs;
                     dwWaitMs = ullNow >= ullDue ? 0 : static_cast<DWORD>(ullDue - ullNow);
                 }
             }
             if (dwWaitMs > 0) {
-                const DWORD dwResult = ::WaitForSingleObject(m_hWake, dwWaitMs);
+                const DWORD dwResult = ::WaitForSingleObject(hWake, dwWaitMs);
                 if (dwResult == WAIT_TIMEOUT)
                     continue; // the next turn sees whether something is due
                 if (dwResult != WAIT_OBJECT_0)
-                    ::Sleep(m_dwFlushMs); // the event failed: write at the tick's pace
+                    ::Sleep(dwFlushMs); // the event failed: write at the tick's pace
             }
         }
         {
-            CSingleLock lock(m_cs);
-            batch.swap(m_waiting);
+            CSingleLock lock(cs);
+            batch.swap(waiting);
         }
         ReportDropped();
         if (!batch.empty() && !WriteBatch(batch))
@@ -365,21 +509,21 @@ void CSessionLog::WriterLoop()
     CloseFile();
 }
 
-bool CSessionLog::WriteBatch(const std::string& batch)
+bool CSessionLog::Shared::WriteBatch(const std::string& batch)
 {
     size_t i = 0;
     while (i < batch.size()) {
-        const unsigned long long nRoom = m_nPartSize < m_nPartBytes ? m_nPartBytes - m_nPartSize : 0;
+        const unsigned long long nRoom = nPartSize < nPartBytes ? nPartBytes - nPartSize : 0;
         size_t n = batch.size() - i;
         if (n > nRoom) {
             // The whole lines that still fit into this part.
             const size_t nEnd = nRoom > 0 ? batch.rfind('\n', i + static_cast<size_t>(nRoom) - 1) : std::string::npos;
             if (nEnd != std::string::npos && nEnd >= i) {
                 n = nEnd + 1 - i;
-            } else if (m_nPartSize > 0) {
+            } else if (nPartSize > 0) {
                 if (!NextPart()) {
                     const DWORD dwError = GetLastError();
-                    Fail(L"The next part of the session record, " + PartPath(m_nPart) + L", cannot be made: " +
+                    Fail(L"The next part of the session record, " + PartPath(nPart) + L", cannot be made: " +
                              SystemMessage(dwError),
                          batch.size() - i);
                     return false;
@@ -394,7 +538,7 @@ bool CSessionLog::WriteBatch(const std::string& batch)
         size_t cbKept = 0;
         if (!WritePiece(batch.data() + i, n, cbKept)) {
             const DWORD dwError = GetLastError();
-            Fail(L"Writing the session record " + PartPath(m_nPart) + L" failed: " + SystemMessage(dwError) +
+            Fail(L"Writing the session record " + PartPath(nPart) + L" failed: " + SystemMessage(dwError) +
                      L" The record stops here.",
                  batch.size() - i - cbKept);
             return false;
@@ -404,14 +548,15 @@ bool CSessionLog::WriteBatch(const std::string& batch)
     return true;
 }
 
-bool CSessionLog::WritePiece(const char* pData, size_t cbData, size_t& cbKept)
+bool CSessionLog::Shared::WritePiece(const char* pData, size_t cbData, size_t& cbKept)
 {
-    // Whole lines only (the caller cut them), and no more than m_nWaitingBytes: a DWORD.
+    // Whole lines only (the caller cut them), and no more than nWaitingBytes: a DWORD.
     const DWORD cb = static_cast<DWORD>(cbData);
     DWORD dwDone = 0;
     while (dwDone < cb) {
         DWORD dwWritten = 0;
-        const bool bOk = WriteBytes(m_hFile, pData + dwDone, cb - dwDone, dwWritten);
+        const bool bOk = writeHook ? writeHook(hFile, pData + dwDone, cb - dwDone, dwWritten)
+                                   : ::WriteFile(hFile, pData + dwDone, cb - dwDone, &dwWritten, nullptr) != FALSE;
         const DWORD dwError = bOk ? ERROR_WRITE_FAULT : GetLastError();
         dwDone += dwWritten < cb - dwDone ? dwWritten : cb - dwDone;
         if (bOk && dwWritten > 0)
@@ -422,75 +567,80 @@ bool CSessionLog::WritePiece(const char* pData, size_t cbData, size_t& cbKept)
             --nKept;
         if (nKept < dwDone) {
             LARGE_INTEGER liEnd;
-            liEnd.QuadPart = static_cast<LONGLONG>(m_nPartSize + nKept);
-            if (!::SetFilePointerEx(m_hFile, liEnd, nullptr, FILE_BEGIN) || !::SetEndOfFile(m_hFile))
+            liEnd.QuadPart = static_cast<LONGLONG>(nPartSize + nKept);
+            if (!::SetFilePointerEx(hFile, liEnd, nullptr, FILE_BEGIN) || !::SetEndOfFile(hFile))
                 nKept = dwDone; // it stays; counted as written
         }
-        m_nPartSize += nKept;
-        m_nWritten += nKept;
+        nPartSize += nKept;
+        nWritten += nKept;
         cbKept = nKept;
         SetLastError(dwError);
         return false;
     }
-    m_nPartSize += cb;
-    m_nWritten += cb;
+    nPartSize += cb;
+    nWritten += cb;
     cbKept = cb;
     return true;
 }
 
-bool CSessionLog::NextPart()
+bool CSessionLog::Shared::NextPart()
 {
     // A finished part is made durable; the running one only at Stop.
     CloseFile();
-    ++m_nPart;
-    m_hFile = ::CreateFileW(PartPath(m_nPart).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_hFile == INVALID_HANDLE_VALUE)
+    ++nPart;
+    hFile = ::CreateFileW(PartPath(nPart).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
         return false;
-    m_nPartSize = 0;
-    CSingleLock lock(m_cs);
-    m_parts.push_back(PartPath(m_nPart));
+    nPartSize = 0;
+    CSingleLock lock(cs);
+    parts.push_back(PartPath(nPart));
     return true;
 }
 
-void CSessionLog::Fail(const std::wstring& why, unsigned long long nLost)
+void CSessionLog::Shared::Fail(const std::wstring& why, unsigned long long nLost)
 {
     // Appenders that look from here on drop without the lock; those that got in first are
     // counted with what waits.
-    m_bFailed.store(true);
+    bFailed.store(true);
     {
-        CSingleLock lock(m_cs);
-        m_bAccepting = false;
-        nLost += m_waiting.size();
-        std::string().swap(m_waiting);
-        m_failure += m_failure.empty() ? why : L" " + why;
+        CSingleLock lock(cs);
+        bAccepting = false;
+        nLost += waiting.size();
+        std::string().swap(waiting);
+        AddFailure(why);
     }
-    m_nDropped += nLost;
+    nDropped += nLost;
 }
 
-void CSessionLog::ReportDropped()
+void CSessionLog::Shared::ReportDropped()
 {
     unsigned long long nBytes = 0;
     std::wstring path;
     {
-        CSingleLock lock(m_cs);
-        if (m_bOverflowReported || m_nOverflow == 0)
+        CSingleLock lock(cs);
+        if (bOverflowReported || nOverflow == 0)
             return;
-        m_bOverflowReported = true;
-        nBytes = m_nOverflow;
-        path = m_parts.empty() ? std::wstring() : m_parts.back();
+        bOverflowReported = true;
+        nBytes = nOverflow;
+        path = parts.empty() ? firstPath : parts.back();
     }
     const std::wstring text = std::to_wstring(nBytes) + L" bytes of the session record were dropped: the disk does not keep up with " +
                               path + L".";
-    CSingleLock lock(m_cs);
-    m_failure += m_failure.empty() ? text : L" " + text;
+    CSingleLock lock(cs);
+    AddFailure(text);
 }
 
-void CSessionLog::CloseFile()
+void CSessionLog::Shared::AddFailure(const std::wstring& text)
 {
-    if (m_hFile == INVALID_HANDLE_VALUE)
+    failure += failure.empty() ? text : L" " + text;
+}
+
+void CSessionLog::Shared::CloseFile()
+{
+    if (hFile == INVALID_HANDLE_VALUE)
         return;
-    ::FlushFileBuffers(m_hFile);
-    ::CloseHandle(m_hFile);
-    m_hFile = INVALID_HANDLE_VALUE;
+    ::FlushFileBuffers(hFile);
+    ::CloseHandle(hFile);
+    hFile = INVALID_HANDLE_VALUE;
 }
