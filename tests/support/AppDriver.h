@@ -153,10 +153,11 @@ private:
 
 // Starts the program against a simulated unit that runs scenario: Config.ini for the link
 // (adjust, when given, changes the values before they are written), then the unit, then the
-// program; succeeds once the program has opened the link and shows its settings page, and
-// otherwise says which step failed.
+// program; succeeds once the program has opened the link and (bWaitPage) shows its settings
+// page, and otherwise says which step failed. (A unit that floods from the connect keeps
+// the program's window busy: such a test waits for what it needs by itself.)
 ::testing::AssertionResult StartAgainstUnit(ProgramRun& run, ScriptedUnit& unit, UnitLink link, const std::string& scenario,
-                                            const std::function<void(ConfigValues&)>& adjust = nullptr);
+                                            const std::function<void(ConfigValues&)>& adjust = nullptr, bool bWaitPage = true);
 
 // The program's box when its link cannot be opened.
 inline const std::wstring kLinkErrorText = L"Error!! A communication error has occurred.";
