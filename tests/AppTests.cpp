@@ -16,7 +16,6 @@ using namespace testsupport;
 
 namespace {
 
-const std::wstring kLinkError = L"Error!! A communication error has occurred.";
 const std::wstring kTimeOutBox = L"[Error] Communication timeout has occurred";
 
 
@@ -89,7 +88,7 @@ TEST(AppStartUp, FirstStartWritesDefaultConfigLogsBannerAndShowsSettingsAfterLin
 
     // The default file: no environment file at its default place, so the capture software's
     // serial port 0 is tried and fails.
-    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
+    ASSERT_TRUE(run.WaitAndDismiss(kLinkErrorText));
     EXPECT_EQ(L"C:\\AcqStation\\SettingFiles\\", ReadIniValue(run.ConfigPath(), L"SETTINGS", L"EnvironPath"));
     EXPECT_EQ(L"1", ReadIniValue(run.ConfigPath(), L"SETTINGS", L"CommMode"));
     EXPECT_EQ(L"3", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"Comport"));
@@ -139,18 +138,11 @@ TEST(AppStartUp, FirstStartWritesDefaultConfigLogsBannerAndShowsSettingsAfterLin
 TEST(AppStartUp, SecondInstanceSaysSoAndEndsWhileTheFirstRunsOn)
 {
     ProgramRun first(L"instance_first");
-    ConfigValues cfg;
-    cfg.EnvironPath = first.Folder();
-    cfg.CommType = 1;
-    cfg.EthernetIP = PrivateLoopbackAddress();
-    ASSERT_TRUE(first.WriteConfig(cfg));
-    ASSERT_TRUE(first.Start());
-    ASSERT_TRUE(first.WaitAndDismiss(kLinkError));
-    ASSERT_TRUE(first.WaitPageShown());
+    ASSERT_TRUE(StartWithoutUnit(first));
 
     // A second copy, here from another folder, finds the name taken.
     ProgramRun second(L"instance_second");
-    ASSERT_TRUE(second.WriteConfig(cfg));
+    ASSERT_TRUE(second.WriteConfig(TcpConfig(first, PrivateLoopbackAddress())));
     ASSERT_TRUE(second.Start(&first));
     HWND hBox = second.WaitMessageBox(L"Capture program is running. Please wait.");
     ASSERT_NE(nullptr, hBox);
@@ -180,23 +172,21 @@ TEST(AppLink, CapturesSoftwareValuesOpenTcpOnPort20130AndTheConsoleWorksThroughI
     machine.Baudrate = 38400;
     machine.MachineIP = address;
     machine.EthernetPort = 20999;
-    ConfigValues cfg;
-    cfg.EnvironPath = run.WriteEnvironment(machine);
-    cfg.CommMode = 1;
-    cfg.CommType = 0;
-    cfg.Comport = 7;
-    cfg.EthernetIP = L"127.0.0.1";
-    cfg.EthernetPort = 20999;
-    ASSERT_TRUE(run.WriteConfig(cfg));
+    const std::wstring environPath = run.WriteEnvironment(machine);
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "delay * 50\n"));
-
-    ASSERT_TRUE(run.Start());
-    ASSERT_GE(run.WaitForTrace("FUN_E - CComm::Open_Ethernet"), 0);
+    // The capture software's values in use: the own values (a COM port, another TCP port)
+    // must not be the ones that reach the unit.
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "delay * 50\n", [&](ConfigValues& cfg) {
+        cfg.EnvironPath = environPath;
+        cfg.CommMode = 1;
+        cfg.CommType = 0;
+        cfg.Comport = 7;
+        cfg.EthernetIP = L"127.0.0.1";
+        cfg.EthernetPort = 20999;
+    }));
     EXPECT_TRUE(unit.WaitLog("CONNECT"));
     // A working link ends the start-up step and still brings the settings page.
     EXPECT_GE(run.WaitForTrace("^^^^^^^^^^^^^^^^^^^^", 10000, "CBasicSheetDlg::OnActivatePage"), 0);
-    ASSERT_TRUE(run.WaitPageShown());
     EXPECT_EQ(L" Config ", WindowText(GetDlgItem(run.MainWindow(), IDC_TAB_SHEET)));
     EXPECT_TRUE(run.OpenMessageBoxes().empty());
 
@@ -230,21 +220,9 @@ TEST(AppLink, CapturesSoftwareValuesOpenTcpOnPort20130AndTheConsoleWorksThroughI
 
 TEST(AppLink, OwnSerialSettingsOpenTheComPortAndTheCloseButtonReleasesIt)
 {
-    ASSERT_NE(0, ProgramComPort()) << "run inside tools/wine-env.sh";
     ProgramRun run(L"link_com");
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommMode = 0;
-    cfg.CommType = 0;
-    cfg.Comport = ProgramComPort();
-    cfg.Baudrate = 19200;
-    ASSERT_TRUE(run.WriteConfig(cfg));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartCom(run, "delay * 50\n"));
-
-    ASSERT_TRUE(run.Start());
-    ASSERT_GE(run.WaitForTrace("FUN_E - CComm::Open_Serial"), 0);
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Com, "delay * 50\n"));
     EXPECT_TRUE(run.OpenMessageBoxes().empty());
     EXPECT_TRUE(WaitTick(run.PageItem(IDC_CHECK_USE_USER), 1));
     EXPECT_TRUE(WaitTick(run.PageItem(IDC_CHECK_USER_SERIAL), 1));
@@ -271,7 +249,7 @@ TEST(AppLink, FailureReportsThenAddsTheConfigPageOnceOnly)
     ASSERT_TRUE(run.WriteConfig(cfg));
     ASSERT_TRUE(run.Start());
 
-    HWND hBox = run.WaitMessageBox(kLinkError);
+    HWND hBox = run.WaitMessageBox(kLinkErrorText);
     ASSERT_NE(nullptr, hBox);
     HWND hTabs = GetDlgItem(run.MainWindow(), IDC_TAB_SHEET);
     // Nothing in the strip while the box is up.
@@ -288,7 +266,7 @@ TEST(AppLink, FailureReportsThenAddsTheConfigPageOnceOnly)
     ShowWindow(run.Page(), SW_HIDE);
     ASSERT_TRUE(PumpUntil([&] { return !IsWindowVisible(run.Page()); }, 5000));
     PostMessageW(run.MainWindow(), WM_TABPAGE_ACTIVATE, 0, 0);
-    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
+    ASSERT_TRUE(run.WaitAndDismiss(kLinkErrorText));
     ASSERT_TRUE(run.WaitPageShown());
     EXPECT_EQ(L" Config ", WindowText(hTabs));
     EXPECT_EQ(2u, CountTrace(run, "_________________________", "CBasicSheetDlg::OnActivatePage"));
@@ -326,7 +304,7 @@ TEST(AppSettingsPage, UseUserRestoresTheStoredChoiceAndSaveKeepsOwnValuesWithCon
     cfg.EthernetPort = 20131;
     ASSERT_TRUE(run.WriteConfig(cfg));
     ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
+    ASSERT_TRUE(run.WaitAndDismiss(kLinkErrorText));
     ASSERT_TRUE(run.WaitPageShown());
 
     const HWND hUseUser = run.PageItem(IDC_CHECK_USE_USER);
@@ -389,7 +367,7 @@ TEST(AppSettingsPage, AStoredPortThatIsNotPresentStaysSelectedMarkedAndIsSavedAs
     cfg.Comport = 12;
     ASSERT_TRUE(run.WriteConfig(cfg));
     ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
+    ASSERT_TRUE(run.WaitAndDismiss(kLinkErrorText));
     ASSERT_TRUE(run.WaitPageShown());
     // The machine has no COM12: it is offered as it was stored, marked.
     EXPECT_EQ(L"COM 12 (absent)", WindowText(run.PageItem(IDC_COMBO_USER_PORT)));
@@ -421,15 +399,7 @@ TEST(AppSettingsPage, FolderBrowserStartsAtTheSavedFolderAndEndsInABackslash)
     ProgramRun run(L"page_find");
     const std::wstring saved = run.Folder() + L"capture";
     ASSERT_TRUE(CreateDirectoryW(saved.c_str(), nullptr));
-    ConfigValues cfg;
-    cfg.EnvironPath = saved + L"\\";
-    cfg.CommMode = 0;
-    cfg.CommType = 1;
-    cfg.EthernetIP = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(cfg));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartWithoutUnit(run, [&](ConfigValues& cfg) { cfg.EnvironPath = saved + L"\\"; }));
 
     // Cancelled, the browser leaves the field as it was. (The first browser of a process
     // under Wine does not always move to its starting folder, so the start is checked on
@@ -470,14 +440,7 @@ TEST(AppSettingsPage, FolderBrowserStartsAtTheSavedFolderAndEndsInABackslash)
 TEST(AppMainWindow, EnterRunsTheLogInToggleAndEscapeDoesNothing)
 {
     ProgramRun run(L"login");
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommType = 1;
-    cfg.EthernetIP = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(cfg));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartWithoutUnit(run));
     const HWND hMain = run.MainWindow();
     const HWND hPassword = GetDlgItem(hMain, IDC_EDIT_PASSWORD);
     const HWND hLogIn = GetDlgItem(hMain, IDC_BTN_LOGIN);
@@ -516,17 +479,8 @@ TEST(AppMainWindow, EnterRunsTheLogInToggleAndEscapeDoesNothing)
 TEST(AppMainWindow, ConsoleCommandWithoutAnswerReportsTheTimeOut)
 {
     ProgramRun run(L"timeout");
-    const std::wstring address = PrivateLoopbackAddress();
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommMode = 0;
-    cfg.CommType = 1;
-    cfg.EthernetIP = address;
-    ASSERT_TRUE(run.WriteConfig(cfg));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "silent *\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "silent *\n"));
 
     // A word without a long time-out of its own waits 3 s.
     ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
@@ -542,17 +496,8 @@ TEST(AppMainWindow, ConsoleCommandWithoutAnswerReportsTheTimeOut)
 TEST(AppMainWindow, UnitNotificationsAreTakenAndTheirCopiesReleased)
 {
     ProgramRun run(L"notify");
-    const std::wstring address = PrivateLoopbackAddress();
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommMode = 0;
-    cfg.CommType = 1;
-    cfg.EthernetIP = address;
-    ASSERT_TRUE(run.WriteConfig(cfg));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "flood 30 [SLP_DOOR_OPEN]\nevery 150 [SMP_STAT_READY]\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "flood 30 [SLP_DOOR_OPEN]\nevery 150 [SMP_STAT_READY]\n"));
 
     EXPECT_TRUE(PumpUntil([&] { return CountTrace(run, "SLP : [SLP_DOOR_OPEN]", "CBasicSheetDlg::OnMessage_SerialSLP") >= 30; }, 30000));
     EXPECT_TRUE(PumpUntil([&] { return CountTrace(run, "_________________________", "CBasicSheetDlg::OnMessage_SerialSMP") >= 3; }, 30000));
@@ -589,14 +534,7 @@ HCURSOR SettledCursorOver(HWND hWnd, POINT ptOffset = POINT{-1, -1})
 TEST(AppMainWindow, PointerIsTheHandOverOwnerDrawnButtonsAndTheArrowElsewhere)
 {
     ProgramRun run(L"cursor");
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommType = 1;
-    cfg.EthernetIP = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(cfg));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitAndDismiss(kLinkError));
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartWithoutUnit(run));
 
     // Over the main window's own face, then over a button of the page, a check box of the
     // page, the main window's Close button, and an edit box (whose class would show the

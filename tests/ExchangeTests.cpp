@@ -11,7 +11,7 @@
 #include <psapi.h>
 
 #include <algorithm>
-
+#include <map>
 #include <thread>
 
 using namespace testsupport;
@@ -30,12 +30,36 @@ protected:
         exchange.MarkClosed();
         EXPECT_TRUE(exchange.Join(10000));
         exchange.Detach();
-        PumpFor(50);
-        EXPECT_EQ(0, NotifyTextsOutstanding());
+        // Every notification copy that was posted is freed by its window (or at once, when
+        // the window is gone).
+        EXPECT_TRUE(PumpUntil([] { return NotifyTextsOutstanding() == 0; }, 5000)) << NotifyTextsOutstanding();
     }
 
     bool Written(size_t n) { return PumpUntil([&] { return link.Written().size() >= n; }, 10000); }
     bool Noted(size_t n) { return PumpUntil([&] { return reply.notes.size() >= n; }, 10000); }
+    // Wakes the watchdog until a thread other than this one has read the clock three times
+    // at its present time: the watchdog has looked at the deadline and gone back to waiting.
+    // Its first look may only take note of a deadline armed meanwhile, the second judges it,
+    // and a third shows that the second declared no time-out (after one, the watchdog ends
+    // and looks no more). The dispatcher reads the clock at most once after a write the test
+    // has seen, and the test's own thread is not counted. False when the watchdog does not
+    // look (it does not run) or stops looking (it declared a time-out).
+    bool WatchdogLookedAndWaitsOn()
+    {
+        const std::map<DWORD, long long> before = clock.Reads();
+        const DWORD dwSelf = GetCurrentThreadId();
+        return PumpUntil(
+            [&] {
+                exchange.WakeWatchdog();
+                for (const auto& [dwThread, nReads] : clock.Reads()) {
+                    const auto it = before.find(dwThread);
+                    if (dwThread != dwSelf && nReads - (it != before.end() ? it->second : 0) >= 3)
+                        return true;
+                }
+                return false;
+            },
+            10000);
+    }
     bool Has(CCommInbox::EventType type)
     {
         for (const CCommInbox::Event& event : inbox.TakeEvents())
@@ -58,21 +82,21 @@ TEST_F(ExchangeTest, AnAnswerAtTheDeadlineCountsAndTheNextCommandGetsItsOwnTime)
     ASSERT_TRUE(Written(1));
     EXPECT_EQ(1, exchange.QueueCount());
 
-    // CSON left at t0 and has 3 s. At t0 + 3 s the watchdog looks, and CSON's answer comes.
+    // CSON left at t0 and has 3 s. At t0 + 3 s the watchdog looks and keeps waiting, and
+    // CSON's answer comes.
     clock.AdvanceMs(3000);
-    exchange.WakeWatchdog();
-    PumpFor(100);
+    ASSERT_TRUE(WatchdogLookedAndWaitsOn()) << "the watchdog judged CSON's deadline and did not time it out";
     ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_CSON_001]"));
     ASSERT_TRUE(Written(2)) << "HSON leaves once CSON is answered";
     ASSERT_TRUE(Noted(1));
     EXPECT_EQ(L"[EPL_CSON_001]", reply.notes[0].text);
     EXPECT_EQ(enRECV_COMMAND, reply.notes[0].kind);
 
-    // HSON left at t0 + 3 s: at that moment and up to its own deadline it is not timed out.
+    // HSON left at t0 + 3 s: at that moment and up to its own deadline the watchdog looks at
+    // it and does not time it out.
     for (int nMs : {0, 1500, 1500}) {
         clock.AdvanceMs(nMs);
-        exchange.WakeWatchdog();
-        PumpFor(100);
+        ASSERT_TRUE(WatchdogLookedAndWaitsOn()) << "the watchdog judged HSON's deadline and kept waiting";
         EXPECT_EQ(1u, reply.notes.size()) << "no time-out before HSON's deadline";
         EXPECT_TRUE(exchange.IsConnected());
     }
@@ -132,8 +156,7 @@ TEST_F(ExchangeTest, AReplyWindowThatIsGoneIsNeverTouched)
     gone.reset();
     ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_PANO_001]"));
     ASSERT_TRUE(PumpUntil([&] { return exchange.IsReady(); }, 10000));
-    PumpFor(50);
-    EXPECT_EQ(0, NotifyTextsOutstanding()) << "the answer's copy is freed when it cannot be delivered";
+    EXPECT_TRUE(PumpUntil([] { return NotifyTextsOutstanding() == 0; }, 5000)) << "the answer's copy is freed when it cannot be delivered";
 
     // The same for a time-out.
     gone = std::make_unique<CRecorderWnd>();
@@ -144,8 +167,7 @@ TEST_F(ExchangeTest, AReplyWindowThatIsGoneIsNeverTouched)
     clock.AdvanceMs(3001);
     exchange.WakeWatchdog();
     ASSERT_TRUE(PumpUntil([&] { return !exchange.IsConnected(); }, 10000));
-    PumpFor(50);
-    EXPECT_EQ(0, NotifyTextsOutstanding());
+    EXPECT_TRUE(PumpUntil([] { return NotifyTextsOutstanding() == 0; }, 5000)) << "the time-out's copy is freed";
     EXPECT_TRUE(reply.notes.empty());
 }
 
@@ -210,15 +232,24 @@ TEST_F(ExchangeTest, AFailedSerialWriteKeepsTheLinkAndItsCommandTimesOut)
     link.FailNextWrite();
     ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", reply, enRECV_COMMAND, false));
     ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 1; }, 10000));
-    PumpFor(200);
+    // The failed write is told in the console, and the link is not given up for it.
+    const auto hasLine = [&] {
+        std::vector<CConsoleRecord::Line> lines;
+        inbox.Record().Copy(0, 100, lines);
+        for (const CConsoleRecord::Line& line : lines)
+            if (line.text.find(L"Write to the port failed or timed out: 0 of 12 bytes sent") == 0)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(PumpUntil(hasLine, 10000));
     EXPECT_TRUE(exchange.IsConnected());
-    bool bLine = false;
-    std::vector<CConsoleRecord::Line> lines;
-    inbox.Record().Copy(0, 100, lines);
-    for (const CConsoleRecord::Line& line : lines)
-        bLine = bLine || line.text.find(L"Write to the port failed or timed out: 0 of 12 bytes sent") == 0;
-    EXPECT_TRUE(bLine);
-    clock.AdvanceMs(90001);
+    // Its deadline runs from the failed write: up to it nothing times out, just past it the
+    // command does.
+    clock.AdvanceMs(90000);
+    ASSERT_TRUE(WatchdogLookedAndWaitsOn()) << "the watchdog judged the deadline and kept waiting";
+    EXPECT_TRUE(reply.notes.empty());
+    EXPECT_TRUE(exchange.IsConnected());
+    clock.AdvanceMs(1);
     exchange.WakeWatchdog();
     ASSERT_TRUE(Noted(1));
     EXPECT_EQ(enRECV_TIMEOUT, reply.notes[0].kind) << "the write that failed armed its deadline";

@@ -76,12 +76,8 @@ const std::string* Find(const std::vector<std::string>& lines, const std::string
 TEST(SessionRecord, HoldsStampsRoundTripsWaitsTheTimeOutAndTheSummaryOfTheLink)
 {
     ProgramRun run(L"session_link");
-    const std::wstring address = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "delay PANO 300\nsilent STAT\nevery 200 [SMP_TICK]\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "delay PANO 300\nsilent STAT\nevery 200 [SMP_TICK]\n"));
 
     // PANO is answered after 300 ms; CSON waits behind it; STAT is never answered.
     // (each Send is taken before the next text is set: the click reads the command field)
@@ -103,11 +99,18 @@ TEST(SessionRecord, HoldsStampsRoundTripsWaitsTheTimeOutAndTheSummaryOfTheLink)
 
     const std::string* pPano = Find(lines, "<< [EPL_PANO_001]");
     ASSERT_NE(nullptr, pPano);
+    // The unit waits 300 ms before it answers; a busy machine may add to that, but not a
+    // second (a round trip in other units, or counted from another moment, would).
     EXPECT_GE(EndMs(*pPano), 300.0) << *pPano;
-    EXPECT_LE(EndMs(*pPano), 400.0) << *pPano;
+    EXPECT_LE(EndMs(*pPano), 1300.0) << *pPano;
+    // CSON was given while PANO awaited its answer, and left once it came: it waited, not
+    // longer than PANO was out (a busy machine may add to that, but not a second), and its
+    // line comes after PANO's answer.
     const std::string* pCson = Find(lines, ">> [SPL_CSON]");
     ASSERT_NE(nullptr, pCson);
-    EXPECT_GE(EndMs(*pCson, "   waited "), 250.0) << *pCson;
+    EXPECT_GT(EndMs(*pCson, "   waited "), 0.0) << *pCson;
+    EXPECT_LE(EndMs(*pCson, "   waited "), EndMs(*pPano) + 1000.0) << *pCson;
+    EXPECT_GT(pCson, pPano) << "CSON left after PANO's answer";
     const std::string* pTimeOut = Find(lines, "No answer to [SPL_STAT] within ");
     ASSERT_NE(nullptr, pTimeOut);
     EXPECT_GE(std::atoi(pTimeOut->c_str() + pTimeOut->find("within ") + 7), 3000) << *pTimeOut;
@@ -115,8 +118,8 @@ TEST(SessionRecord, HoldsStampsRoundTripsWaitsTheTimeOutAndTheSummaryOfTheLink)
     ASSERT_NE(nullptr, pPanoSummary) << "the link's summary is in its record";
     EXPECT_NE(nullptr, Find(lines, "  STAT  sent 1, answered 0, timed out 1"));
 
-    // Stamps never go back, and the unit's ticks are as far apart in the record as in the
-    // unit's own log.
+    // Stamps never go back, and the unit's ticks lie in the record where the unit's own log
+    // has them.
     long nLast = -1;
     std::vector<long> ticks;
     for (const std::string& line : lines) {
@@ -133,20 +136,22 @@ TEST(SessionRecord, HoldsStampsRoundTripsWaitsTheTimeOutAndTheSummaryOfTheLink)
         if (line.find("TX \"[SMP_TICK]") != std::string::npos)
             sent.push_back(std::atol(line.c_str()));
     }
+    // Each tick's stamp, counted from the first tick's, is where the unit's log puts it; the
+    // bound allows a busy machine to take a tick in late by up to a second, while stamps
+    // that stand still, or run at another rate than the clock, are seconds off by the end
+    // of the link's three or more seconds.
     ASSERT_GE(ticks.size(), 5u);
     ASSERT_GE(sent.size(), ticks.size());
+    ASSERT_GE(sent[ticks.size() - 1] - sent[0], 2000) << "the ticks span long enough to tell a clock from a wrong one";
     for (size_t i = 1; i < ticks.size(); ++i)
-        EXPECT_NEAR(sent[i] - sent[i - 1], ticks[i] - ticks[i - 1], 50) << "tick " << i;
+        EXPECT_NEAR(sent[i] - sent[0], ticks[i] - ticks[0], 1000) << "tick " << i;
 }
 
 TEST(SessionRecord, AProgramKilledInAFloodLeavesWholeLinesUpToItsLastMomentsAndTheNextStartANewFile)
 {
     ProgramRun run(L"session_kill");
-    const std::wstring address = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "pace 200000 2000 [SMP_FLOOD_{n7}]\n"));
-    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "pace 200000 2000 [SMP_FLOOD_{n7}]\n", nullptr, false));
     ASSERT_GE(run.WaitForTrace("[SMP_FLOOD_0003000]", 60000, "CComm::LogWrite"), 0);
     // Killed as the system kills a process: no exit sequence, no flush.
     run.Child().Terminate();

@@ -20,17 +20,6 @@ namespace {
 // by the unit's log (its XON, its reading again), not by this bound.
 constexpr DWORD kExitBoundMs = 30000;
 
-ConfigValues ComConfig(const ProgramRun& run)
-{
-    ConfigValues cfg;
-    cfg.EnvironPath = run.Folder();
-    cfg.CommMode = 0;
-    cfg.CommType = 0;
-    cfg.Comport = ProgramComPort();
-    cfg.Baudrate = 19200;
-    return cfg;
-}
-
 HWND ConsoleItem(const ProgramRun& run, int nID)
 {
     return GetDlgItem(run.Console(), nID);
@@ -73,13 +62,9 @@ size_t Occurrences(const std::string& text, const std::string& part)
 
 TEST(ProgramUnderFault, ExitEndsWhileTheUnitHoldsXoffOverAWriteWithCommandsWaiting)
 {
-    ASSERT_NE(0, ProgramComPort()) << "run inside tools/wine-env.sh";
     ProgramRun run(L"fault_xoff");
-    ASSERT_TRUE(run.WriteConfig(ComConfig(run)));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartCom(run, "xoff-after-command 1 15000\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Com, "xoff-after-command 1 15000\n"));
 
     ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
     ASSERT_TRUE(unit.WaitLog("XOFF sent"));
@@ -100,12 +85,8 @@ TEST(ProgramUnderFault, ExitEndsWhileTheUnitHoldsXoffOverAWriteWithCommandsWaiti
 TEST(ProgramUnderFault, ExitEndsWhileTheTcpUnitHasStoppedReadingItsEchoes)
 {
     ProgramRun run(L"fault_noread");
-    const std::wstring address = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "stop-reading-after-command 1 60000\nflood-after-command 1 3000 [SLP_DOOR_{n}]\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "stop-reading-after-command 1 60000\nflood-after-command 1 3000 [SLP_DOOR_{n}]\n"));
 
     ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
     ASSERT_TRUE(unit.WaitLog("FLOOD done"));
@@ -126,14 +107,10 @@ SIZE_T ProgramMemory(ProgramRun& run)
 TEST(ProgramUnderFault, HostileBytesKeepMemoryBoundedAndExitEndsInTheMiddleOfThem)
 {
     ProgramRun run(L"fault_hostile");
-    const std::wstring address = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
     ScriptedUnit unit;
     // 10 MB of garbage after the first command; after the second, more than it could ever
     // take before the engineer closes the program.
-    ASSERT_TRUE(unit.StartTcp(run, address, "hostile-after-command 1 10000000 7 mixed\nhostile-after-command 2 100000000 9 random\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "hostile-after-command 1 10000000 7 mixed\nhostile-after-command 2 100000000 9 random\n"));
     ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
     ASSERT_TRUE(unit.WaitLog("HOSTILE 10000000"));
     const SIZE_T idle = ProgramMemory(run);
@@ -161,12 +138,8 @@ TEST(ProgramUnderFault, HostileBytesKeepMemoryBoundedAndExitEndsInTheMiddleOfThe
 TEST(ProgramUnderFault, CloseWithAFullQueueDropsItWithAWordAndTheLinkOpensAgain)
 {
     ProgramRun run(L"fault_fullqueue");
-    const std::wstring address = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
     ScriptedUnit unit;
-    ASSERT_TRUE(unit.StartTcp(run, address, "silent PANO\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "silent PANO\n"));
 
     // One command awaits its answer (for 90 s), 299 wait behind it: the queue is full.
     for (int i = 0; i < 300; ++i)
@@ -191,14 +164,10 @@ TEST(ProgramUnderFault, CloseWithAFullQueueDropsItWithAWordAndTheLinkOpensAgain)
 TEST(ProgramUnderFault, ALinkTheUnitEndsShowsClosedAndTellsWhatItDropped)
 {
     ProgramRun run(L"fault_hangup");
-    const std::wstring address = PrivateLoopbackAddress();
-    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, address)));
     ScriptedUnit unit;
     // The unit takes its time over the first command and then hangs up half-way through its
     // answer, with four more commands waiting.
-    ASSERT_TRUE(unit.StartTcp(run, address, "delay * 1500\nhangup-after-command 1\n"));
-    ASSERT_TRUE(run.Start());
-    ASSERT_TRUE(run.WaitPageShown());
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "delay * 1500\nhangup-after-command 1\n"));
 
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));

@@ -4,11 +4,13 @@
 # TCP and the COM pair. The printed figures, with a description of the machine, also go to
 # bench/soak-YYYYMMDD-HHMM.txt. Not part of the tests: nothing fails on the figures.
 #
-#   bash tools/soak.sh [--quick] [--only frames,hostile,openclose,faults] [--links tcp,com]
-#                      [--frames N] [--rate R] [--hostile-bytes N] [--cycles N] [--stall-frames N]
+#   bash tools/soak.sh [--quick] [--only frames,hostile,openclose,faults,reconnect] [--links tcp,com]
+#                      [--frames N] [--rate R] [--hostile-bytes N] [--cycles N] [--reconnects N]
+#                      [--stall-frames N]
 #
-# The full run (10^6 frames, 10^7 hostile bytes and 1 000 Close/Open cycles per link) takes
-# long; --quick (20 000 frames, 10^6 hostile bytes, 50 cycles) takes a few minutes.
+# The full run (10^6 frames, 10^7 hostile bytes and 1 000 Close/Open cycles per link, 1 000
+# lose-and-reconnect cycles over TCP) takes long; --quick (20 000 frames, 10^6 hostile bytes,
+# 50 cycles, 50 reconnects) takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export BUILD_DIR=${BUILD_DIR:-build}

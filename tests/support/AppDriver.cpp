@@ -162,16 +162,17 @@ ProgramRun::~ProgramRun()
 
 bool ProgramRun::WriteConfig(const ConfigValues& v)
 {
-    return WriteUtf16Ini(ConfigPath(), {{L"SETTINGS",
-                                         {{L"EnvironPath", v.EnvironPath},
-                                          {L"EnvironName", v.EnvironName},
-                                          {L"CommMode", std::to_wstring(v.CommMode)}}},
-                                        {L"COMMUNICATION",
-                                         {{L"CommType", std::to_wstring(v.CommType)},
-                                          {L"Comport", std::to_wstring(v.Comport)},
-                                          {L"Baudrate", std::to_wstring(v.Baudrate)},
-                                          {L"EthernetIP", v.EthernetIP},
-                                          {L"EthernetPort", std::to_wstring(v.EthernetPort)}}}});
+    std::vector<std::pair<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>>> sections{
+        {L"SETTINGS", {{L"EnvironPath", v.EnvironPath}, {L"EnvironName", v.EnvironName}, {L"CommMode", std::to_wstring(v.CommMode)}}},
+        {L"COMMUNICATION",
+         {{L"CommType", std::to_wstring(v.CommType)},
+          {L"Comport", std::to_wstring(v.Comport)},
+          {L"Baudrate", std::to_wstring(v.Baudrate)},
+          {L"EthernetIP", v.EthernetIP},
+          {L"EthernetPort", std::to_wstring(v.EthernetPort)}}}};
+    if (v.Reconnect >= 0)
+        sections.push_back({L"CONSOLE", {{L"Reconnect", std::to_wstring(v.Reconnect)}}});
+    return WriteUtf16Ini(ConfigPath(), sections);
 }
 
 std::wstring ProgramRun::WriteEnvironment(const MachineValues& v)
@@ -351,6 +352,60 @@ ConfigValues TcpConfig(const ProgramRun& run, const std::wstring& address)
     cfg.CommType = 1;
     cfg.EthernetIP = address;
     return cfg;
+}
+
+ConfigValues UnitConfig(const ProgramRun& run, UnitLink link)
+{
+    if (link == UnitLink::Tcp)
+        return TcpConfig(run, PrivateLoopbackAddress());
+    ConfigValues cfg;
+    cfg.EnvironPath = run.Folder();
+    cfg.CommMode = 0;
+    cfg.CommType = 0;
+    cfg.Comport = link == UnitLink::Com ? ProgramComPort() : PulledProgramComPort();
+    cfg.Baudrate = 19200;
+    return cfg;
+}
+
+::testing::AssertionResult StartAgainstUnit(ProgramRun& run, ScriptedUnit& unit, UnitLink link, const std::string& scenario,
+                                            const std::function<void(ConfigValues&)>& adjust, bool bWaitPage)
+{
+    if (link != UnitLink::Tcp && (link == UnitLink::Com ? ProgramComPort() : PulledProgramComPort()) == 0)
+        return ::testing::AssertionFailure() << "the test environment has no such COM pair (run inside tools/wine-env.sh)";
+    ConfigValues cfg = UnitConfig(run, link);
+    if (adjust)
+        adjust(cfg);
+    if (!run.WriteConfig(cfg))
+        return ::testing::AssertionFailure() << "Config.ini not written";
+    const bool bUnit = link == UnitLink::Tcp ? unit.StartTcp(run, PrivateLoopbackAddress(), scenario)
+                       : link == UnitLink::Com ? unit.StartCom(run, scenario)
+                                               : unit.StartCom(run, scenario, PulledUnitComPort());
+    if (!bUnit)
+        return ::testing::AssertionFailure() << "the simulated unit did not start";
+    if (!run.Start())
+        return ::testing::AssertionFailure() << "the program did not start with its trace captured";
+    const char* lpOpened = link == UnitLink::Tcp ? "FUN_E - CComm::Open_Ethernet" : "FUN_E - CComm::Open_Serial";
+    if (run.WaitForTrace(lpOpened, 30000, "CComm::LogWrite") < 0)
+        return ::testing::AssertionFailure() << "the link did not open (no \"" << lpOpened << "\" in the trace)";
+    if (bWaitPage && !run.WaitPageShown())
+        return ::testing::AssertionFailure() << "the settings page was not shown";
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult StartWithoutUnit(ProgramRun& run, const std::function<void(ConfigValues&)>& adjust)
+{
+    ConfigValues cfg = TcpConfig(run, PrivateLoopbackAddress());
+    if (adjust)
+        adjust(cfg);
+    if (!run.WriteConfig(cfg))
+        return ::testing::AssertionFailure() << "Config.ini not written";
+    if (!run.Start())
+        return ::testing::AssertionFailure() << "the program did not start with its trace captured";
+    if (!run.WaitAndDismiss(kLinkErrorText))
+        return ::testing::AssertionFailure() << "no link error box to dismiss";
+    if (!run.WaitPageShown())
+        return ::testing::AssertionFailure() << "the settings page was not shown";
+    return ::testing::AssertionSuccess();
 }
 
 size_t CountTrace(const ProgramRun& run, const std::string& part, const char* lpFunction)

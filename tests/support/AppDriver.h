@@ -8,8 +8,11 @@
 #include "support/SimUnitProcess.h"
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +29,8 @@ struct ConfigValues {
     int Baudrate = 19200;
     std::wstring EthernetIP = L"127.0.0.1";
     int EthernetPort = 20130;
+    // The console's "Reconnect" (section CONSOLE); -1 leaves the key out.
+    int Reconnect = -1;
 };
 
 // Section MACHINE_SETTING of the capture software's environment file.
@@ -106,6 +111,16 @@ private:
 // The program's own settings for a TCP link to the unit at address.
 ConfigValues TcpConfig(const ProgramRun& run, const std::wstring& address);
 
+// How a test's program reaches the simulated unit.
+enum class UnitLink {
+    Tcp,       // TCP at PrivateLoopbackAddress(), port 20130
+    Com,       // the test environment's COM pair
+    PulledCom, // its second COM pair, the one PullComPair pulls out
+};
+
+// The program's own settings (CommMode 0) for a link to the unit over link.
+ConfigValues UnitConfig(const ProgramRun& run, UnitLink link);
+
 // Trace lines whose message holds the text (and, when given, whose function is lpFunction).
 size_t CountTrace(const ProgramRun& run, const std::string& part, const char* lpFunction = nullptr);
 
@@ -135,6 +150,22 @@ private:
     bool Start(const ProgramRun& run, const std::wstring& link, const std::string& scenario);
     std::wstring m_log;
 };
+
+// Starts the program against a simulated unit that runs scenario: Config.ini for the link
+// (adjust, when given, changes the values before they are written), then the unit, then the
+// program; succeeds once the program has opened the link and (bWaitPage) shows its settings
+// page, and otherwise says which step failed. (A unit that floods from the connect keeps
+// the program's window busy: such a test waits for what it needs by itself.)
+::testing::AssertionResult StartAgainstUnit(ProgramRun& run, ScriptedUnit& unit, UnitLink link, const std::string& scenario,
+                                            const std::function<void(ConfigValues&)>& adjust = nullptr, bool bWaitPage = true);
+
+// The program's box when its link cannot be opened.
+inline const std::wstring kLinkErrorText = L"Error!! A communication error has occurred.";
+
+// Starts the program with its link at PrivateLoopbackAddress(), where no unit listens
+// (adjust as above); succeeds once the link's error box is dismissed and the settings page
+// is shown.
+::testing::AssertionResult StartWithoutUnit(ProgramRun& run, const std::function<void(ConfigValues&)>& adjust = nullptr);
 
 // Text of a window of any process.
 std::wstring WindowText(HWND hWnd);

@@ -6,21 +6,42 @@
 #include "comm/protocol/Clock.h"
 #include "comm/link/Link.h"
 
+#include <windows.h>
+
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
+// The clock also counts who reads it: a worker that looks at the time leaves a trace, so a
+// test can tell a worker that looked and found nothing to do from one that never looked.
 class CManualClock : public IClock {
 public:
-    long long NowMicros() const override { return m_llNow.load(); }
+    long long NowMicros() const override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_readsLock);
+            ++m_reads[::GetCurrentThreadId()];
+        }
+        return m_llNow.load();
+    }
     void Set(long long llMicros) { m_llNow.store(llMicros); }
     void AdvanceMs(long long llMs) { m_llNow += llMs * 1000; }
+    // How often each thread has read the clock so far.
+    std::map<DWORD, long long> Reads() const
+    {
+        std::lock_guard<std::mutex> lock(m_readsLock);
+        return m_reads;
+    }
 
 private:
     std::atomic<long long> m_llNow{1000000};
+    // Written by every thread that reads the clock; m_readsLock covers it.
+    mutable std::mutex m_readsLock;
+    mutable std::map<DWORD, long long> m_reads;
 };
 
 class CMemoryLink : public CLink {

@@ -44,15 +44,18 @@ const char kUsage[] =
     "Soak - long runs of RigConsole.exe against SimUnit.exe (run by tools/soak.sh)\n"
     "\n"
     "Soak [--quick] [--only SECTION[,SECTION...]] [--links tcp,com] [--frames N]\n"
-    "     [--hostile-bytes N] [--cycles N] [--rate R] [--stall-frames N] [--bin DIR] [--work DIR]\n"
+    "     [--hostile-bytes N] [--cycles N] [--reconnects N] [--rate R] [--stall-frames N]\n"
+    "     [--bin DIR] [--work DIR]\n"
     "\n"
-    "  sections: frames, hostile, openclose, faults (default: all)\n"
-    "  --quick            20000 frames, 1000000 hostile bytes, 50 cycles, 20000 stall frames\n"
+    "  sections: frames, hostile, openclose, faults, reconnect (default: all)\n"
+    "  --quick            20000 frames, 1000000 hostile bytes, 50 cycles, 50 reconnects,\n"
+    "                     20000 stall frames\n"
     "  --frames N         SLP frames the unit floods per link (default 1000000; rounded up to\n"
     "                     a multiple of 10000, the unit's progress step)\n"
     "  --rate R           pace the frames at R a second instead of a plain flood\n"
     "  --hostile-bytes N  hostile bytes per link, in four parts of the four kinds (10000000)\n"
     "  --cycles N         console Close/Open cycles per link (1000)\n"
+    "  --reconnects N     lose-and-reconnect cycles, TCP only (1000)\n"
     "  --stall-frames N   frames whose echoes pile up at a unit that stops reading (300000)\n"
     "  --bin DIR          where RigConsole.exe and SimUnit.exe are (default: Soak.exe's folder)\n"
     "  --work DIR         scratch folder (default: DIR\\..\\soak)\n"
@@ -251,12 +254,13 @@ const char* LinkName(Link link) { return link == Link::Tcp ? "tcp" : "com"; }
 
 struct Options {
     bool bQuick = false;
-    std::set<std::string> sections{"frames", "hostile", "openclose", "faults"};
+    std::set<std::string> sections{"frames", "hostile", "openclose", "faults", "reconnect"};
     std::vector<Link> links{Link::Tcp, Link::Com};
     unsigned long ulFrames = 1000000;
     unsigned long ulRate = 0;
     unsigned long ulHostileBytes = 10000000;
     unsigned long ulCycles = 1000;
+    unsigned long ulReconnects = 1000;
     unsigned long ulStallFrames = 300000;
     std::wstring bin;
     std::wstring work;
@@ -565,9 +569,10 @@ public:
     Program(const Options& opt, Link link) : m_opt(opt), m_link(link) {}
     ~Program() { End(); }
 
-    // A fresh copy in its run folder with its settings, started; true once its console is
-    // shown with the link open.
-    bool Start()
+    // A fresh copy in its run folder with its settings (consoleSettings: lines of the
+    // [CONSOLE] section), started; true once its console is shown, with the link open when
+    // bWaitLink.
+    bool Start(const std::wstring& consoleSettings = std::wstring(), bool bWaitLink = true)
     {
         m_folder = m_opt.work + L"run-" + Wide(LinkName(m_link)) + L"\\";
         CreateDirectoryW(m_folder.c_str(), nullptr);
@@ -581,7 +586,8 @@ public:
         const std::wstring config = L"[SETTINGS]\r\nEnvironPath=" + m_folder + L"\r\nEnvironName=Environment.ini\r\nCommMode=0\r\n"
                                     L"[COMMUNICATION]\r\nCommType=" + std::wstring(bTcp ? L"1" : L"0") + L"\r\nComport=" + port +
                                     L"\r\nBaudrate=19200" +
-                                    L"\r\nEthernetIP=127.0.0.1\r\nEthernetPort=" + std::to_wstring(kUnitTcpPort) + L"\r\n";
+                                    L"\r\nEthernetIP=127.0.0.1\r\nEthernetPort=" + std::to_wstring(kUnitTcpPort) + L"\r\n" +
+                                    (consoleSettings.empty() ? std::wstring() : L"[CONSOLE]\r\n" + consoleSettings);
         const std::wstring environment = L"[MACHINE_SETTING]\r\nMachineName=Simulated unit\r\nUseCommType=1\r\nComport=" + port +
                                          L"\r\nBaudrate=19200\r\nMachineIP=127.0.0.1\r\nEthernetPort=" +
                                          std::to_wstring(kUnitTcpPort) + L"\r\n";
@@ -611,7 +617,7 @@ public:
             Out("  \"Serial Dialog\" did not show the console\n");
             return false;
         }
-        if (!WaitLinkOpen(30000)) {
+        if (bWaitLink && !WaitLinkOpen(30000)) {
             Out("  the link did not open\n");
             return false;
         }
@@ -1066,6 +1072,79 @@ void SectionOpenClose(const Options& opt, Link link)
 }
 
 // ---------------------------------------------------------------------------------------
+// 5. reconnect
+
+// With "Reconnect" on and attempts 10 ms apart (RIG_RECONNECT_UNIT_MS), against a unit that
+// goes away as soon as a connection starts and is back at once: the program loses the link
+// and links again, cycle after cycle. Each cycle is one connection in the unit's log. TCP
+// only: the pseudo-terminal pair cannot tell the program that the unit went.
+void SectionReconnect(const Options& opt, Link link)
+{
+    if (link != Link::Tcp) {
+        Out("\n-- reconnect over %s: not run (a COM pair has no connection to lose)\n", LinkName(link));
+        return;
+    }
+    constexpr unsigned long kWarmUp = 20;
+    Out("\n-- reconnect over %s: %lu lose-and-reconnect cycles after %lu to warm up (attempts 10 ms apart)\n", LinkName(link),
+        opt.ulReconnects, kWarmUp);
+    Row row{"reconnect", LinkName(link)};
+    Unit unit(opt, link, "reconnect");
+    Program program(opt, link);
+    // The program takes the unit of its delays from the environment it inherits.
+    SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", L"10");
+    const bool bStarted = unit.Start("vanish-after-connect 0\n") && program.Start(L"Reconnect=1\r\n", false);
+    SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", nullptr);
+    if (!bStarted) {
+        Out("  not run: the unit or the program did not start\n");
+        program.End();
+        NoteRun(row, program);
+        g_rows.push_back(row);
+        return;
+    }
+    const auto cycles = [&] { return static_cast<unsigned long>(CountOf(unit.Log(), "VANISH planned at connect")); };
+    // Waits until the unit has seen nCycles connections; false when they stop coming for a
+    // minute or the program is gone.
+    const auto waitCycles = [&](unsigned long nCycles) {
+        for (unsigned long nLast = cycles(); nLast < nCycles; nLast = cycles()) {
+            if (!program.WaitFor([&] { return cycles() != nLast; }, 60000, 50))
+                return false;
+        }
+        return true;
+    };
+    if (!waitCycles(kWarmUp)) {
+        Out("  the warm-up cycles did not come: %lu connections\n", cycles());
+    } else {
+        const MemorySample start = program.Memory();
+        const int nThreadsStart = program.Threads();
+        const unsigned long nFrom = cycles();
+        program.Watch().ResetPeaks();
+        const double dStart = NowMs();
+        const bool bAll = waitCycles(nFrom + opt.ulReconnects);
+        const double dSeconds = (NowMs() - dStart) / 1000.0;
+        const unsigned long nDone = cycles() - nFrom;
+        const MemorySample end = program.Memory();
+        const int nThreadsEnd = program.Threads();
+        const long long llPeak = std::max(program.Watch().PeakPrivate(), std::max(start.llPrivate, end.llPrivate));
+        Out("  %lu cycles in %.1f s (%.1f ms a cycle)%s\n", nDone, dSeconds, nDone > 0 ? dSeconds * 1000.0 / nDone : 0.0,
+            bAll ? "" : "; stopped: no connection for a minute, or the program is gone");
+        Out("  private memory %s before, %s after (%s), peak %s above the start\n", Mb(start.llPrivate).c_str(),
+            Mb(end.llPrivate).c_str(), Mb(end.llPrivate - start.llPrivate).c_str(), Mb(llPeak - start.llPrivate).c_str());
+        Out("  working set %s before, %s after; threads %d before, %d after\n", Mb(start.llWorkingSet).c_str(),
+            Mb(end.llWorkingSet).c_str(), nThreadsStart, nThreadsEnd);
+        row.memoryAboveIdle = Mb(llPeak - start.llPrivate);
+        row.threadsAtEnd = std::to_string(nThreadsEnd) + " (start " + std::to_string(nThreadsStart) + ")";
+        Out("  the program %s a window message afterwards\n", program.Answers() ? "answers" : "does NOT answer");
+    }
+    program.CheckCrash();
+    program.StopWatching();
+    program.End();
+    unit.Stop();
+    PrintWait(program);
+    NoteRun(row, program);
+    g_rows.push_back(row);
+}
+
+// ---------------------------------------------------------------------------------------
 // 4. exits and closes under fault
 
 void AddTiming(const std::string& name, Link link, double ms, double goalMs, const std::string& note = std::string())
@@ -1291,6 +1370,7 @@ int wmain(int argc, wchar_t** argv)
     bool bFramesSet = false;
     bool bHostileSet = false;
     bool bCyclesSet = false;
+    bool bReconnectsSet = false;
     bool bStallSet = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = Narrow(argv[i]);
@@ -1305,7 +1385,7 @@ int wmain(int argc, wchar_t** argv)
         } else if (arg == "--only" && bHasValue && ParseList(value, items)) {
             opt.sections.clear();
             for (const std::string& s : items) {
-                if (s != "frames" && s != "hostile" && s != "openclose" && s != "faults")
+                if (s != "frames" && s != "hostile" && s != "openclose" && s != "faults" && s != "reconnect")
                     return Usage(("unknown section " + s).c_str());
                 opt.sections.insert(s);
             }
@@ -1329,6 +1409,9 @@ int wmain(int argc, wchar_t** argv)
         } else if (arg == "--cycles" && bHasValue && ParseCount(value, 10000000, opt.ulCycles)) {
             bCyclesSet = true;
             ++i;
+        } else if (arg == "--reconnects" && bHasValue && ParseCount(value, 10000000, opt.ulReconnects)) {
+            bReconnectsSet = true;
+            ++i;
         } else if (arg == "--stall-frames" && bHasValue && ParseCount(value, 10000000, opt.ulStallFrames)) {
             bStallSet = true;
             ++i;
@@ -1347,6 +1430,8 @@ int wmain(int argc, wchar_t** argv)
             opt.ulHostileBytes = 1000000;
         if (!bCyclesSet)
             opt.ulCycles = 50;
+        if (!bReconnectsSet)
+            opt.ulReconnects = 50;
         if (!bStallSet)
             opt.ulStallFrames = 20000;
     }
@@ -1370,12 +1455,12 @@ int wmain(int argc, wchar_t** argv)
     for (Link l : opt.links)
         Out(" %s", LinkName(l));
     Out("; sections");
-    for (const char* s : {"frames", "hostile", "openclose", "faults"}) {
+    for (const char* s : {"frames", "hostile", "openclose", "faults", "reconnect"}) {
         if (opt.sections.count(s))
             Out(" %s", s);
     }
-    Out("\n%lu frames, %lu hostile bytes, %lu cycles, %lu stall frames per link; TCP 127.0.0.1:%d, COM%d (program) / COM%d (unit) at 19200 (the pseudo-terminal pair ignores the rate)\n",
-        opt.ulFrames, opt.ulHostileBytes, opt.ulCycles, opt.ulStallFrames, kUnitTcpPort, opt.nComProgram, opt.nComUnit);
+    Out("\n%lu frames, %lu hostile bytes, %lu cycles, %lu reconnects, %lu stall frames per link; TCP 127.0.0.1:%d, COM%d (program) / COM%d (unit) at 19200 (the pseudo-terminal pair ignores the rate)\n",
+        opt.ulFrames, opt.ulHostileBytes, opt.ulCycles, opt.ulReconnects, opt.ulStallFrames, kUnitTcpPort, opt.nComProgram, opt.nComUnit);
     Out("Memory: private bytes from PROCESS_MEMORY_COUNTERS_EX.PrivateUsage, or PagefileUsage where that reads 0 (Wine)\n");
     const double dStart = NowMs();
 
@@ -1401,6 +1486,11 @@ int wmain(int argc, wchar_t** argv)
             SectionFaults(opt, l, row);
             g_rows.push_back(row);
         }
+    }
+    if (opt.sections.count("reconnect")) {
+        Out("\n==== 5. reconnect ====\n");
+        for (Link l : opt.links)
+            SectionReconnect(opt, l);
     }
     PrintTable();
     Out("\nsoak: %.0f s in all\n", (NowMs() - dStart) / 1000.0);
