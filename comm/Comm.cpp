@@ -14,6 +14,10 @@ CComm* g_pCommInstance = nullptr;
 // How long a close waits for the link's threads, all together: it covers the longest wait a
 // woken worker may still be in (a cancelled write coming back).
 constexpr DWORD kJoinMs = CLink::kJoinBudgetMs;
+// While a session record runs, how often its writer's failures are looked for (they come
+// from its own thread, which tells nobody).
+constexpr UINT_PTR kRecordCheckTimer = 1;
+constexpr UINT kRecordCheckMs = 250;
 } // namespace
 
 CWnd* CComm::m_pOwnerWnd = nullptr;
@@ -137,6 +141,8 @@ bool CComm::OnLinkOpened(std::unique_ptr<CLink> pLink, const LinkParams& params)
     // The stamps of this link's lines count from the system's time now.
     m_inbox.Record().Anchor();
     m_recorder.Start();
+    if (m_window.Handle() != nullptr)
+        ::SetTimer(m_window.Handle(), kRecordCheckTimer, kRecordCheckMs, nullptr);
     if (!m_exchange.Start(*m_parts->pLink) || !m_parts->pLink->Start(m_router, m_exchange.m_bConnected)) {
         LOG_ERROR(L"The link's threads could not be started");
         m_exchange.MarkClosed();
@@ -237,6 +243,8 @@ bool CComm::EndLink(const wchar_t* lpTraceName)
         if (lpTraceName != nullptr)
             LogWrite(LOG_KIND_DATA, L"FUN_E - %s", lpTraceName);
         m_recorder.Stop();
+        if (m_window.Handle() != nullptr)
+            ::KillTimer(m_window.Handle(), kRecordCheckTimer);
         m_console.OnLinesWaiting();
     }
     return bReleased;
@@ -309,8 +317,13 @@ void CComm::WriteLinkSummary()
 // ---------------------------------------------------------------------------------------
 // What the workers hand over
 
-bool CComm::OnMessage(UINT message, WPARAM, LPARAM)
+bool CComm::OnMessage(UINT message, WPARAM wParam, LPARAM)
 {
+    if (message == WM_TIMER && wParam == kRecordCheckTimer) {
+        m_recorder.Check();
+        m_console.OnLinesWaiting();
+        return true;
+    }
     if (message != WM_COMM_INBOX)
         return false;
     DrainInbox(true);

@@ -48,10 +48,6 @@ public:
     CLink& operator=(const CLink&) = delete;
     virtual ~CLink() = default;
 
-    // How long the link manager waits for a woken link's workers, all together: longer than
-    // any wait a woken worker may still be in (a cancelled write coming back).
-    static constexpr DWORD kJoinBudgetMs = 3000;
-
     virtual LinkKind Kind() const = 0;
 
     // Opens the port or connects. A connect in progress ends early when hCancel is set.

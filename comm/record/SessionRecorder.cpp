@@ -25,7 +25,8 @@ void CSessionRecorder::Start()
     m_nTapFirstSeq.store(~0ull);
     m_nTapEndSeq.store(0);
     m_inbox.Record().SetTap(this);
-    m_inbox.WriteLine(LOG_KIND_DATA, (L"Session record: " + m_session.Path()).c_str());
+    // The writer makes the folder and the file: a place that cannot hold them is told by Check.
+    m_inbox.WriteLine(LOG_KIND_DATA, (L"Session record: " + m_session.FirstPartPath()).c_str());
 }
 
 void CSessionRecorder::Stop()
@@ -65,8 +66,10 @@ void CSessionRecorder::Check()
 {
     const std::wstring failure = m_session.TakeFailure();
     if (!failure.empty()) {
-        LOG_ERROR(L"Session record: %s", failure.c_str());
-        m_inbox.WriteLine(LOG_KIND_DATA, (L"Session record: " + failure).c_str());
+        // A record whose file could not even be made was never written.
+        const wchar_t* lpHead = m_session.Parts().empty() ? L"Session record not written: " : L"Session record: ";
+        LOG_ERROR(L"%s%s", lpHead, failure.c_str());
+        m_inbox.WriteLine(LOG_KIND_DATA, (lpHead + failure).c_str());
     }
     if (!m_bDropTold && m_inbox.Record().Dropped() > 0) {
         m_bDropTold = true;
