@@ -110,6 +110,11 @@ bool CComm::Open(const LinkParams& params)
         return false;
     }
     m_bOpenCancelled = false;
+    // A port out of range fails before anything is touched.
+    if (params.kind == LinkKind::Tcp && (params.nTcpPort <= 0 || params.nTcpPort > 65535)) {
+        LogWrite(LOG_KIND_DATA, L"%s not opened: no such TCP port", params.Describe().c_str());
+        return false;
+    }
     // A link that ended by itself (time-out, lost port) is released before the new one.
     if (!EndLink()) {
         LogWrite(LOG_KIND_DATA, L"%s not opened: the last link's workers have not ended", params.Describe().c_str());
@@ -446,8 +451,9 @@ void CComm::ConsoleSend(const wchar_t* lpText, int nKind)
 
 void CComm::ConsoleClearQueue()
 {
+    // The queue's Clear enables both buttons, whatever the link.
     ClearQueue();
-    RefreshButtons();
+    m_console.UpdateLinkButtons(true, true);
 }
 
 void CComm::ConsoleClearLog()

@@ -178,8 +178,21 @@ TEST(LinkResilience, APulledComAdapterIsNoticedAndTheLinkComesBackWhenItIsPlugge
     ExitAndExpectEveryWorkerEnded(run);
 }
 
+// While it lives, a program started tries to link again after delays of this unit
+// (RIG_RECONNECT_UNIT_MS) instead of a second.
+class ReconnectUnit {
+public:
+    explicit ReconnectUnit(DWORD dwMs) { SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", std::to_wstring(dwMs).c_str()); }
+    ~ReconnectUnit() { SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", nullptr); }
+    ReconnectUnit(const ReconnectUnit&) = delete;
+    ReconnectUnit& operator=(const ReconnectUnit&) = delete;
+};
+
 TEST(LinkResilience, ATcpUnitThatResetsClosesOrGoesAwayIsNoticedAndLinkedAgain)
 {
+    // A unit that is lost again soon after it came back is tried after growing delays: a
+    // quarter-second unit lets a 2.5 s absence see refused attempts.
+    ReconnectUnit unit(250);
     ProgramRun run(L"tcp_loss");
     const std::wstring address = PrivateLoopbackAddress();
     ScriptedUnit unitA;
@@ -288,16 +301,6 @@ private:
     std::vector<SOCKET> m_fillers;
 };
 
-// While it lives, a program started tries to link again after delays of this unit
-// (RIG_RECONNECT_UNIT_MS) instead of a second.
-class ReconnectUnit {
-public:
-    explicit ReconnectUnit(DWORD dwMs) { SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", std::to_wstring(dwMs).c_str()); }
-    ~ReconnectUnit() { SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", nullptr); }
-    ReconnectUnit(const ReconnectUnit&) = delete;
-    ReconnectUnit& operator=(const ReconnectUnit&) = delete;
-};
-
 // Reconnect attempt lines of the trace after the line at index nFrom.
 size_t AttemptsAfter(const ProgramRun& run, int nFrom)
 {
@@ -384,12 +387,13 @@ TEST(LinkResilience, ExitDuringAnAttemptEndsAtOnce)
 
 TEST(LinkResilience, LossesAndReconnectsKeepMemoryAndThreadsFlat)
 {
-    // The unit goes away at each connect and is back at once; attempts follow 10 ms apart.
+    // The unit goes away at each connect and is back at once; the schedule's unit is 1 ms
+    // (a link dropped at once is tried after 1, 2, 4 ... and then every 30 units).
     // Fifty cycles here; the soak (tools/soak.sh --only reconnect) runs a thousand.
     ProgramRun run(L"reconnect_cycles");
     ScriptedUnit unit;
     {
-        ReconnectUnit unitMs(10);
+        ReconnectUnit unitMs(1);
         ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "vanish-after-connect 0\n", WithReconnect(true)));
     }
 

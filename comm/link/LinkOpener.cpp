@@ -148,8 +148,6 @@ DWORD CLinkOpener::OpenWaiting(const LinkParams& params)
     StopReconnect(L"the link is opened by hand");
     if (m_pJob != nullptr)
         return ERROR_BUSY;
-    if (params.kind == LinkKind::Tcp && (params.nTcpPort <= 0 || params.nTcpPort > 65535))
-        return ERROR_INVALID_PARAMETER;
     if (params.kind == LinkKind::Tcp)
         m_host.OnOpenerLine(L"Connecting to " + params.Describe() + L" ...");
     if (!Begin(params, false))

@@ -1074,7 +1074,8 @@ void SectionOpenClose(const Options& opt, Link link)
 // ---------------------------------------------------------------------------------------
 // 5. reconnect
 
-// With "Reconnect" on and attempts 10 ms apart (RIG_RECONNECT_UNIT_MS), against a unit that
+// With "Reconnect" on and a schedule unit of 1 ms (RIG_RECONNECT_UNIT_MS: a unit that drops the
+// link at once is tried after 1, 2, 4 ... and then every 30 units), against a unit that
 // goes away as soon as a connection starts and is back at once: the program loses the link
 // and links again, cycle after cycle. Each cycle is one connection in the unit's log. TCP
 // only: the pseudo-terminal pair cannot tell the program that the unit went.
@@ -1091,7 +1092,7 @@ void SectionReconnect(const Options& opt, Link link)
     Unit unit(opt, link, "reconnect");
     Program program(opt, link);
     // The program takes the unit of its delays from the environment it inherits.
-    SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", L"10");
+    SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", L"1");
     const bool bStarted = unit.Start("vanish-after-connect 0\n") && program.Start(L"Reconnect=1\r\n", false);
     SetEnvironmentVariableW(L"RIG_RECONNECT_UNIT_MS", nullptr);
     if (!bStarted) {
