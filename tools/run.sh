@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export BUILD_DIR=${BUILD_DIR:-build}
-bash tools/build.sh
+bash tools/build.sh RigConsole SimUnit TraceCapture RunDriver
 export RUN_DIR="$BUILD_DIR/run"
 export SHOTS_DIR=${RIG_SHOTS_DIR:-$BUILD_DIR/shots}
 export SHOT_SUFFIX=""
