@@ -261,12 +261,3 @@ TEST(DataGate, LooseTextFlowsAtAReadableRateAndTheExcessIsCounted)
     clock.llNow += 60000000;
     EXPECT_TRUE(gate.Admit(CDataGate::kBurstChars));
 }
-
-TEST(FrameShape, OnlyPrintableBracketedTextsOfTheFramesShapeAreFrames)
-{
-    for (const wchar_t* lpFrame : {L"[SPL_PANO]", L"[EPL_PANO_001]", L"[SMP_DOOR_OPEN]", L"[abc_defg]"})
-        EXPECT_TRUE(IsWellFormedFrame(lpFrame)) << lpFrame;
-    for (const wchar_t* lpNoise : {L"[]", L"[ab]", L"[SPLPANO12]", L"[SPL_PAN]", L"[SPL_PANO", L"SPL_PANO]]", L"[SPL_P\x00E9NO]",
-                                   L"[SPL_PA\tNO]", L"[SPL_PANO\x007F]"})
-        EXPECT_FALSE(IsWellFormedFrame(lpNoise)) << lpNoise;
-}
