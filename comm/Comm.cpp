@@ -477,7 +477,9 @@ bool CComm::SaveLogToFile(const wchar_t* lpPath)
         for (const std::wstring& line : m_exchange.SummaryLines())
             tail.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, line});
     }
-    return m_console.Save(lpPath, tail, [this](unsigned long long nBeforeSeq, const CConsoleRecord::LineSink& emit) {
-        return m_recorder.WriteEarlierLines(nBeforeSeq, emit);
+    // One reader for the whole save: the gaps come in order, and each file is read once.
+    const std::unique_ptr<CSessionRecorder::CReader> reader = m_recorder.OpenReader();
+    return m_console.Save(lpPath, tail, [&reader](unsigned long long nFrom, unsigned long long nTo, const CConsoleRecord::LineSink& emit) {
+        return reader->Write(nFrom, nTo, emit);
     });
 }

@@ -262,11 +262,92 @@ TEST(DataGate, LooseTextFlowsAtAReadableRateAndTheExcessIsCounted)
     EXPECT_TRUE(gate.Admit(CDataGate::kBurstChars));
 }
 
-TEST(FrameShape, OnlyPrintableBracketedTextsOfTheFramesShapeAreFrames)
+namespace {
+
+// The cutter's rules as the unit's protocol states them, each case on both links: what a
+// serial and a TCP receive thread hand on for the same bytes.
+struct CutCase {
+    std::string bytes;
+    std::vector<std::wstring> serial;
+    std::vector<std::wstring> tcp;
+};
+
+TEST(FrameAssembler, CutsByBracketsAloneOnBothLinks)
 {
-    for (const wchar_t* lpFrame : {L"[SPL_PANO]", L"[EPL_PANO_001]", L"[SMP_DOOR_OPEN]", L"[abc_defg]"})
-        EXPECT_TRUE(IsWellFormedFrame(lpFrame)) << lpFrame;
-    for (const wchar_t* lpNoise : {L"[]", L"[ab]", L"[SPLPANO12]", L"[SPL_PAN]", L"[SPL_PANO", L"SPL_PANO]]", L"[SPL_P\x00E9NO]",
-                                   L"[SPL_PA\tNO]", L"[SPL_PANO\x007F]"})
-        EXPECT_FALSE(IsWellFormedFrame(lpNoise)) << lpNoise;
+    const std::vector<CutCase> cases = {
+        {"[EPL_PANO_001]\r\n", {L"F:[EPL_PANO_001]"}, {L"F:[EPL_PANO_001]"}},
+        {"abc\r\n[SMP_TEST]", {L"D:abc", L"F:[SMP_TEST]"}, {L"D:abc", L"F:[SMP_TEST]"}},
+        // Blanks go on the serial link, inside frames and out; TCP keeps them.
+        {"[SMP_A B C]", {L"F:[SMP_ABC]"}, {L"F:[SMP_A B C]"}},
+        {"a b\r\n", {L"D:ab"}, {L"D:a b"}},
+        // An unfinished frame ends as data at a new "[" or a line end.
+        {"[AB[SMP_TEST]", {L"D:[AB", L"F:[SMP_TEST]"}, {L"D:[AB", L"F:[SMP_TEST]"}},
+        {"[EPL_PA\n", {L"D:[EPL_PA"}, {L"D:[EPL_PA"}},
+        // "]" outside a frame is text; line ends alone are nothing.
+        {"\r\n\r\na]b\r", {L"D:a]b"}, {L"D:a]b"}},
+        // Whatever lies between the brackets is a frame, however short or odd.
+        {"[]", {L"F:[]"}, {L"F:[]"}},
+        {"[ab]", {L"F:[ab]"}, {L"F:[ab]"}},
+        {"[SPLPANO12]", {L"F:[SPLPANO12]"}, {L"F:[SPLPANO12]"}},
+        {"[SPL_P\xE9NO]", {L"F:[SPL_P\xE9NO]"}, {L"F:[SPL_P\xE9NO]"}},
+        {"[\x01\x1B\x7F\xFF]", {L"F:[\x01\x1B\x7F\xFF]"}, {L"F:[\x01\x1B\x7F\xFF]"}},
+        {"[EPM_PANO_\t#]", {L"F:[EPM_PANO_\t#]"}, {L"F:[EPM_PANO_\t#]"}},
+        // A NUL byte is dropped: the frame stays whole.
+        {std::string("[SMP_\0OK]", 9), {L"F:[SMP_OK]"}, {L"F:[SMP_OK]"}},
+    };
+    for (const CutCase& c : cases) {
+        CFrameAssembler serial(false);
+        CFrameAssembler tcp(true);
+        EXPECT_EQ(c.serial, Cut(serial, c.bytes)) << "serial: " << c.bytes;
+        EXPECT_EQ(c.tcp, Cut(tcp, c.bytes)) << "tcp: " << c.bytes;
+    }
+    // A frame in two reads is one frame.
+    CFrameAssembler tcp(true);
+    EXPECT_TRUE(Cut(tcp, "[SPL_").empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"F:[SPL_PANO]"}), Cut(tcp, "PANO]"));
 }
+
+TEST(ConsoleRecord, LinesNotKeptAreNumberedAndTappedButLeaveAGap)
+{
+    struct Tap : CConsoleRecord::ITap {
+        std::vector<CConsoleRecord::Line> lines;
+        void OnLine(const CConsoleRecord::Line& line) override { lines.push_back(line); }
+    } tap;
+    CConsoleRecord record;
+    record.SetTap(&tap);
+    EXPECT_TRUE(record.IsTapped());
+    record.Append(LOG_KIND_DATA, L"kept 1");
+    record.AppendUnkept(LOG_KIND_DATA, L"passed 1");
+    record.AppendUnkept(LOG_KIND_DATA, L"passed 2");
+    record.Append(LOG_KIND_RECV, L"[SMP_KEPT]");
+    record.AppendUnkept(LOG_KIND_DATA, L"passed 3");
+    record.Append(LOG_KIND_DATA, L"kept 2");
+
+    // The tap hears every line, in order, numbered one after the other.
+    ASSERT_EQ(6u, tap.lines.size());
+    for (size_t i = 0; i < tap.lines.size(); ++i) {
+        EXPECT_EQ(i, tap.lines[i].nSeq);
+        EXPECT_EQ(static_cast<int>(i) + 1, tap.lines[i].nNumber);
+    }
+    EXPECT_EQ(L"passed 2", tap.lines[2].text);
+    // The record holds the kept ones only, with their own sequences.
+    EXPECT_EQ(3u, record.Count());
+    EXPECT_EQ(3u, record.Unkept());
+    EXPECT_EQ(0u, record.Dropped());
+    EXPECT_EQ(6u, record.NextSeq());
+    std::vector<CConsoleRecord::Line> lines;
+    EXPECT_EQ(5u, record.Copy(1, 1, lines)) << "the next kept line after the one copied";
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(L"[SMP_KEPT]", lines[0].text);
+    EXPECT_EQ(4, lines[0].nNumber);
+    EXPECT_EQ(2u, record.CountFrom(1));
+    EXPECT_EQ(5u, record.SkipFrom(1, 1));
+    EXPECT_EQ(6u, record.SkipFrom(1, 2));
+    record.Clear();
+    EXPECT_EQ(6u, record.StartSeq());
+    EXPECT_EQ(0u, record.Unkept());
+    record.SetTap(nullptr);
+    EXPECT_FALSE(record.IsTapped());
+}
+
+} // namespace

@@ -20,3 +20,7 @@ target_link_libraries(LinkResilienceTests PRIVATE psapi)
 # The real program asked to end in a flood of the unit's frames.
 rig_add_test(ExitTests SOURCES ExitTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
 add_dependencies(ExitTests RigConsole)
+# The real program under a flood of loose text: every line traced and recorded.
+rig_add_test(FloodTraceTests SOURCES FloodTraceTests.cpp support/AppDriver.cpp LOCKS dbwin input)
+add_dependencies(FloodTraceTests RigConsole)
+target_link_libraries(FloodTraceTests PRIVATE psapi)

@@ -144,12 +144,13 @@ double CConsoleView::Update()
     ::QueryPerformanceCounter(&start);
 
     // What came since the last tick; when it is more than a tick shows, the latest of it.
-    const unsigned long long nNext = m_pRecord->NextSeq();
-    unsigned long long nFrom = m_nNextSeq > m_pRecord->FirstSeq() ? m_nNextSeq : m_pRecord->FirstSeq();
-    const unsigned long long nLeftOut = nNext - nFrom > kMaxLinesPerTick ? nNext - nFrom - kMaxLinesPerTick : 0;
-    nFrom += nLeftOut;
+    // (counted in kept lines: loose text the record did not keep is told by the gate's line)
+    const unsigned long long nFirst = m_nNextSeq > m_pRecord->FirstSeq() ? m_nNextSeq : m_pRecord->FirstSeq();
+    const size_t nWaiting = m_pRecord->CountFrom(nFirst);
+    const unsigned long long nLeftOut = nWaiting > kMaxLinesPerTick ? nWaiting - kMaxLinesPerTick : 0;
+    const unsigned long long nFrom = nLeftOut > 0 ? m_pRecord->SkipFrom(nFirst, static_cast<size_t>(nLeftOut)) : nFirst;
     // Lines the record let go of before the view took them are left out too.
-    const unsigned long long nGone = nFrom - nLeftOut > m_nNextSeq ? nFrom - nLeftOut - m_nNextSeq : 0;
+    const unsigned long long nGone = m_pRecord->DroppedSince(m_nNextSeq);
     m_lines.clear();
     if (nLeftOut + nGone > 0) {
         wchar_t szNote[128] = {};
@@ -187,8 +188,7 @@ void CConsoleView::CatchUp()
 {
     if (!HasView())
         return;
-    const unsigned long long nFrom = m_nNextSeq > m_pRecord->FirstSeq() ? m_nNextSeq : m_pRecord->FirstSeq();
-    if (m_pRecord->NextSeq() - nFrom > kMaxLinesPerTick)
+    if (m_pRecord->CountFrom(m_nNextSeq) > kMaxLinesPerTick)
         Rebuild();
     else
         Update();
@@ -344,30 +344,47 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText, const std::vector<CConsole
         return WriteAll(hFile, bytes);
     };
 
-    // The record is read a piece at a time, and written as it is read.
-    unsigned long long nSeq = m_pRecord->FirstSeq();
+    // The record is read a piece at a time, and written as it is read. Sequences it does not
+    // hold (lines it let go of from its front, loose text it never kept) come in their places
+    // from where they are kept, or are not passed over in silence.
+    const auto fill = [&](unsigned long long nFrom, unsigned long long nTo) {
+        if (nTo <= nFrom)
+            return true;
+        if (earlier)
+            return earlier(nFrom, nTo, emit);
+        wchar_t szNote[128] = {};
+        _snwprintf(szNote, 127, L"%llu %slines not kept here (the diagnostic log has every line)", nTo - nFrom,
+                   nFrom == m_pRecord->StartSeq() ? L"earlier " : L"");
+        return emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}});
+    };
+    unsigned long long nSeq = m_pRecord->StartSeq();
     const unsigned long long nEnd = m_pRecord->NextSeq();
-    // Lines the record let go of come from where they are kept, or are not passed over in
-    // silence.
-    if (const unsigned long long nDropped = m_pRecord->Dropped()) {
-        if (earlier) {
-            if (!earlier(nSeq, emit))
-                return false;
-        } else {
-            wchar_t szNote[128] = {};
-            _snwprintf(szNote, 127, L"%llu earlier lines not kept here (the diagnostic log has every line)", nDropped);
-            if (!emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}}))
-                return false;
-        }
-    }
     std::vector<CConsoleRecord::Line> lines;
     while (nSeq < nEnd) {
         lines.clear();
-        nSeq = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
-        if (lines.empty())
-            break;
-        if (!emit(lines))
+        const unsigned long long nNext = m_pRecord->Copy(nSeq, kSaveChunkLines, lines);
+        size_t nDone = 0;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].nSeq == nSeq) {
+                ++nSeq;
+                continue;
+            }
+            // A gap: what is before it goes first, then what fills it.
+            if (!emit(std::vector<CConsoleRecord::Line>(lines.begin() + static_cast<std::ptrdiff_t>(nDone),
+                                                        lines.begin() + static_cast<std::ptrdiff_t>(i))) ||
+                !fill(nSeq, lines[i].nSeq))
+                return false;
+            nDone = i;
+            nSeq = lines[i].nSeq + 1;
+        }
+        if (!emit(std::vector<CConsoleRecord::Line>(lines.begin() + static_cast<std::ptrdiff_t>(nDone), lines.end())))
             return false;
+        if (lines.empty() || nNext >= nEnd) {
+            // What follows the last kept line up to the end.
+            if (!fill(nSeq, nEnd))
+                return false;
+            break;
+        }
     }
     if (!emit(tail))
         return false;

@@ -52,14 +52,15 @@ public:
     bool ShowsTime() const { return m_bShowTime; }
 
     using LineSink = CConsoleRecord::LineSink;
-    // Gives, through the sink, the lines before the record's oldest (those it let go of)
-    // from wherever they are kept; false when the sink failed.
-    using EarlierLines = std::function<bool(unsigned long long nBeforeSeq, const LineSink& sink)>;
+    // Gives, through the sink, the lines of sequences nFrom to nTo (not included) that the
+    // record does not hold (it let them go, or never kept them) from wherever they are kept;
+    // called with rising ranges; false when the sink failed.
+    using EarlierLines = std::function<bool(unsigned long long nFrom, unsigned long long nTo, const LineSink& sink)>;
 
     // Every line of the record, whatever the filter shows, with its time stamp, as plain
     // text or as rich text with its colours, and the tail lines after them. Lines the record
-    // let go of come first from earlier (when given), or are told in a note. False when the
-    // file was not written whole.
+    // let go of or never kept come in their places from earlier (when given), or are told in
+    // a note. False when the file was not written whole.
     bool Save(HANDLE hFile, bool bRichText, const std::vector<CConsoleRecord::Line>& tail = {},
               const EarlierLines& earlier = nullptr) const;
 

@@ -1,7 +1,9 @@
-// Loose text from the unit (whatever is not a frame) is shown as it comes while it comes at
-// a rate an engineer can read; a unit that sends garbage faster than that has the excess
-// counted instead, and the count is shown in one line ("N bytes of data not shown"), so that
-// neither the program's memory nor its window is taken over by it. Frames always pass.
+// Loose text from the unit (whatever is not a frame) is kept in the console and shown as it
+// comes while it comes at a rate an engineer can read; a unit that sends garbage faster than
+// that has the excess counted, and the count is shown in one line ("N bytes of data not shown
+// here (in the session record)"), so that neither the console's memory nor its window is
+// taken over by it. The gate decides only what the console keeps: every line, shown or not,
+// is traced and recorded. Frames always pass.
 // Admit and Hide belong to the receive thread; Reset is called before it starts, TakeHidden
 // by any thread (the count is atomic).
 #pragma once
@@ -15,7 +17,7 @@ class CDataGate {
 public:
     // Characters shown at once after a quiet spell, and shown every second after that. A
     // line costs at least kLineChars, so that a flood of short lines is held as well (each
-    // line costs the diagnostic log a write of its own).
+    // line costs the console a line of its own).
     static constexpr long long kBurstChars = 256 * 1024;
     static constexpr long long kCharsPerSecond = 64 * 1024;
     static constexpr long long kLineChars = 128;

@@ -19,19 +19,20 @@ void CFrameRouter::StartLink()
 void CFrameRouter::TellHiddenData(unsigned long long nChars)
 {
     if (nChars > 0) {
-        wchar_t szText[64] = {};
-        _snwprintf(szText, 63, L"%llu bytes of data not shown", nChars);
+        // The text left out is only not shown: it is in the session record while one runs,
+        // and always in the diagnostic log.
+        const wchar_t* lpWhere = m_inbox.Record().IsTapped() ? L"in the session record" : L"in the diagnostic log";
+        wchar_t szText[96] = {};
+        _snwprintf(szText, 95, L"%llu bytes of data not shown here (%s)", nChars, lpWhere);
         m_inbox.WriteLine(LOG_KIND_DATA, szText);
     }
 }
 
 void CFrameRouter::OnFrame(const wchar_t* lpFrameText)
 {
-    // Brackets around line noise make no frame: it is loose text, and shown as such.
-    if (!IsWellFormedFrame(lpFrameText)) {
-        OnDataLine(lpFrameText);
-        return;
-    }
+    // Whatever the cutter took from "[" to "]" is a frame, however odd its bytes: it is shown
+    // and traced as received, and its class field (empty when it is too short to have one)
+    // decides the rest.
     TellHiddenData(m_dataGate.TakeHiddenDue());
     // An answer's line is written by the exchange, with its round-trip time.
     if (m_exchange.TakeAnswer(lpFrameText))
@@ -62,7 +63,10 @@ void CFrameRouter::OnFrame(const wchar_t* lpFrameText)
 
 void CFrameRouter::OnDataLine(const wchar_t* lpText)
 {
+    // The gate bounds what the console keeps and shows, not what is traced or recorded: text
+    // beyond its rate still goes to the diagnostic log and the session record, in its place.
     if (!m_dataGate.Admit(wcslen(lpText))) {
+        m_inbox.PassLine(LOG_KIND_DATA, lpText);
         TellHiddenData(m_dataGate.TakeHiddenDue());
         return;
     }

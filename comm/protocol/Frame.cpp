@@ -33,16 +33,6 @@ void CFrameAssembler::Reset()
     m_szBuffer[0] = L'\0';
 }
 
-bool IsWellFormedFrame(const wchar_t* lpFrameText)
-{
-    size_t nLength = 0;
-    for (; lpFrameText[nLength] != L'\0'; ++nLength) {
-        if (lpFrameText[nLength] < 0x20 || lpFrameText[nLength] > 0x7E)
-            return false;
-    }
-    return nLength >= 10 && lpFrameText[0] == L'[' && lpFrameText[4] == L'_' && lpFrameText[nLength - 1] == L']';
-}
-
 CFrameAssembler::Result CFrameAssembler::Complete(Result result)
 {
     wmemcpy(m_szCompleted, m_szBuffer, static_cast<size_t>(m_nCount));

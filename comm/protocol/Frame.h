@@ -15,12 +15,15 @@ constexpr int kFrameBufferChars = 256;
 // A text shorter than 10 characters leaves the outputs untouched.
 void SplitFrame(const wchar_t* lpFrameText, wchar_t* lpClass, wchar_t* lpWord, wchar_t* lpData);
 
-// Whether a bracketed text can be a frame of the unit: printable ASCII only, at least
-// "[CCC_WWWW]" long, with the underscore after the class. Anything else is line noise.
-bool IsWellFormedFrame(const wchar_t* lpFrameText);
-
 // Cuts received bytes into frames ("[" ... "]") and data lines (text ended by CR, LF or a
-// new "["). State of one receive thread; not shared.
+// new "["). A frame is recognised by its brackets alone: whatever lies between them, however
+// short or odd, is handed on as a frame. Blanks are dropped on the serial link. Two mends
+// keep the texts safe for every later reader: a NUL byte is dropped (it would end the text
+// early and hide the rest of the frame from the console, the trace and the record), and a
+// run that fills the buffer without a frame end or line end is handed on as a data line
+// (the rest of it follows as loose text), so a unit can never write past the buffer. Control
+// characters and bytes above 0x7F pass as they are; the console shows them by their codes.
+// State of one receive thread; not shared.
 class CFrameAssembler {
 public:
     enum class Result { None, Frame, Data };

@@ -3,7 +3,7 @@
 #include "messages.h"
 #include "storage/DebugLog.h"
 
-void CCommInbox::WriteLine(int nKind, const wchar_t* lpText, long long llRoundTripUs, long long llQueuedUs)
+void CCommInbox::Trace(int nKind, const wchar_t* lpText)
 {
     // Every console line reaches the diagnostic log too, under the name of the console's
     // writer, whichever thread wrote it.
@@ -21,9 +21,21 @@ void CCommInbox::WriteLine(int nKind, const wchar_t* lpText, long long llRoundTr
     default:
         break;
     }
+}
+
+void CCommInbox::WriteLine(int nKind, const wchar_t* lpText, long long llRoundTripUs, long long llQueuedUs)
+{
+    Trace(nKind, lpText);
     m_record.Append(nKind, lpText, llRoundTripUs, llQueuedUs);
     if (!m_bLinesWaiting.exchange(true) && !m_bViewTicking.load())
         Wake();
+}
+
+void CCommInbox::PassLine(int nKind, const wchar_t* lpText)
+{
+    // Nobody is woken: there is nothing new to show.
+    Trace(nKind, lpText);
+    m_record.AppendUnkept(nKind, lpText);
 }
 
 void CCommInbox::SetTarget(HWND hWnd)

@@ -49,6 +49,10 @@ public:
     // A console line from any thread: traced to the diagnostic log and kept in the record.
     // An answer carries its round-trip time, a command that waited its wait (µs, or -1).
     void WriteLine(int nKind, const wchar_t* lpText, long long llRoundTripUs = -1, long long llQueuedUs = -1);
+    // A console line from any thread that the record does not keep (loose text beyond the
+    // data gate's rate): traced to the diagnostic log and given to the session record like
+    // any other, numbered in its place, but neither held in memory nor shown.
+    void PassLine(int nKind, const wchar_t* lpText);
     void Post(EventType type, const wchar_t* lpText = L"", int nValue = 0, int nCount = 0);
 
     // User-interface thread: the events waiting, oldest first. A wake-up is posted again for
@@ -62,6 +66,7 @@ public:
     const CConsoleRecord& Record() const { return m_record; }
 
 private:
+    static void Trace(int nKind, const wchar_t* lpText);
     void Wake();
 
     CConsoleRecord m_record;

@@ -112,19 +112,48 @@ void CConsoleRecord::Append(int nKind, const wchar_t* lpText, long long llRoundT
     // Counting is done before the lock: the receive thread holds it as briefly as it can.
     const int nBreaks = bKnown ? CountLineBreaks(text) : 0;
     CSingleLock lock(m_cs);
-    m_nChars += text.size();
+    AddLocked(nKind, std::move(text), nBreaks, llRoundTripUs, llQueuedUs, true);
+}
+
+void CConsoleRecord::AppendUnkept(int nKind, const wchar_t* lpText)
+{
+    const bool bKnown = IsKnownLogKind(nKind);
+    std::wstring text = bKnown && lpText != nullptr ? lpText : L"";
+    const int nBreaks = bKnown ? CountLineBreaks(text) : 0;
+    CSingleLock lock(m_cs);
+    AddLocked(nKind, std::move(text), nBreaks, -1, -1, false);
+}
+
+void CConsoleRecord::AddLocked(int nKind, std::wstring text, int nBreaks, long long llRoundTripUs, long long llQueuedUs,
+                               bool bKeep)
+{
     m_llLastTime = StampLocked();
-    m_lines.push_back(Line{m_nNextSeq++, nKind, m_nNextNumber, std::move(text), m_llLastTime, llRoundTripUs, llQueuedUs});
+    Line line{m_nNextSeq++, nKind, m_nNextNumber, std::move(text), m_llLastTime, llRoundTripUs, llQueuedUs};
+    // The number counts the lines before it, as the view shows them; a line not kept counts
+    // too, so that the numbers of the record, the session record and Save file agree.
+    if (IsKnownLogKind(nKind))
+        m_nNextNumber += 1 + nBreaks;
+    if (!bKeep) {
+        ++m_nUnkept;
+        if (m_pTap != nullptr)
+            m_pTap->OnLine(line);
+        return;
+    }
+    m_nChars += line.text.size();
+    m_lines.push_back(std::move(line));
     if (m_pTap != nullptr)
         m_pTap->OnLine(m_lines.back());
-    // The number counts the lines before it, as the view shows them.
-    if (bKnown)
-        m_nNextNumber += 1 + nBreaks;
     while (m_lines.size() > 1 && (m_lines.size() > m_nKeptLines || m_nChars > m_nKeptChars)) {
         m_nChars -= m_lines.front().text.size();
         m_lines.pop_front();
         ++m_nDropped;
     }
+}
+
+bool CConsoleRecord::IsTapped() const
+{
+    CSingleLock lock(m_cs);
+    return m_pTap != nullptr;
 }
 
 void CConsoleRecord::Clear()
@@ -134,18 +163,47 @@ void CConsoleRecord::Clear()
     m_nChars = 0;
     m_nNextNumber = 1;
     m_nDropped = 0;
+    m_nUnkept = 0;
+    m_nStartSeq = m_nNextSeq;
+}
+
+size_t CConsoleRecord::IndexLocked(unsigned long long nSeq) const
+{
+    // Sequences rise along the kept lines, with gaps where lines were not kept.
+    size_t nLow = 0;
+    size_t nHigh = m_lines.size();
+    while (nLow < nHigh) {
+        const size_t nMid = nLow + (nHigh - nLow) / 2;
+        if (m_lines[nMid].nSeq < nSeq)
+            nLow = nMid + 1;
+        else
+            nHigh = nMid;
+    }
+    return nLow;
 }
 
 unsigned long long CConsoleRecord::Copy(unsigned long long nFrom, size_t nMax, std::vector<Line>& out) const
 {
     CSingleLock lock(m_cs);
-    if (m_lines.empty())
-        return nFrom > m_nNextSeq ? nFrom : m_nNextSeq;
-    const unsigned long long nFirst = m_lines.front().nSeq;
-    size_t i = nFrom > nFirst ? static_cast<size_t>(nFrom - nFirst) : 0;
+    size_t i = IndexLocked(nFrom);
     for (size_t n = 0; i < m_lines.size() && n < nMax; ++i, ++n)
         out.push_back(m_lines[i]);
-    return i < m_lines.size() ? m_lines[i].nSeq : m_nNextSeq;
+    if (i < m_lines.size())
+        return m_lines[i].nSeq;
+    return nFrom > m_nNextSeq ? nFrom : m_nNextSeq;
+}
+
+size_t CConsoleRecord::CountFrom(unsigned long long nFrom) const
+{
+    CSingleLock lock(m_cs);
+    return m_lines.size() - IndexLocked(nFrom);
+}
+
+unsigned long long CConsoleRecord::SkipFrom(unsigned long long nFrom, size_t nSkip) const
+{
+    CSingleLock lock(m_cs);
+    const size_t i = IndexLocked(nFrom);
+    return nSkip < m_lines.size() - i ? m_lines[i + nSkip].nSeq : m_nNextSeq;
 }
 
 void CConsoleRecord::CopyLatest(size_t nMax, const bool bShown[3], std::vector<Line>& out) const
@@ -176,6 +234,26 @@ unsigned long long CConsoleRecord::FirstSeq() const
 {
     CSingleLock lock(m_cs);
     return m_lines.empty() ? m_nNextSeq : m_lines.front().nSeq;
+}
+
+unsigned long long CConsoleRecord::StartSeq() const
+{
+    CSingleLock lock(m_cs);
+    return m_nStartSeq;
+}
+
+unsigned long long CConsoleRecord::DroppedSince(unsigned long long nSeq) const
+{
+    CSingleLock lock(m_cs);
+    if (m_nDropped == 0 || m_lines.empty())
+        return 0;
+    return m_lines.front().nSeq > nSeq ? m_lines.front().nSeq - nSeq : 0;
+}
+
+unsigned long long CConsoleRecord::Unkept() const
+{
+    CSingleLock lock(m_cs);
+    return m_nUnkept;
 }
 
 size_t CConsoleRecord::Count() const

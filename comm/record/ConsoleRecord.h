@@ -5,6 +5,9 @@
 // the oldest lines go (and are counted; the diagnostic log and the session record have every
 // line). Each line is stamped as it is added, under the lock, so stamps follow the order of
 // the lines and never go backwards.
+// A line may also be numbered, stamped and told to the tap without being kept (the data gate
+// holds back loose text beyond a readable rate so): its sequence is then missing from the
+// record, as if it had gone already, and Save file takes it from the session record.
 // Any thread; m_cs covers every field.
 #pragma once
 
@@ -65,6 +68,11 @@ public:
     // its number only, and the number does not advance), stamped now; an answer carries its
     // round-trip time, a command that waited in the queue its wait (microseconds, or -1).
     void Append(int nKind, const wchar_t* lpText, long long llRoundTripUs = -1, long long llQueuedUs = -1);
+    // The same line, numbered, stamped and given to the tap, but not kept: it costs the record
+    // no memory, and the record's sequences have a gap where it was.
+    void AppendUnkept(int nKind, const wchar_t* lpText);
+    // Whether a tap hears the lines (a session record runs).
+    bool IsTapped() const;
     // Ties the stamps to the system's time again (each link open): from here on a stamp is
     // the system time now plus what the high-resolution counter counted since, never earlier
     // than the last stamp given.
@@ -74,22 +82,36 @@ public:
     // Forgets every line; numbering starts again at 1.
     void Clear();
 
-    // Copies lines from sequence nFrom on (from the oldest kept one when nFrom is older), at
-    // most nMax, oldest first, into out (appended). Returns the sequence after the last one
-    // copied.
+    // Copies the kept lines from sequence nFrom on (from the oldest kept one when nFrom is
+    // older), at most nMax, oldest first, into out (appended). Returns the sequence after the
+    // last one copied (NextSeq when it was the last).
     unsigned long long Copy(unsigned long long nFrom, size_t nMax, std::vector<Line>& out) const;
+    // Kept lines from sequence nFrom on; and the sequence of the one nSkip kept lines after
+    // the first of them (NextSeq when there are no more).
+    size_t CountFrom(unsigned long long nFrom) const;
+    unsigned long long SkipFrom(unsigned long long nFrom, size_t nSkip) const;
     // The latest nMax lines of the kinds bShown[kind - 100] lets through, oldest first.
     void CopyLatest(size_t nMax, const bool bShown[3], std::vector<Line>& out) const;
 
     // The sequence the next line will get, and that of the oldest line kept.
     unsigned long long NextSeq() const;
     unsigned long long FirstSeq() const;
+    // The sequence of the first line given since the record was made or last cleared.
+    unsigned long long StartSeq() const;
     size_t Count() const;
     // Lines that went past the limit since the last Clear.
     unsigned long long Dropped() const;
+    // Sequences from nSeq up to the oldest kept line, once the record has let lines go from
+    // its front (0 before that): what a reader that stopped at nSeq missed. Lines never kept
+    // among them count too; Save file has them all.
+    unsigned long long DroppedSince(unsigned long long nSeq) const;
+    // Lines given but not kept (AppendUnkept) since the last Clear.
+    unsigned long long Unkept() const;
 
 private:
     long long StampLocked() const;
+    void AddLocked(int nKind, std::wstring text, int nBreaks, long long llRoundTripUs, long long llQueuedUs, bool bKeep);
+    size_t IndexLocked(unsigned long long nSeq) const;
 
     const size_t m_nKeptLines;
     const size_t m_nKeptChars;
@@ -102,7 +124,9 @@ private:
     std::deque<Line> m_lines;
     size_t m_nChars = 0; // characters of the kept lines' texts
     unsigned long long m_nNextSeq = 0;
+    unsigned long long m_nStartSeq = 0;
     unsigned long long m_nDropped = 0;
+    unsigned long long m_nUnkept = 0;
     int m_nNextNumber = 1;
 };
 

@@ -38,7 +38,7 @@ void CSessionRecorder::Stop()
     m_session.Stop();
     Check();
     if (bHadLines)
-        m_spans.push_back(Span{m_session.Parts(), m_nTapFirstSeq.load(), m_nTapEndSeq.load()});
+        m_spans.push_back(Span{m_session.Parts(), m_nTapFirstSeq.load(), m_nTapEndSeq.load(), false});
     m_nTapFirstSeq.store(~0ull);
 }
 
@@ -89,64 +89,126 @@ void CSessionRecorder::OnClear(unsigned long long nNextSeq)
     m_bDropTold = false;
 }
 
-bool CSessionRecorder::WriteEarlierLines(unsigned long long nBeforeSeq, const CConsoleRecord::LineSink& emit) const
+std::unique_ptr<CSessionRecorder::CReader> CSessionRecorder::OpenReader()
 {
     std::vector<Span> spans = m_spans;
-    if (m_nTapFirstSeq.load() != ~0ull)
-        spans.push_back(Span{m_session.Parts(), m_nTapFirstSeq.load(), m_nTapEndSeq.load()});
-    // Lines no session record held (those before a link was open) are told first, in one note.
+    if (m_nTapFirstSeq.load() != ~0ull) {
+        m_session.FlushSoon();
+        spans.push_back(Span{m_session.Parts(), m_nTapFirstSeq.load(), m_nTapEndSeq.load(), true});
+    }
+    return std::make_unique<CReader>(std::move(spans), m_nClearSeq);
+}
+
+namespace {
+// How long one save waits in all for the current record's writer to catch up with the tap
+// (it writes within 100 ms); a writer the disk holds longer leaves a note instead.
+constexpr DWORD kWriterCatchUpMs = 1000;
+} // namespace
+
+CSessionRecorder::CReader::CReader(std::vector<Span> spans, unsigned long long nClearSeq)
+    : m_spans(std::move(spans)), m_nClearSeq(nClearSeq)
+{
+    m_nSeq = m_spans.empty() ? 0 : m_spans.front().nFirstSeq;
+}
+
+CSessionRecorder::CReader::~CReader()
+{
+    if (m_hFile != INVALID_HANDLE_VALUE)
+        ::CloseHandle(m_hFile);
+}
+
+void CSessionRecorder::CReader::NextSpan()
+{
+    if (m_hFile != INVALID_HANDLE_VALUE)
+        ::CloseHandle(m_hFile);
+    m_hFile = INVALID_HANDLE_VALUE;
+    m_pending.clear();
+    m_nAt = 0;
+    m_nPart = 0;
+    if (++m_nSpan < m_spans.size())
+        m_nSeq = m_spans[m_nSpan].nFirstSeq;
+}
+
+bool CSessionRecorder::CReader::ReadLine(std::string& bytes)
+{
+    const Span& span = m_spans[m_nSpan];
+    for (;;) {
+        const size_t nBreak = m_pending.find("\r\n", m_nAt);
+        if (nBreak != std::string::npos) {
+            bytes.assign(m_pending, m_nAt, nBreak - m_nAt);
+            m_nAt = nBreak + 2;
+            return true;
+        }
+        m_pending.erase(0, m_nAt);
+        m_nAt = 0;
+        if (m_hFile == INVALID_HANDLE_VALUE) {
+            if (m_nPart >= span.parts.size())
+                return false;
+            m_hFile = ::CreateFileW(span.parts[m_nPart].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (m_hFile == INVALID_HANDLE_VALUE)
+                return false;
+        }
+        char buffer[64 * 1024];
+        DWORD dwRead = 0;
+        if (::ReadFile(m_hFile, buffer, sizeof(buffer), &dwRead, nullptr) && dwRead > 0) {
+            m_pending.append(buffer, dwRead);
+            continue;
+        }
+        // The last part of the running record may still be behind the tap by a moment.
+        if (span.bRunning && m_nPart + 1 == span.parts.size() && m_dwWaitedMs < kWriterCatchUpMs) {
+            ::Sleep(10);
+            m_dwWaitedMs += 10;
+            continue;
+        }
+        ::CloseHandle(m_hFile);
+        m_hFile = INVALID_HANDLE_VALUE;
+        ++m_nPart;
+    }
+}
+
+bool CSessionRecorder::CReader::Write(unsigned long long nFrom, unsigned long long nTo, const CConsoleRecord::LineSink& emit)
+{
+    // Lines the engineer cleared from the console stay out.
+    if (nFrom < m_nClearSeq)
+        nFrom = m_nClearSeq;
+    if (nTo <= nFrom)
+        return true;
+    // Lines no session record held (those before a link was open) are told in one note.
     const auto note = [&](unsigned long long nCount, const wchar_t* lpWhat) {
         wchar_t szNote[160] = {};
-        _snwprintf(szNote, 159, L"%llu earlier lines not kept here (%s)", nCount, lpWhat);
+        _snwprintf(szNote, 159, L"%llu %slines not kept here (%s)", nCount, nFrom == m_nClearSeq ? L"earlier " : L"", lpWhat);
         return emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}});
     };
-    const unsigned long long nWanted = nBeforeSeq > m_nClearSeq ? nBeforeSeq - m_nClearSeq : 0;
     unsigned long long nHeld = 0;
-    for (const Span& span : spans) {
-        const unsigned long long nFrom = span.nFirstSeq > m_nClearSeq ? span.nFirstSeq : m_nClearSeq;
-        const unsigned long long nTo = span.nEndSeq < nBeforeSeq ? span.nEndSeq : nBeforeSeq;
-        nHeld += nTo > nFrom ? nTo - nFrom : 0;
+    for (const Span& span : m_spans) {
+        const unsigned long long nSpanFrom = span.nFirstSeq > nFrom ? span.nFirstSeq : nFrom;
+        const unsigned long long nSpanTo = span.nEndSeq < nTo ? span.nEndSeq : nTo;
+        nHeld += nSpanTo > nSpanFrom ? nSpanTo - nSpanFrom : 0;
     }
-    if (nHeld < nWanted && !note(nWanted - nHeld, L"outside the session records; the diagnostic log has every line"))
+    if (nHeld < nTo - nFrom && !note(nTo - nFrom - nHeld, L"outside the session records; the diagnostic log has every line"))
         return false;
     unsigned long long nWritten = 0;
     std::vector<CConsoleRecord::Line> lines;
-    for (const Span& span : spans) {
-        unsigned long long nSeq = span.nFirstSeq;
-        const unsigned long long nEnd = span.nEndSeq < nBeforeSeq ? span.nEndSeq : nBeforeSeq;
-        std::string pending;
-        for (const std::wstring& part : span.parts) {
-            HANDLE hFile = ::CreateFileW(part.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (hFile == INVALID_HANDLE_VALUE)
-                break;
-            std::vector<char> buffer(1 << 20);
-            DWORD dwRead = 0;
-            while (nSeq < nEnd && ::ReadFile(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), &dwRead, nullptr) &&
-                   dwRead > 0) {
-                pending.append(buffer.data(), dwRead);
-                size_t nAt = 0;
-                for (size_t nBreak; nSeq < nEnd && (nBreak = pending.find("\r\n", nAt)) != std::string::npos; nAt = nBreak + 2) {
-                    // Lines the engineer cleared from the console stay out.
-                    if (nSeq++ < m_nClearSeq)
-                        continue;
-                    const std::string bytes = pending.substr(nAt, nBreak - nAt);
-                    std::wstring text(bytes.size(), L'\0');
-                    text.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                                                          text.data(), static_cast<int>(text.size()))));
-                    lines.push_back(CConsoleRecord::Line{nSeq - 1, LOG_KIND_DATA, -1, std::move(text)});
-                    ++nWritten;
-                }
-                pending.erase(0, nAt);
-                if (lines.size() >= 5000) {
-                    if (!emit(lines)) {
-                        ::CloseHandle(hFile);
-                        return false;
-                    }
-                    lines.clear();
-                }
-            }
-            ::CloseHandle(hFile);
+    std::string bytes;
+    while (m_nSpan < m_spans.size() && m_nSeq < nTo) {
+        if (m_nSeq >= m_spans[m_nSpan].nEndSeq || !ReadLine(bytes)) {
+            // A record that ends early (a full disk, a file gone) is told below.
+            NextSpan();
+            continue;
+        }
+        const unsigned long long nSeq = m_nSeq++;
+        if (nSeq < nFrom)
+            continue;
+        std::wstring text(bytes.size(), L'\0');
+        text.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(),
+                                                              static_cast<int>(text.size()))));
+        lines.push_back(CConsoleRecord::Line{nSeq, LOG_KIND_DATA, -1, std::move(text)});
+        ++nWritten;
+        if (lines.size() >= 5000) {
+            if (!emit(lines))
+                return false;
+            lines.clear();
         }
     }
     if (!emit(lines))

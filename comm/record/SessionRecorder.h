@@ -1,7 +1,7 @@
 // The session recorder: from each link's open to its end, every console line goes through
 // the console record's tap into that link's session record on disk (CSessionLog); Save file
-// reads back from those records the lines the console record let go of. Owned by the link
-// manager.
+// reads back from those records the lines the console record let go of or never kept.
+// Owned by the link manager.
 //
 // Threads: OnLine is the record's tap, called on whichever thread wrote a line, inside the
 // record's lock. Everything else belongs to the user-interface thread.
@@ -12,6 +12,7 @@
 #include "comm/record/SessionLog.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,44 @@ public:
     void Check();
     // The console was cleared: saved logs start after nNextSeq; the records stay on disk.
     void OnClear(unsigned long long nNextSeq);
-    // Gives, through emit, the lines before nBeforeSeq that the console record no longer
-    // holds, from the session records; false when emit failed.
-    bool WriteEarlierLines(unsigned long long nBeforeSeq, const CConsoleRecord::LineSink& emit) const;
+    // The records' spans of sequences, as Save file reads them.
+    struct Span {
+        std::vector<std::wstring> parts;
+        unsigned long long nFirstSeq;
+        unsigned long long nEndSeq;
+        bool bRunning; // the current link's: its writer may still be behind the tap
+    };
+
+    // Reads lines back from the session records for one Save file, forward only: each Write
+    // asks for a later range of sequences than the one before, so a save with many gaps
+    // (loose text the console did not keep) reads each file once. User-interface thread.
+    class CReader {
+    public:
+        CReader(std::vector<Span> spans, unsigned long long nClearSeq);
+        ~CReader();
+        CReader(const CReader&) = delete;
+        CReader& operator=(const CReader&) = delete;
+        // Gives, through emit, the lines of sequences nFrom to nTo (not included) from the
+        // records, with a note for those no record holds; false when emit failed.
+        bool Write(unsigned long long nFrom, unsigned long long nTo, const CConsoleRecord::LineSink& emit);
+
+    private:
+        bool ReadLine(std::string& bytes);
+        void NextSpan();
+
+        const std::vector<Span> m_spans;
+        const unsigned long long m_nClearSeq;
+        size_t m_nSpan = 0;
+        size_t m_nPart = 0;
+        unsigned long long m_nSeq = 0; // the sequence of the next line of the current span
+        HANDLE m_hFile = INVALID_HANDLE_VALUE;
+        std::string m_pending;
+        size_t m_nAt = 0;
+        DWORD m_dwWaitedMs = 0;
+    };
+    // A reader over the records since the console was last cleared; the current record's
+    // writer is asked to write what waits first.
+    std::unique_ptr<CReader> OpenReader();
 
     const CSessionLog& Log() const { return m_session; }
 
@@ -55,11 +91,6 @@ private:
     std::atomic<unsigned long long> m_nTapEndSeq{0};
     // The records since the console was last cleared, and which sequences each holds
     // (user-interface thread).
-    struct Span {
-        std::vector<std::wstring> parts;
-        unsigned long long nFirstSeq;
-        unsigned long long nEndSeq;
-    };
     std::vector<Span> m_spans;
     unsigned long long m_nClearSeq = 0;
     bool m_bDropTold = false;
