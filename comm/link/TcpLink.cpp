@@ -8,6 +8,7 @@
 
 #include <cwchar>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -78,6 +79,7 @@ DWORD CTcpLink::Open(const LinkParams& params, HANDLE hCancel)
     if (m_hStopEvent == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
     ::ResetEvent(m_hStopEvent);
+    SetName(params.address + L":" + std::to_wstring(params.nTcpPort));
     WSADATA wsaData{};
     if (::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
         LOG_ERROR(L"WSAStartup failed");
@@ -166,8 +168,9 @@ bool CTcpLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWOR
     dwWritten = 0;
     if (m_hSocket == INVALID_SOCKET || pBytes == nullptr)
         return false;
-    // While the unit's window is full, wait until it takes more, but not for ever (a unit
-    // that stopped reading fails the send), and not past a close.
+    // While the unit's window is full, wait until it takes more: within dwTimeoutMs (without a
+    // bound when INFINITE: the link's end, a reset or the keep-alive, ends it then), and not
+    // past a close.
     ULONGLONG ullStalledSince = 0;
     while (dwWritten < dwLength) {
         const int nResult = ::send(m_hSocket, pBytes + dwWritten, static_cast<int>(dwLength - dwWritten), 0);
@@ -185,7 +188,7 @@ bool CTcpLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWOR
         const ULONGLONG ullNow = ::GetTickCount64();
         if (ullStalledSince == 0) {
             ullStalledSince = ullNow;
-        } else if (ullNow - ullStalledSince >= dwTimeoutMs) {
+        } else if (dwTimeoutMs != INFINITE && ullNow - ullStalledSince >= dwTimeoutMs) {
             LOG_ERROR(L"send() stalled for %d ms", static_cast<int>(dwTimeoutMs));
             return false;
         }
