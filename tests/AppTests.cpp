@@ -224,8 +224,11 @@ TEST(AppLink, AHealthyStartAndExitTraceNoErrorAndTheManagerIsDestroyed)
 {
     ProgramRun run(L"link_healthy");
     ScriptedUnit unit;
-    // No [CONSOLE] section: an older file, as most workshops have.
-    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "delay * 50\n"));
+    // The capture software's file is where Config.ini says; no [CONSOLE] section: an older
+    // file, as most workshops have.
+    const std::wstring environPath = run.WriteEnvironment(MachineValues{});
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "delay * 50\n", [&](ConfigValues& cfg) { cfg.EnvironPath = environPath; }));
+    EXPECT_EQ(L"<missing>", ReadIniValue(run.ConfigPath(), L"CONSOLE", L"Time"));
     ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
     EXPECT_GE(run.WaitForTrace("[EPL_STAT_001]", 20000, "CComm::LogWrite"), 0);
     ASSERT_TRUE(run.CloseAndWait());
@@ -406,6 +409,7 @@ TEST(AppSettingsPage, AnAddressTheControlCannotShowIsKeptWhenSavedUnlessItWasCha
         cfg.EthernetIP = L"unit-7.workshop";
     }));
     // The control shows dotted addresses only: it is blank, and the stored text stays.
+    EXPECT_EQ(L"...", IpControlText(run.PageItem(IDC_IP_USER)));
     PostClick(run.PageItem(IDC_BTN_SAVE));
     ASSERT_TRUE(run.WaitAndDismiss(L"Save Success!!"));
     EXPECT_EQ(L"unit-7.workshop", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"EthernetIP"));
