@@ -27,10 +27,12 @@ const wchar_t kConfigCaption[] = L" Config ";
 constexpr int kPageOffsetY = 21;
 const wchar_t kEngineerPassword[] = L"TORVIK";
 
-// A copy of an icon resource for the log-in button (which destroys it), 16 pixels at 96 DPI.
+// A copy of an icon resource for the log-in button (which destroys it), at the system's icon
+// size for the button's display (what a default-size load gives at 96 DPI, scaled with it).
 HICON LoadButtonIcon(UINT nID, HWND hButton)
 {
-    return kit::LoadIconAt(nID, 16, kit::DpiOf(hButton));
+    const int nSize = kit::SystemMetricAt(SM_CXICON, kit::DpiOf(hButton));
+    return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nID), IMAGE_ICON, nSize, nSize, 0));
 }
 
 // Copies the text of a notification into lpOut and frees the copy it carried.
@@ -221,9 +223,17 @@ bool CBasicSheetDlg::Init_RS232C(const LinkParams& params)
     if (mc_pCommMngr == nullptr) {
         mc_pCommMngr = CComm::GetInstance();
         mc_pCommMngr->SetOwnerWnd(this);
-        if (m_pStorageMngr != nullptr)
-            mc_pCommMngr->SetConsoleOptions(m_pStorageMngr->m_ConsoleSettings.bShowTime, m_pStorageMngr->m_ConsoleSettings.bReconnect,
-                                            m_pStorageMngr->SessionLogFolder());
+        if (m_pStorageMngr != nullptr) {
+            const ConsoleSettings& options = m_pStorageMngr->m_ConsoleSettings;
+            mc_pCommMngr->SetConsoleOptions(options.bShowTime, options.bReconnect, m_pStorageMngr->SessionLogFolder());
+            // A folder that cannot be a path is not cut into another one without a word.
+            if (options.nRefusedFolderChars > 0)
+                mc_pCommMngr->LogWrite(LOG_KIND_DATA, L"LogFolder in Config.ini not used: %d characters, a folder has at most %d; session records go to %s",
+                                       options.nRefusedFolderChars, MAX_PATH - 1, m_pStorageMngr->SessionLogFolder().c_str());
+            else if (options.nRefusedFolderChars < 0)
+                mc_pCommMngr->LogWrite(LOG_KIND_DATA, L"LogFolder in Config.ini not used: longer than a folder may be (%d characters); session records go to %s",
+                                       MAX_PATH - 1, m_pStorageMngr->SessionLogFolder().c_str());
+        }
         // The new console window settles before the port or socket is opened.
         ::Sleep(500);
     }
@@ -453,11 +463,13 @@ void CBasicSheetDlg::SequenceExit()
             LOG_ERROR(L"The link's workers did not end in time: the program ends without them");
             s_bWorkersAbandoned = true;
             mc_pCommMngr->ShowConsole(false);
+            mc_pCommMngr = nullptr;
+            DebugLog(kFnSequenceExit, 450, TAG_DAT_A, L"Left : mc_pCommMngr (its workers hold it; freed with the process)");
         } else {
             delete mc_pCommMngr;
+            mc_pCommMngr = nullptr;
+            DebugLog(kFnSequenceExit, 450, TAG_DAT_A, L"Destroy : mc_pCommMngr");
         }
-        mc_pCommMngr = nullptr;
-        DebugLog(kFnSequenceExit, 450, TAG_DAT_A, L"Destroy : mc_pCommMngr");
     }
     // With the link's threads ended, what they posted and nobody took is released here.
     DiscardQueuedNotifications();

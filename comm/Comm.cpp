@@ -367,7 +367,12 @@ void CComm::DrainInbox(bool bShowBoxes)
         // and the console shows it closed.
         LogWrite(LOG_KIND_DATA, L"Link closed: %s; %s", lost.c_str(), DroppedText(nLostDropped).c_str());
         if (bLostIsCurrent && !IsConnected()) {
-            EndLink();
+            // A TCP link's end is traced as the close of the socket, however it came.
+            const CLink* pLink = m_parts->pLink.get();
+            const wchar_t* lpTraceName = pLink != nullptr && pLink->Kind() == LinkKind::Tcp ? L"CComm::CloseEthernet" : nullptr;
+            if (lpTraceName != nullptr)
+                LogWrite(LOG_KIND_DATA, L"FUN_S - %s", lpTraceName);
+            EndLink(lpTraceName);
             // "Reconnect" brings it back by itself, unless the program is ending.
             if (!m_bExiting)
                 m_opener.OnLinkLost(m_params);

@@ -180,6 +180,7 @@ void CPageConfig::LoadConfigToCtrl()
     m_editUserBaud.SetValue(cfg.Baudrate);
     m_editUserTcpPort.SetValue(cfg.EthernetPort);
     SetIPText(m_ipUser, cfg.EthernetIP);
+    m_nShownIpFields = m_ipUser.GetAddress(m_dwShownIp);
     if (cfg.CommMode == 0)
         OnBnClickedUseUser();
     else
@@ -203,7 +204,12 @@ void CPageConfig::SaveCtrlToConfig()
     UINT nValue = 0;
     m_editUserBaud.GetValue(nValue);
     cfg.Baudrate = static_cast<int>(nValue);
-    GetIPText(m_ipUser, cfg.EthernetIP, kTextChars);
+    // The control shows only dotted IPv4 addresses: stored text it could not show (a host
+    // name, say) is kept unless the engineer changed what the control showed.
+    DWORD dwAddress = 0;
+    const int nFields = m_ipUser.GetAddress(dwAddress);
+    if (nFields != m_nShownIpFields || dwAddress != m_dwShownIp)
+        GetIPText(m_ipUser, cfg.EthernetIP, kTextChars);
     m_editUserTcpPort.GetValue(nValue);
     cfg.EthernetPort = static_cast<int>(nValue);
 }

@@ -70,6 +70,9 @@ private:
     CHSEdit m_editUserBaud;
     CHSCheckBox m_chkUserEthernet;
     CIPAddressCtrl m_ipUser;
+    // What m_ipUser showed when the stored settings were loaded (filled fields, address).
+    int m_nShownIpFields = -1;
+    DWORD m_dwShownIp = 0;
     CHSEdit m_editUserTcpPort;
 
     CHSCheckBox m_chkUseConsole;

@@ -10,6 +10,8 @@
 namespace {
 
 constexpr int kTextChars = 260;
+// A value read to see how long it really is (longer than any path may be).
+constexpr int kLongTextChars = 4096;
 
 const wchar_t kConfigFileName[] = L"Config.ini";
 
@@ -291,7 +293,9 @@ void CStorageMngr::ReadIni_Console()
     CIniMngr& ini = *m_pIniMngr;
     m_ConsoleSettings = ConsoleSettings{};
     const std::wstring path = ConfigPath();
-    if (!ini.SetPathName(path.c_str(), true) || !ini.IsSectionExist(kSectionConsole))
+    // The section is optional (older files lack it): its keys are read directly, each with its
+    // default, so that its absence is no error in the trace.
+    if (!ini.SetPathName(path.c_str(), true))
         return;
     int nTime = 0;
     ini.GetInt(kSectionConsole, L"Time", nTime, 0);
@@ -299,9 +303,15 @@ void CStorageMngr::ReadIni_Console()
     int nReconnect = 0;
     ini.GetInt(kSectionConsole, L"Reconnect", nReconnect, 0);
     m_ConsoleSettings.bReconnect = nReconnect != 0;
-    wchar_t szFolder[kTextChars] = {};
-    ini.GetString(kSectionConsole, L"LogFolder", szFolder, kTextChars, L"");
-    m_ConsoleSettings.LogFolder = szFolder;
+    // Read in full, so that a folder longer than a path may be is refused as a whole rather
+    // than cut into a folder nobody named.
+    std::vector<wchar_t> folder(kLongTextChars, L'\0');
+    const int nLength = ini.GetString(kSectionConsole, L"LogFolder", folder.data(), kLongTextChars, L"");
+    if (nLength >= kTextChars) {
+        m_ConsoleSettings.nRefusedFolderChars = nLength >= kLongTextChars ? -1 : nLength;
+        return;
+    }
+    m_ConsoleSettings.LogFolder = folder.data();
 }
 
 bool CStorageMngr::SaveIni_ConsoleTime(bool bShowTime)

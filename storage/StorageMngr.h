@@ -36,6 +36,9 @@ struct ConsoleSettings {
     bool bShowTime = false;     // "Time": the view shows each line's time stamp
     bool bReconnect = false;    // "Reconnect": a lost link is opened again by itself
     std::wstring LogFolder;     // where session records go; empty: "Logs" beside the program
+    // A LogFolder longer than a path may be (MAX_PATH - 1 characters) is not used: its length
+    // (-1 when it is longer still than could be read), 0 when none was refused.
+    int nRefusedFolderChars = 0;
 };
 
 class CStorageMngr {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <commctrl.h>
+
 #include <fstream>
 
 using namespace testsupport;
@@ -218,6 +220,47 @@ TEST(AppLink, CapturesSoftwareValuesOpenTcpOnPort20130AndTheConsoleWorksThroughI
     EXPECT_TRUE(unit.WaitLog("DISCONNECT"));
 }
 
+TEST(AppLink, AHealthyStartAndExitTraceNoErrorAndTheManagerIsDestroyed)
+{
+    ProgramRun run(L"link_healthy");
+    ScriptedUnit unit;
+    // The capture software's file is where Config.ini says; no [CONSOLE] section: an older
+    // file, as most workshops have.
+    const std::wstring environPath = run.WriteEnvironment(MachineValues{});
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "delay * 50\n", [&](ConfigValues& cfg) { cfg.EnvironPath = environPath; }));
+    EXPECT_EQ(L"<missing>", ReadIniValue(run.ConfigPath(), L"CONSOLE", L"Time"));
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    EXPECT_GE(run.WaitForTrace("[EPL_STAT_001]", 20000, "CComm::LogWrite"), 0);
+    ASSERT_TRUE(run.CloseAndWait());
+    EXPECT_EQ(0u, run.Child().ExitCode());
+    size_t nErrors = 0;
+    for (const std::string& line : run.RawTrace()) {
+        if (line.find(":_ERROR_:") != std::string::npos) {
+            ++nErrors;
+            ADD_FAILURE() << line;
+        }
+    }
+    EXPECT_EQ(0u, nErrors);
+    EXPECT_EQ(1u, CountTrace(run, "Destroy : mc_pCommMngr", "CBasicSheetDlg::SequenceExit"));
+    EXPECT_EQ(0u, CountTrace(run, "Left : mc_pCommMngr"));
+}
+
+TEST(AppLink, ALogFolderLongerThanAPathIsRefusedWithAConsoleLineAndTheDefaultIsUsed)
+{
+    ProgramRun run(L"link_longfolder");
+    ASSERT_TRUE(run.WriteConfig(TcpConfig(run, PrivateLoopbackAddress())));
+    const std::wstring folder = L"C:\\" + std::wstring(296, L'f') + L"\\";
+    ASSERT_EQ(300u, folder.size());
+    ASSERT_TRUE(WritePrivateProfileStringW(L"CONSOLE", L"LogFolder", folder.c_str(), run.ConfigPath().c_str()));
+    ASSERT_EQ(folder, ReadIniValue(run.ConfigPath(), L"CONSOLE", L"LogFolder"));
+    ASSERT_TRUE(run.Start());
+    EXPECT_GE(run.WaitForTrace("LogFolder in Config.ini not used: 300 characters, a folder has at most 259; session records go to ",
+                               30000, "CComm::LogWrite"),
+              0);
+    ASSERT_TRUE(run.WaitAndDismiss(kLinkErrorText));
+    ASSERT_TRUE(run.CloseAndWait());
+}
+
 TEST(AppLink, OwnSerialSettingsOpenTheComPortAndTheCloseButtonReleasesIt)
 {
     ProgramRun run(L"link_com");
@@ -354,6 +397,30 @@ TEST(AppSettingsPage, UseUserRestoresTheStoredChoiceAndSaveKeepsOwnValuesWithCon
     EXPECT_EQ(L"10.1.2.3", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"EthernetIP"));
     EXPECT_EQ(L"20131", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"EthernetPort"));
 
+    ASSERT_TRUE(run.CloseAndWait());
+}
+
+TEST(AppSettingsPage, AnAddressTheControlCannotShowIsKeptWhenSavedUnlessItWasChanged)
+{
+    ProgramRun run(L"page_hostname");
+    ASSERT_TRUE(StartWithoutUnit(run, [](ConfigValues& cfg) {
+        cfg.CommMode = 0;
+        cfg.CommType = 1;
+        cfg.EthernetIP = L"unit-7.workshop";
+    }));
+    // The control shows dotted addresses only: it is blank, and the stored text stays.
+    EXPECT_EQ(L"...", IpControlText(run.PageItem(IDC_IP_USER)));
+    PostClick(run.PageItem(IDC_BTN_SAVE));
+    ASSERT_TRUE(run.WaitAndDismiss(L"Save Success!!"));
+    EXPECT_EQ(L"unit-7.workshop", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"EthernetIP"));
+
+    // An address the engineer puts into the control is what is saved.
+    DWORD_PTR dwResult = 0;
+    ASSERT_NE(0, SendMessageTimeoutW(run.PageItem(IDC_IP_USER), IPM_SETADDRESS, 0, MAKEIPADDRESS(10, 9, 8, 7), SMTO_ABORTIFHUNG, 5000,
+                                     &dwResult));
+    PostClick(run.PageItem(IDC_BTN_SAVE));
+    ASSERT_TRUE(run.WaitAndDismiss(L"Save Success!!"));
+    EXPECT_EQ(L"10.9.8.7", ReadIniValue(run.ConfigPath(), L"COMMUNICATION", L"EthernetIP"));
     ASSERT_TRUE(run.CloseAndWait());
 }
 

@@ -196,6 +196,18 @@ TEST_F(ConsoleTest, SendOnAClosedLinkSaysSoAndSendsNothing)
     EXPECT_EQ("", Raw());
 }
 
+TEST_F(ConsoleTest, ACommandTooLongForAFrameIsRefusedWithItsRealLengthAndNotSent)
+{
+    StartUnit();
+    const std::wstring text = L"[SPL_" + std::wstring(294, L'Q') + L"]";
+    SetWindowTextW(Item(1104), text.c_str());
+    ASSERT_EQ(text.size(), Text(1104).size()) << "the field holds the whole command";
+    Click(1085);
+    EXPECT_TRUE(ConsoleHasLine(comm, L"Command not sent: 300 characters, at most 257 fit a frame"));
+    PumpFor(200);
+    EXPECT_EQ("", Raw());
+}
+
 TEST_F(ConsoleTest, LinesCarryTheirColoursAndWaitFieldsFollowAwaitedCommandsOnly)
 {
     StartUnit(L"--delay PANO 600");

@@ -203,6 +203,128 @@ TEST_F(ExchangeTest, AWriteTheUnitHoldsNeverHoldsTheSenderAndACloseEndsIt)
     CloseHandle(hDone);
 }
 
+// The console's lines so far, as "<kind> text" (kinds: > sent, < received, - anything else).
+std::vector<std::wstring> RecordLines(CCommInbox& inbox)
+{
+    std::vector<CConsoleRecord::Line> lines;
+    inbox.Record().Copy(0, 1000, lines);
+    std::vector<std::wstring> out;
+    for (const CConsoleRecord::Line& line : lines)
+        out.push_back((line.nKind == LOG_KIND_SEND ? L"> " : line.nKind == LOG_KIND_RECV ? L"< " : L"- ") + line.text);
+    return out;
+}
+
+// Index of the first line that starts with the text, or -1.
+int LineIndex(const std::vector<std::wstring>& lines, const std::wstring& start)
+{
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].rfind(start, 0) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+TEST_F(ExchangeTest, AWriteTheUnitHoldsWaitsWithoutABoundIsShownHeldAndItsLineFollowsTheBytes)
+{
+    link.SetKind(LinkKind::Serial);
+    link.CloseGate();
+    ASSERT_TRUE(exchange.Send(L"[SPL_PANO]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(exchange.Send(L"[SPL_STAT]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 1; }, 10000));
+
+    // Just under a second: the write is not shown held yet.
+    clock.AdvanceMs(CCommandExchange::kHoldShownAfterMs - 1);
+    ASSERT_TRUE(WatchdogLookedAndWaitsOn());
+    EXPECT_EQ(-1, LineIndex(RecordLines(inbox), L"- The link: the unit holds the line"));
+    // At a second it is, once, with what waits: the held command and the queued one.
+    clock.AdvanceMs(1);
+    exchange.WakeWatchdog();
+    ASSERT_TRUE(PumpUntil([&] { return LineIndex(RecordLines(inbox), L"- The link: the unit holds the line since ") >= 0; }, 10000));
+    const std::wstring held = RecordLines(inbox)[LineIndex(RecordLines(inbox), L"- The link: the unit holds")];
+    EXPECT_NE(std::wstring::npos, held.find(L"; 2 commands waiting")) << std::string(held.begin(), held.end());
+    // Far past any time a write was once given, it still waits, and nothing says it was sent.
+    clock.AdvanceMs(29000);
+    exchange.WakeWatchdog();
+    PumpFor(300);
+    EXPECT_TRUE(link.Written().empty());
+    EXPECT_TRUE(exchange.IsConnected());
+    std::vector<std::wstring> lines = RecordLines(inbox);
+    EXPECT_EQ(-1, LineIndex(lines, L"> [SPL_PANO]")) << "no sent line before the bytes have left";
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::wstring& l) { return l.find(L"holds the line") != std::wstring::npos; }));
+
+    // The unit lets go: the bytes leave, the console says so, then shows the command sent.
+    link.OpenGate();
+    ASSERT_TRUE(Written(1));
+    ASSERT_TRUE(PumpUntil([&] { return LineIndex(RecordLines(inbox), L"> [SPL_PANO]") >= 0; }, 10000));
+    lines = RecordLines(inbox);
+    const int nLetGo = LineIndex(lines, L"- The link: the unit let go of the line after 30.0 s");
+    EXPECT_GE(nLetGo, 0);
+    EXPECT_LT(LineIndex(lines, L"- The link: the unit holds"), nLetGo);
+    EXPECT_LT(nLetGo, LineIndex(lines, L"> [SPL_PANO]"));
+    // Its answer time runs from the bytes leaving: 90 s from now, not from the write's start.
+    clock.AdvanceMs(89000);
+    ASSERT_TRUE(WatchdogLookedAndWaitsOn());
+    EXPECT_TRUE(exchange.IsConnected()) << "the command's time-out ran from its write's start";
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_PANO_001]"));
+    ASSERT_TRUE(Written(2)) << "the queued command follows";
+    ASSERT_TRUE(Noted(1));
+    EXPECT_EQ(L"[EPL_PANO_001]", reply.notes[0].text);
+}
+
+TEST_F(ExchangeTest, BytesACloseStopsAreSaidNotSentAndNeverShownSent)
+{
+    link.SetKind(LinkKind::Serial);
+    link.CloseGate();
+    exchange.SendEcho(L"[SLP_PANO_001]", nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 1; }, 10000));
+    clock.AdvanceMs(5000);
+    exchange.WakeWatchdog();
+    ASSERT_TRUE(PumpUntil([&] { return LineIndex(RecordLines(inbox), L"- The link: the unit holds the line since ") >= 0; }, 10000));
+    EXPECT_GE(LineIndex(RecordLines(inbox), L"- The link: the unit holds the line since "), 0);
+    const std::vector<std::wstring> before = RecordLines(inbox);
+    const std::wstring held = before[LineIndex(before, L"- The link: the unit holds the line since ")];
+    EXPECT_NE(std::wstring::npos, held.find(L"; 0 commands waiting")) << "an echo is no command";
+
+    exchange.MarkClosed();
+    EXPECT_TRUE(exchange.Join(5000)) << "the close ended the held write";
+    const std::vector<std::wstring> lines = RecordLines(inbox);
+    EXPECT_GE(LineIndex(lines, L"- [ELP_PANO_001] not sent: the link was closed (0 of 18 bytes had left)"), 0);
+    EXPECT_EQ(-1, LineIndex(lines, L"> [ELP_PANO_001]"));
+    EXPECT_EQ(-1, LineIndex(lines, L"- The link: the unit let go")) << "the unit never let go";
+}
+
+TEST_F(ExchangeTest, AnAnswerThatComesWhileItsCommandIsStillLeavingIsShownAfterIt)
+{
+    link.CloseGate();
+    ASSERT_TRUE(exchange.Send(L"[SPL_STAT]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(PumpUntil([&] { return link.WritesBegun() == 1; }, 10000));
+    // The answer is read before the writer has come back from the write.
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_STAT_001]"));
+    PumpFor(200);
+    EXPECT_EQ(-1, LineIndex(RecordLines(inbox), L"< [EPL_STAT_001]")) << "an answer shown before its command";
+    EXPECT_TRUE(reply.notes.empty());
+    link.OpenGate();
+    ASSERT_TRUE(Noted(1));
+    const std::vector<std::wstring> lines = RecordLines(inbox);
+    const int nSent = LineIndex(lines, L"> [SPL_STAT]");
+    ASSERT_GE(nSent, 0);
+    EXPECT_EQ(nSent + 1, LineIndex(lines, L"< [EPL_STAT_001]"));
+    ASSERT_TRUE(PumpUntil([&] { return exchange.IsReady(); }, 10000));
+    // The exchange goes on as usual.
+    ASSERT_TRUE(exchange.Send(L"[SPL_CSON]", reply, enRECV_COMMAND, false));
+    ASSERT_TRUE(Written(2));
+    ASSERT_TRUE(exchange.TakeAnswer(L"[EPL_CSON_001]"));
+    ASSERT_TRUE(Noted(2));
+}
+
+TEST_F(ExchangeTest, ACommandTooLongForAFrameIsRefusedWithItsRealLength)
+{
+    const std::wstring text = L"[SPL_" + std::wstring(294, L'X') + L"]";
+    ASSERT_EQ(300u, text.size());
+    EXPECT_FALSE(exchange.Send(text.c_str(), reply, enRECV_COMMAND, false));
+    EXPECT_GE(LineIndex(RecordLines(inbox), L"- Command not sent: 300 characters, at most 257 fit a frame"), 0);
+    EXPECT_EQ(0, link.WritesBegun());
+}
+
 TEST_F(ExchangeTest, TheUnitsFramesAreReportedInTheirOrderAndAnSlpOnlyOnceItsEchoLeft)
 {
     // The unit's SLP frame: its echo is held at the gate, so its report waits for it; an SMP
@@ -237,7 +359,7 @@ TEST_F(ExchangeTest, AFailedSerialWriteKeepsTheLinkAndItsCommandTimesOut)
         std::vector<CConsoleRecord::Line> lines;
         inbox.Record().Copy(0, 100, lines);
         for (const CConsoleRecord::Line& line : lines)
-            if (line.text.find(L"Write to the port failed or timed out: 0 of 12 bytes sent") == 0)
+            if (line.text == L"[SPL_PANO] not sent: the port refused the bytes (0 of 12 bytes had left)")
                 return true;
         return false;
     };

@@ -253,6 +253,36 @@ TEST(StorageMngrConfig, TheConsoleSectionReadsDefaultsWhenMissingAndTimeIsWritte
     EXPECT_EQ(L"D:\\Service\\Records\\", again.SessionLogFolder());
 }
 
+TEST(StorageMngrConfig, ALogFolderLongerThanAPathIsRefusedWholeNotCut)
+{
+    const std::wstring dir = Scratch(), path = dir + L"Config.ini";
+    WriteBytes(path, Utf16(L"[SETTINGS]\r\nCommMode=0\r\n[COMMUNICATION]\r\nCommType=1\r\n"));
+    // The longest a folder may be is taken as it is.
+    const std::wstring longest = L"D:\\" + std::wstring(MAX_PATH - 1 - 3, L'a');
+    ASSERT_TRUE(WritePrivateProfileStringW(L"CONSOLE", L"LogFolder", longest.c_str(), path.c_str()));
+    {
+        CStorageMngr storage(dir.c_str());
+        EXPECT_EQ(0, storage.ReadIni_StartUp());
+        EXPECT_EQ(0, storage.m_ConsoleSettings.nRefusedFolderChars);
+        EXPECT_EQ(longest + L"\\", storage.SessionLogFolder());
+    }
+    // One character more is refused with its length: the records go to the default folder.
+    const std::wstring longer = longest + L"b";
+    ASSERT_TRUE(WritePrivateProfileStringW(L"CONSOLE", L"LogFolder", longer.c_str(), path.c_str()));
+    {
+        CStorageMngr storage(dir.c_str());
+        EXPECT_EQ(0, storage.ReadIni_StartUp());
+        EXPECT_EQ(MAX_PATH, storage.m_ConsoleSettings.nRefusedFolderChars);
+        EXPECT_EQ(dir + L"Logs\\", storage.SessionLogFolder());
+    }
+    // Longer than could be read at all: refused too.
+    ASSERT_TRUE(WritePrivateProfileStringW(L"CONSOLE", L"LogFolder", (L"D:\\" + std::wstring(5000, L'c')).c_str(), path.c_str()));
+    CStorageMngr storage(dir.c_str());
+    EXPECT_EQ(0, storage.ReadIni_StartUp());
+    EXPECT_EQ(-1, storage.m_ConsoleSettings.nRefusedFolderChars);
+    EXPECT_EQ(dir + L"Logs\\", storage.SessionLogFolder());
+}
+
 TEST(StorageMngrConfig, SavedBaudrateChangesOnlyThatKey)
 {
     const std::wstring dir = Scratch(), path = dir + L"Config.ini";

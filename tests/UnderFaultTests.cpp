@@ -82,6 +82,75 @@ TEST(ProgramUnderFault, ExitEndsWhileTheUnitHoldsXoffOverAWriteWithCommandsWaiti
     EXPECT_TRUE(unit.WaitLog("XON sent", 30000));
 }
 
+// Lines the program sent, as its trace has them: a command's sent line is written once its
+// bytes have left.
+size_t SentLines(const ProgramRun& run, const std::string& frame)
+{
+    size_t n = 0;
+    for (const LogLine& line : run.Trace())
+        if (line.tag == ":_COM_S_: " && line.message.find(frame) != std::string::npos)
+            ++n;
+    return n;
+}
+
+TEST(ProgramUnderFault, ACommandTheUnitHoldsLongerThanTenSecondsWaitsIsShownHeldAndIsAnsweredAfterXon)
+{
+    ProgramRun run(L"fault_hold");
+    ScriptedUnit unit;
+    // The unit holds the line for 12 s, longer than a write was once given.
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Com, "xoff-after-command 1 12000\n"));
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    ASSERT_TRUE(unit.WaitLog("XOFF sent"));
+    ASSERT_GE(run.WaitForTrace("[EPL_STAT_001]", 20000, "CComm::LogWrite"), 0);
+    const ULONGLONG ullHeldFrom = GetTickCount64();
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_CEPH]"));
+
+    // Shown held about a second after the write began, with what waits.
+    const std::string holdsLine = "COM" + std::to_string(ProgramComPort()) + ": the unit holds the line since ";
+    const int nHeld = run.WaitForTrace(holdsLine, 20000, "CComm::LogWrite");
+    ASSERT_GE(nHeld, 0);
+    EXPECT_NE(std::string::npos, run.Trace()[static_cast<size_t>(nHeld)].message.find("; 2 commands waiting"))
+        << run.Trace()[static_cast<size_t>(nHeld)].message;
+    EXPECT_EQ(0u, SentLines(run, "[SPL_PANO]")) << "shown sent while the unit held it";
+
+    // The unit lets go: the held command leaves whole, is answered, and the next one follows.
+    ASSERT_TRUE(unit.WaitLog("XON sent", 30000));
+    const ULONGLONG ullHeldMs = GetTickCount64() - ullHeldFrom;
+    EXPECT_GE(run.WaitForTrace("COM" + std::to_string(ProgramComPort()) + ": the unit let go of the line after ", 20000, "CComm::LogWrite"), 0);
+    EXPECT_TRUE(unit.WaitLog("FRAME \"[SPL_PANO]\""));
+    EXPECT_GE(run.WaitForTrace("[EPL_PANO_001]", 20000, "CComm::LogWrite"), 0);
+    EXPECT_TRUE(unit.WaitLog("FRAME \"[SPL_CEPH]\""));
+    EXPECT_EQ(1u, SentLines(run, "[SPL_PANO]"));
+    EXPECT_GT(ullHeldMs, 10000u) << "the hold did not outlast the former bound of a write";
+    EXPECT_EQ(0u, CountTrace(run, "not sent"));
+    EXPECT_EQ(0u, CountTrace(run, "No answer to"));
+    ExitAndExpectAllTraced(run);
+}
+
+TEST(ProgramUnderFault, CloseWhileTheUnitHoldsTheLineEndsAtOnceAndSaysTheCommandWasNotSent)
+{
+    ProgramRun run(L"fault_holdclose");
+    ScriptedUnit unit;
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Com, "xoff-after-command 1 30000\n"));
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    ASSERT_TRUE(unit.WaitLog("XOFF sent"));
+    ASSERT_GE(run.WaitForTrace("[EPL_STAT_001]", 20000, "CComm::LogWrite"), 0);
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_PANO]"));
+    ASSERT_GE(run.WaitForTrace(": the unit holds the line since ", 20000, "CComm::LogWrite"), 0);
+
+    const ULONGLONG ullClose = GetTickCount64();
+    PostClick(ConsoleItem(run, IDC_BTN_CLOSE));
+    ExpectConsoleShowsTheLinkClosed(run);
+    // Generous: the close waits for no unit, only for its workers to notice.
+    EXPECT_LT(GetTickCount64() - ullClose, 10000u);
+    EXPECT_GE(run.WaitForTrace("[SPL_PANO] not sent: the link was closed", 10000, "CComm::LogWrite"), 0);
+    EXPECT_EQ(0u, SentLines(run, "[SPL_PANO]"));
+    EXPECT_EQ(0u, CountTrace(run, "let go of the line"));
+    EXPECT_EQ(std::string::npos, unit.Log().find("XON sent")) << "the close waited for the unit";
+    ExitAndExpectAllTraced(run);
+}
+
 TEST(ProgramUnderFault, ExitEndsWhileTheTcpUnitHasStoppedReadingItsEchoes)
 {
     ProgramRun run(L"fault_noread");
@@ -182,6 +251,19 @@ TEST(ProgramUnderFault, ALinkTheUnitEndsShowsClosedAndTellsWhatItDropped)
         }
     }
     EXPECT_EQ(1u, nClosedLines) << "one line says what ended the link";
+    // The socket's close is traced as a close by hand is: start, closesocket, end.
+    const std::vector<LogLine> after = run.Trace();
+    size_t i = 0;
+    const auto next = [&](const std::string& message) {
+        for (; i < after.size(); ++i)
+            if (after[i].function == "CComm::LogWrite" && after[i].message.find(message) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(next("Link closed: "));
+    EXPECT_TRUE(next("FUN_S - CComm::CloseEthernet"));
+    EXPECT_TRUE(next("DAT_A - 0 = closesocket()"));
+    EXPECT_TRUE(next("FUN_E - CComm::CloseEthernet"));
     EXPECT_TRUE(run.OpenMessageBoxes().empty()) << "no error box";
     ExitAndExpectAllTraced(run);
 }

@@ -293,9 +293,8 @@ void CCommConsole::OnBnClickedSend()
         m_host.ConsoleLine(L"Can not send. Is not connected!!");
         return;
     }
-    std::wstring text = m_editCommand.GetWindowText();
-    if (text.size() > static_cast<size_t>(kFrameTextChars - 1))
-        text.resize(kFrameTextChars - 1);
+    // Passed whole: a command too long for a frame is refused with its real length.
+    const std::wstring text = m_editCommand.GetWindowText();
     if (text.empty())
         return;
     const int nSelected = m_comboKind.GetCurSel();

@@ -85,7 +85,9 @@ bool CCommandExchange::Start(CLink& link)
         m_bBusy = false;
         m_bExpiring = false;
         m_bAnswerPending = false;
+        m_deferred = DeferredAnswer{};
         m_llWatchUntilUs = LLONG_MAX;
+        m_llWriteSinceUs = 0;
         // The summary covers one link.
         m_stats.clear();
         m_bStatsChanged = false;
@@ -427,6 +429,12 @@ bool CCommandExchange::TakeAnswer(const wchar_t* lpFrame)
             stats.roundTripsUs.push_back(llRoundTripUs);
         m_bStatsChanged = true;
         answer = Answer{lpFrame, m_flight.nKind, m_flight.hReply};
+        if (m_flight.llWriteUs != 0 && !m_flight.bSentShown) {
+            // The command's write is just ending on the dispatcher, which has not yet written
+            // its sent line: the answer's line follows that one, from the dispatcher.
+            m_deferred = DeferredAnswer{std::move(answer), llRoundTripUs, m_flight.nSeq, true};
+            return true;
+        }
     }
     // The answer's line goes before its report, and before the next command can leave.
     m_inbox.WriteLine(LOG_KIND_RECV, lpFrame, llRoundTripUs);
@@ -570,39 +578,108 @@ bool CCommandExchange::NextStep(Step& step)
 
 void CCommandExchange::WriteOut(OutItem& item)
 {
-    // The console shows a command as its bytes leave, with how long it waited in the queue;
-    // the command counts as sent for the summary.
     const long long llWriteUs = m_clock.NowMicros();
-    if (!item.consoleText.empty()) {
-        m_inbox.WriteLine(LOG_KIND_SEND, item.consoleText.c_str(), -1,
-                          item.llQueuedUs >= 0 ? llWriteUs - item.llQueuedUs : -1);
-        if (!item.bKeepOnClear) {
-            CSingleLock lock(m_cs);
-            ++StatsOf(item.consoleText.c_str()).nSent;
-            m_bStatsChanged = true;
-            if (item.nSeq != 0 && m_flight.nSeq == item.nSeq)
-                m_flight.llWriteUs = llWriteUs;
+    const bool bCommand = !item.consoleText.empty() && !item.bKeepOnClear;
+    const bool bBytes = !item.bytes.empty();
+    unsigned long long nWrite = 0;
+    bool bWakeWatchdog = false;
+    {
+        CSingleLock lock(m_cs);
+        if (item.nSeq != 0 && m_flight.nSeq == item.nSeq)
+            m_flight.llWriteUs = llWriteUs;
+        if (bBytes) {
+            nWrite = ++m_nWrite;
+            m_llWriteSinceUs = llWriteUs;
+            ::GetLocalTime(&m_stWriteSince);
+            m_bWriteIsCommand = bCommand && item.nSeq == 0;
+            // The watchdog looks whether the bytes have gone once they could have waited
+            // kHoldShownAfterMs; it is woken only when its own wait would end later.
+            bWakeWatchdog = llWriteUs + 1000LL * kHoldShownAfterMs < m_llWatchUntilUs;
         }
     }
+    if (bBytes) {
+        CSingleLock lock(m_csHold);
+        m_nWriteGoing = nWrite;
+    }
+    if (bWakeWatchdog)
+        ::SetEvent(m_hWatchEvent);
+
+    // No time bound: the write ends when the bytes have gone, or when a close or a lost link
+    // wakes the link.
     DWORD dwWritten = 0;
     bool bWritten = true;
-    if (!item.bytes.empty()) {
+    if (bBytes) {
         CSingleLock lock(m_csWrite);
-        bWritten = m_pLink->Write(item.bytes.data(), static_cast<DWORD>(item.bytes.size()), kWriteTimeoutMs, dwWritten);
+        bWritten = m_pLink->Write(item.bytes.data(), static_cast<DWORD>(item.bytes.size()), INFINITE, dwWritten);
     }
+    const long long llDoneUs = m_clock.NowMicros();
+
     // The answer's time runs from the command's last byte leaving. A command whose write
     // failed is armed as well: its missing answer is what reports it.
     bool bArmed = false;
+    DeferredAnswer deferred;
     {
         CSingleLock lock(m_cs);
-        if (item.nSeq != 0 && m_flight.nSeq == item.nSeq && m_flight.bAwaiting) {
-            m_flight.llSentUs = m_clock.NowMicros();
-            m_flight.llDeadlineUs = m_flight.llSentUs + 1000LL * m_flight.nTimeOutMs;
-            bArmed = m_flight.llDeadlineUs < m_llWatchUntilUs;
-            // Under the lock and only while the command still awaits its answer: an answer
-            // that came before its last byte was counted leaves the event set.
-            ::ResetEvent(m_hAnswerEvent);
+        m_llWriteSinceUs = 0;
+        if (bWritten && bCommand) {
+            ++StatsOf(item.consoleText.c_str()).nSent;
+            m_bStatsChanged = true;
         }
+        if (item.nSeq != 0 && m_flight.nSeq == item.nSeq) {
+            if (m_flight.bAwaiting) {
+                m_flight.llSentUs = llDoneUs;
+                m_flight.llDeadlineUs = m_flight.llSentUs + 1000LL * m_flight.nTimeOutMs;
+                bArmed = m_flight.llDeadlineUs < m_llWatchUntilUs;
+                // Under the lock and only while the command still awaits its answer: an
+                // answer that came before its last byte was counted leaves the event set.
+                ::ResetEvent(m_hAnswerEvent);
+            }
+            m_flight.bSentShown = true;
+        }
+        // Taken even when another command is in flight by now (one sent right after the
+        // answer): the answer waits for this write's line only.
+        if (item.nSeq != 0 && m_deferred.bWaiting && m_deferred.nSeq == item.nSeq) {
+            deferred = std::move(m_deferred);
+            m_deferred = DeferredAnswer{};
+        }
+    }
+    if (bBytes) {
+        // After the line that said the unit holds the line, if the watchdog wrote one.
+        CSingleLock lock(m_csHold);
+        m_nWriteGoing = 0;
+        if (m_nHoldShown == nWrite && bWritten) {
+            wchar_t szLine[400] = {};
+            _snwprintf(szLine, 399, L"%.300s: the unit let go of the line after %.1f s", LinkName().c_str(),
+                       static_cast<double>(llDoneUs - llWriteUs) / 1e6);
+            m_inbox.WriteLine(LOG_KIND_DATA, szLine);
+        }
+    }
+    // The console shows a command once its bytes have left, with how long it waited in the
+    // queue; bytes that did not leave are said not sent.
+    if (!item.consoleText.empty() && bWritten) {
+        m_inbox.WriteLine(LOG_KIND_SEND, item.consoleText.c_str(), -1,
+                          item.llQueuedUs >= 0 ? llWriteUs - item.llQueuedUs : -1);
+    } else if (!bWritten) {
+        // The frame as the engineer knows it, without the line end an echo carries.
+        std::wstring what = item.consoleText.empty() ? L"Bytes" : item.consoleText;
+        while (!what.empty() && (what.back() == L'\r' || what.back() == L'\n'))
+            what.pop_back();
+        const wchar_t* lpWhat = what.c_str();
+        const wchar_t* lpWhy = !IsConnected()                        ? L"the link was closed"
+                               : m_pLink->Kind() == LinkKind::Tcp    ? L"send() failed"
+                                                                     : L"the port refused the bytes";
+        wchar_t szLine[kFrameTextChars + 128] = {};
+        _snwprintf(szLine, kFrameTextChars + 127, L"%s not sent: %s (%lu of %lu bytes had left)", lpWhat, lpWhy, dwWritten,
+                   static_cast<unsigned long>(item.bytes.size()));
+        m_inbox.WriteLine(LOG_KIND_DATA, szLine);
+    }
+    if (deferred.bWaiting) {
+        m_inbox.WriteLine(LOG_KIND_RECV, deferred.answer.text.c_str(), deferred.llRoundTripUs);
+        CSingleLock lock(m_cs);
+        m_bAnswerPending = false;
+        m_answers.push_back(std::move(deferred.answer));
+        if (!m_flight.bAwaiting)
+            ::SetEvent(m_hAnswerEvent);
     }
     if (item.nSeq != 0)
         DebugLog(L"CComm::SendData", __LINE__, TAG_DAT_A, L"SendData(%s) - m_TimeOutCnt(%d sec) - ResetEvent",
@@ -616,17 +693,36 @@ void CCommandExchange::WriteOut(OutItem& item)
     }
     if (bWritten || !IsConnected())
         return;
+    // A port that does not take the bytes is no reason to give the link up: the command's
+    // missing answer is reported by the watchdog. A socket that refuses is gone.
     if (m_pLink->Kind() == LinkKind::Tcp) {
         MarkLost(L"send() failed");
         m_inbox.Post(CCommInbox::EventType::ShowError, L"send() - Fail");
-    } else {
-        // A port that does not take the bytes is no reason to give the link up: the unit
-        // may let go of XOFF again; the command's missing answer is reported by the watchdog.
-        wchar_t szLine[160] = {};
-        _snwprintf(szLine, 159, L"Write to the port failed or timed out: %lu of %lu bytes sent", dwWritten,
-                   static_cast<unsigned long>(item.bytes.size()));
-        m_inbox.WriteLine(LOG_KIND_DATA, szLine);
     }
+}
+
+std::wstring CCommandExchange::LinkName() const
+{
+    const std::wstring& name = m_pLink != nullptr ? m_pLink->Name() : std::wstring();
+    return name.empty() ? std::wstring(L"The link") : name;
+}
+
+void CCommandExchange::ShowHold(const HeldWrite& held)
+{
+    // Asked outside every lock: the port's own word on XOFF, and what waits (the held
+    // command among them).
+    const bool bXoff = m_pLink->PeerHoldsOutput();
+    const int nWaiting = WaitingCommands() + (held.bCommand ? 1 : 0);
+    wchar_t szLine[400] = {};
+    _snwprintf(szLine, 399, L"%.300s: the unit holds the line since %02u:%02u:%02u.%03u; %d %s waiting%s", LinkName().c_str(),
+               held.stSince.wHour, held.stSince.wMinute, held.stSince.wSecond, held.stSince.wMilliseconds, nWaiting,
+               nWaiting == 1 ? L"command" : L"commands", bXoff ? L" (the port reports XOFF)" : L"");
+    CSingleLock lock(m_csHold);
+    // Bytes that went meanwhile were not held after all: nothing to say.
+    if (m_nWriteGoing != held.nWrite)
+        return;
+    m_inbox.WriteLine(LOG_KIND_DATA, szLine);
+    m_nHoldShown = held.nWrite;
 }
 
 unsigned int WINAPI Thread_WaitComm(void* pParam)
@@ -665,36 +761,59 @@ unsigned int WINAPI Thread_WaitComm(void* pParam)
 // ---------------------------------------------------------------------------------------
 // The watchdog
 
-bool CCommandExchange::CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWaitMs, Expired& expired)
+bool CCommandExchange::CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWaitMs, Expired& expired, HeldWrite& held)
 {
     CSingleLock lock(m_cs);
     dwWaitMs = INFINITE;
     m_llWatchUntilUs = LLONG_MAX;
-    if (!m_flight.bAwaiting || m_flight.llDeadlineUs == 0) {
+    const bool bArmed = m_flight.bAwaiting && m_flight.llDeadlineUs != 0;
+    const bool bWriteToWatch = m_llWriteSinceUs != 0 && m_nHoldTaken != m_nWrite;
+    if (!bArmed)
         nArmedSeq = 0;
+    if (!bArmed && !bWriteToWatch)
         return false;
-    }
+    // The clock is read only when there is something to judge.
     const long long llNow = m_clock.NowMicros();
-    // A time-out is declared only for the command whose deadline the last wait was for: one
-    // answered meanwhile and followed by the next command is not timed out on its behalf.
-    if (m_flight.nSeq == nArmedSeq && llNow > m_flight.llDeadlineUs) {
-        expired.text = m_flight.szText;
-        expired.hReply = m_flight.hReply;
-        expired.nWaitedMs = static_cast<int>((llNow - m_flight.llSentUs) / 1000);
-        m_flight.bAwaiting = false;
-        ++StatsOf(m_flight.szText).nTimedOut;
-        m_bStatsChanged = true;
-        // Not ready, but ending: the link is closed next, and until then nobody may take the
-        // exchange for idle.
-        m_bExpiring = true;
-        ::SetEvent(m_hAnswerEvent);
-        return true;
+    // A write still waiting for the unit after kHoldShownAfterMs is shown once; until then
+    // the watchdog looks again when that time comes.
+    DWORD dwHoldWaitMs = INFINITE;
+    if (bWriteToWatch) {
+        const long long llLeftUs = m_llWriteSinceUs + 1000LL * kHoldShownAfterMs - llNow;
+        if (llLeftUs <= 0) {
+            held.nWrite = m_nWrite;
+            held.stSince = m_stWriteSince;
+            held.bCommand = m_bWriteIsCommand;
+            m_nHoldTaken = m_nWrite;
+        } else {
+            dwHoldWaitMs = static_cast<DWORD>((llLeftUs + 999) / 1000);
+        }
     }
-    nArmedSeq = m_flight.nSeq;
-    const long long llLeftUs = m_flight.llDeadlineUs - llNow;
-    // An answer at the deadline itself is still in time: the time-out comes after it.
-    dwWaitMs = llLeftUs <= 0 ? 1 : static_cast<DWORD>((llLeftUs + 999) / 1000);
-    m_llWatchUntilUs = llNow + 1000LL * dwWaitMs;
+    if (bArmed) {
+        // A time-out is declared only for the command whose deadline the last wait was for:
+        // one answered meanwhile and followed by the next command is not timed out on its
+        // behalf.
+        if (m_flight.nSeq == nArmedSeq && llNow > m_flight.llDeadlineUs) {
+            expired.text = m_flight.szText;
+            expired.hReply = m_flight.hReply;
+            expired.nWaitedMs = static_cast<int>((llNow - m_flight.llSentUs) / 1000);
+            m_flight.bAwaiting = false;
+            ++StatsOf(m_flight.szText).nTimedOut;
+            m_bStatsChanged = true;
+            // Not ready, but ending: the link is closed next, and until then nobody may take
+            // the exchange for idle.
+            m_bExpiring = true;
+            ::SetEvent(m_hAnswerEvent);
+            return true;
+        }
+        nArmedSeq = m_flight.nSeq;
+        const long long llLeftUs = m_flight.llDeadlineUs - llNow;
+        // An answer at the deadline itself is still in time: the time-out comes after it.
+        dwWaitMs = llLeftUs <= 0 ? 1 : static_cast<DWORD>((llLeftUs + 999) / 1000);
+    }
+    if (dwHoldWaitMs < dwWaitMs)
+        dwWaitMs = dwHoldWaitMs;
+    if (dwWaitMs != INFINITE)
+        m_llWatchUntilUs = llNow + 1000LL * dwWaitMs;
     return false;
 }
 
@@ -705,7 +824,8 @@ unsigned int WINAPI Thread_WatchTimeOut(void* pParam)
     while (pExchange->m_bConnected.load() != 0) {
         DWORD dwWaitMs = INFINITE;
         CCommandExchange::Expired expired;
-        if (pExchange->CheckDeadline(nArmedSeq, dwWaitMs, expired)) {
+        CCommandExchange::HeldWrite held;
+        if (pExchange->CheckDeadline(nArmedSeq, dwWaitMs, expired, held)) {
             // No answer in time: the reply window hears of it and the link counts as closed.
             LOG_ERROR(L"Answer time-out : %s", expired.text.c_str());
             PostNotify(expired.hReply, WM_SERIAL_EPM, expired.text.c_str(), enRECV_TIMEOUT);
@@ -716,6 +836,8 @@ unsigned int WINAPI Thread_WatchTimeOut(void* pParam)
             pExchange->MarkLost(L"answer time-out");
             break;
         }
+        if (held.nWrite != 0)
+            pExchange->ShowHold(held);
         if (::WaitForSingleObject(pExchange->m_hWatchEvent, dwWaitMs) == WAIT_FAILED) {
             pExchange->MarkLost(L"the watchdog's wait failed");
             break;

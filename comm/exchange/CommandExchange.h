@@ -6,10 +6,17 @@
 // the command in flight and turns a missing answer into a time-out. The exchange knows the
 // link it writes to and the inbox it reports to, not the console. Owned by the link manager.
 //
-// Locks: m_cs covers the command in flight, the answers to report, the queue and the
-// outbox; m_csWrite is held around each write to the link and nothing else. No lock is ever
+// Locks: m_cs covers the command in flight, the answers to report, the queue, the outbox
+// and the write under way; m_csWrite is held around each write to the link and nothing else;
+// m_csHold orders the two lines about a unit that holds the line (taken by the watchdog and
+// the dispatcher, with the record's lock inside it and nothing else). Otherwise no lock is
 // held while another is taken, while writing, or while waiting: the inbox, the link and the
 // notifications are reached only after m_cs is released.
+//
+// Writes have no time bound: a unit may hold XOFF (or its TCP window) for as long as an
+// exposure takes. A write ends when its bytes have gone, or when the link is closed or lost
+// (CLink::Wake). One that has waited kHoldShownAfterMs is told in the console, and so is its
+// end.
 #pragma once
 
 #include "comm/protocol/Clock.h"
@@ -129,8 +136,9 @@ public:
     void WakeWatchdog() { ::SetEvent(m_hWatchEvent); }
 
     static int GetAnswerTimeOut(const wchar_t* lpFrameText);
-    // How long one write may take before it fails (a unit that holds XOFF or stopped reading).
-    static constexpr DWORD kWriteTimeoutMs = 10000;
+    // A write that has waited this long for the unit is shown as held ("the unit holds the
+    // line"); the write itself goes on waiting.
+    static constexpr DWORD kHoldShownAfterMs = 1000;
     // The longest frame text that fits the wire buffer of 260 bytes with CR, LF and the end.
     static constexpr size_t kMaxSendChars = 257;
 
@@ -160,6 +168,7 @@ private:
         long long llSentUs = 0;       // when its last byte left; 0 until then
         long long llDeadlineUs = 0;   // 0 until armed (when it has left)
         bool bAwaiting = false;
+        bool bSentShown = false;      // its sent line (or the word that it was not sent) is written
     };
     // An answer matched to its command, for the dispatcher to report.
     struct Answer {
@@ -190,6 +199,20 @@ private:
         HWND hReply = nullptr;
         int nWaitedMs = 0;
     };
+    // A write the watchdog found waiting for the unit kHoldShownAfterMs or longer.
+    struct HeldWrite {
+        unsigned long long nWrite = 0;  // 0: none
+        SYSTEMTIME stSince{};
+        bool bCommand = false;          // it carries a command not counted by WaitingCommands
+    };
+    // An answer that came while its command's write was still being noted as done: its line
+    // follows the command's sent line, written by the dispatcher.
+    struct DeferredAnswer {
+        Answer answer{};
+        long long llRoundTripUs = -1;
+        unsigned long long nSeq = 0;    // the command it answers
+        bool bWaiting = false;
+    };
 
     static OutItem MakeOutItem(const wchar_t* lpText, bool bShown);
     // m_cs held: puts an item into the outbox.
@@ -206,8 +229,13 @@ private:
     bool NextStep(Step& step);
     void WriteOut(OutItem& item);
     // Watchdog: true when the command in flight whose deadline the last wait was for is
-    // past it (then taken out of flight); otherwise how long to wait next.
-    bool CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWaitMs, Expired& expired);
+    // past it (then taken out of flight); otherwise how long to wait next. held names a
+    // write that has waited kHoldShownAfterMs for the unit and is not shown yet.
+    bool CheckDeadline(unsigned long long& nArmedSeq, DWORD& dwWaitMs, Expired& expired, HeldWrite& held);
+    // Watchdog: the console line that the unit holds the line, unless the write has ended.
+    void ShowHold(const HeldWrite& held);
+    // The link's name for the console's lines.
+    std::wstring LinkName() const;
 
     CCommInbox& m_inbox;
     IClock& m_clock;
@@ -252,4 +280,18 @@ private:
     // When the watchdog's current wait ends (LLONG_MAX: it waits for a wake-up): a deadline
     // armed later than that needs no wake-up, the watchdog looks again when its wait ends.
     long long m_llWatchUntilUs = LLONG_MAX;
+    DeferredAnswer m_deferred;         // set by the receive thread, taken by the dispatcher
+    // The write under way: set by the dispatcher as it begins and cleared as it ends, looked
+    // at by the watchdog.
+    unsigned long long m_nWrite = 0;   // counts the writes of this object; the latest one
+    long long m_llWriteSinceUs = 0;    // when the write under way began; 0: none under way
+    SYSTEMTIME m_stWriteSince{};       // the same on the engineer's clock
+    bool m_bWriteIsCommand = false;    // it carries a command no answer is awaited for
+    unsigned long long m_nHoldTaken = 0; // the write the watchdog has taken up to show held
+
+    // Covered by m_csHold; written by the dispatcher (the write going) and the watchdog (the
+    // write shown held).
+    CCriticalSection m_csHold;
+    unsigned long long m_nWriteGoing = 0; // the write under way; 0: none
+    unsigned long long m_nHoldShown = 0;  // the write whose hold line is written
 };

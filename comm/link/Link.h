@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 // What a receive thread hands on. Called on the receive thread.
 class ILinkSink {
@@ -56,9 +57,16 @@ public:
     // Starts the receive thread, which runs while bOpen is non-zero and hands what it cuts
     // from the bytes to sink.
     bool Start(ILinkSink& sink, const std::atomic<unsigned char>& bOpen);
-    // Writes every byte, within dwTimeoutMs. False when the link refused, the time ran out
-    // or Wake came first; dwWritten says how many bytes left.
+    // Writes every byte, within dwTimeoutMs (INFINITE: until they have gone, however long the
+    // unit holds them). False when the link refused, the time ran out or Wake came first;
+    // dwWritten says how many bytes left.
     virtual bool Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWORD& dwWritten) = 0;
+    // Whether the port says that the unit holds its output (an XOFF received). Any thread
+    // while the link is open. False where the system does not tell (sockets; Wine's ports):
+    // there a write that takes long is the only sign.
+    virtual bool PeerHoldsOutput() { return false; }
+    // How the engineer knows the link: "COM5", "127.0.0.1:20130"; empty until Open.
+    const std::wstring& Name() const { return m_name; }
     // Ends every wait of the receive thread and of a write in progress, each within
     // kCancelWaitMs. Any thread, any time between Open and Close, also while Close runs.
     virtual void Wake() = 0;
@@ -80,6 +88,8 @@ protected:
     void Feed(CFrameAssembler& assembler, const BYTE* pBytes, size_t nCount);
     void NoteBacklog(size_t nWaiting);
     bool IsOpen() const { return m_pOpen != nullptr && m_pOpen->load() != 0; }
+    // Open only, before any worker of the link runs.
+    void SetName(std::wstring name) { m_name = std::move(name); }
     ILinkSink& Sink() const { return *m_pSink; }
 
     // The receive thread's routine (Thread_WatchSerial, Thread_WatchEthernet), run with the
@@ -95,4 +105,6 @@ private:
     HANDLE m_hThread = nullptr;
     // Written by the receive thread, read by anyone.
     std::atomic<size_t> m_nMaxBacklog{0};
+    // Written by Open (the opener thread) before the workers start; read by them after.
+    std::wstring m_name;
 };

@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <new>
+#include <string>
 
 namespace {
 // Consecutive hard failures of the port (a vanished USB adapter, say) before the link is
@@ -48,6 +49,7 @@ DWORD CSerialLink::Open(const LinkParams& params, HANDLE)
         return ERROR_FILE_NOT_FOUND;
     }
     m_nPort = params.nComPort;
+    SetName(L"COM" + std::to_wstring(m_nPort));
     ::ResetEvent(m_hStopEvent);
 
     wchar_t szDevice[32] = {};
@@ -117,6 +119,17 @@ void CSerialLink::Wake()
         ::SetCommMask(m_hComm, 0);
 }
 
+bool CSerialLink::PeerHoldsOutput()
+{
+    // Under the handle's lock, as Wake: a close running meanwhile has not let go of it.
+    CSingleLock lock(m_csHandle);
+    if (m_hComm == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD dwErrors = 0;
+    COMSTAT status{};
+    return ::ClearCommError(m_hComm, &dwErrors, &status) && status.fXoffHold;
+}
+
 int CSerialLink::Close()
 {
     // The handle is taken out under the lock and let go of outside it: from here on Wake no
@@ -151,7 +164,8 @@ bool CSerialLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, D
     if (::WriteFile(m_hComm, pBytes, dwLength, &dwWritten, &m_osWrite))
         return dwWritten == dwLength;
     if (::GetLastError() == ERROR_IO_PENDING) {
-        // A unit that holds XOFF holds the write: it is bounded in time, and a close ends it.
+        // A unit that holds XOFF holds the write as long as it likes (the exchange writes
+        // without a bound); a close or a lost link ends it (the stop event).
         const HANDLE waits[2] = {m_osWrite.hEvent, m_hStopEvent};
         if (::WaitForMultipleObjects(2, waits, FALSE, dwTimeoutMs) != WAIT_OBJECT_0) {
             ::PurgeComm(m_hComm, PURGE_TXABORT | PURGE_TXCLEAR);

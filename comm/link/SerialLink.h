@@ -16,6 +16,7 @@ public:
     DWORD Open(const LinkParams& params, HANDLE hCancel) override;
     bool Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWORD& dwWritten) override;
     void Wake() override;
+    bool PeerHoldsOutput() override;
     int Close() override;
 
     HANDLE Handle() const { return m_hComm; }

@@ -8,6 +8,7 @@
 
 #include <cwchar>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -15,12 +16,15 @@ namespace {
 // a close).
 constexpr long kWriteSliceMicros = 50 * 1000;
 
-// A link with nothing to carry is probed after a second of quiet, and the probes follow a
-// tenth of a second apart: a unit whose network is gone (a switch that restarts, a cable
-// pulled) stops answering them, and the link ends about two seconds after its last sign of
-// life. (Where the system counts probes and their spacing in whole seconds, it takes longer.)
-constexpr ULONG kKeepAliveIdleMs = 1000;
-constexpr ULONG kKeepAliveIntervalMs = 100;
+// A link with nothing to carry is probed after 5 s of quiet, and the probes follow a second
+// apart: a unit whose network is gone (a switch that restarts, a cable pulled) stops
+// answering them, and with five probes the link ends about 10 s after its last sign of life
+// (5 s idle + 5 probes 1 s apart; where the system does not let the count be chosen it sends
+// ten, about 15 s). A healthy unit that is silent for a few seconds (busy with an exposure,
+// a switch that drops a packet or two) is not cut off. A unit that closes or resets its end
+// is noticed at once by the receive, not by the probes.
+constexpr ULONG kKeepAliveIdleMs = 5000;
+constexpr ULONG kKeepAliveIntervalMs = 1000;
 constexpr DWORD kKeepAliveProbes = 5;
 // The socket option that sets the number of probes (TCP_KEEPCNT, Windows 10 1703 and later).
 constexpr int kTcpKeepCount = 16;
@@ -75,6 +79,7 @@ DWORD CTcpLink::Open(const LinkParams& params, HANDLE hCancel)
     if (m_hStopEvent == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
     ::ResetEvent(m_hStopEvent);
+    SetName(params.address + L":" + std::to_wstring(params.nTcpPort));
     WSADATA wsaData{};
     if (::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
         LOG_ERROR(L"WSAStartup failed");
@@ -163,8 +168,9 @@ bool CTcpLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWOR
     dwWritten = 0;
     if (m_hSocket == INVALID_SOCKET || pBytes == nullptr)
         return false;
-    // While the unit's window is full, wait until it takes more, but not for ever (a unit
-    // that stopped reading fails the send), and not past a close.
+    // While the unit's window is full, wait until it takes more: within dwTimeoutMs (without a
+    // bound when INFINITE: the link's end, a reset or the keep-alive, ends it then), and not
+    // past a close.
     ULONGLONG ullStalledSince = 0;
     while (dwWritten < dwLength) {
         const int nResult = ::send(m_hSocket, pBytes + dwWritten, static_cast<int>(dwLength - dwWritten), 0);
@@ -182,7 +188,7 @@ bool CTcpLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, DWOR
         const ULONGLONG ullNow = ::GetTickCount64();
         if (ullStalledSince == 0) {
             ullStalledSince = ullNow;
-        } else if (ullNow - ullStalledSince >= dwTimeoutMs) {
+        } else if (dwTimeoutMs != INFINITE && ullNow - ullStalledSince >= dwTimeoutMs) {
             LOG_ERROR(L"send() stalled for %d ms", static_cast<int>(dwTimeoutMs));
             return false;
         }
