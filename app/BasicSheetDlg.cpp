@@ -226,6 +226,7 @@ bool CBasicSheetDlg::Init_RS232C(const LinkParams& params)
         if (m_pStorageMngr != nullptr) {
             const ConsoleSettings& options = m_pStorageMngr->m_ConsoleSettings;
             mc_pCommMngr->SetConsoleOptions(options.bShowTime, options.bReconnect, m_pStorageMngr->SessionLogFolder());
+            mc_pCommMngr->SetSessionFolderLimit(static_cast<unsigned long long>(options.nFolderLimitMB) << 20);
             // A folder that cannot be a path is not cut into another one without a word.
             if (options.nRefusedFolderChars > 0)
                 mc_pCommMngr->LogWrite(LOG_KIND_DATA, L"LogFolder in Config.ini not used: %d characters, a folder has at most %d; session records go to %s",

@@ -145,9 +145,7 @@ bool CComm::OnLinkOpened(std::unique_ptr<CLink> pLink, const LinkParams& params)
     m_router.StartLink();
     // The stamps of this link's lines count from the system's time now.
     m_inbox.Record().Anchor();
-    m_recorder.Start();
-    if (m_window.Handle() != nullptr)
-        ::SetTimer(m_window.Handle(), kRecordCheckTimer, kRecordCheckMs, nullptr);
+    StartRecord();
     if (!m_exchange.Start(*m_parts->pLink) || !m_parts->pLink->Start(m_router, m_exchange.m_bConnected)) {
         LOG_ERROR(L"The link's threads could not be started");
         m_exchange.MarkClosed();
@@ -237,7 +235,7 @@ bool CComm::ReleaseLink()
     return true;
 }
 
-bool CComm::EndLink(const wchar_t* lpTraceName)
+bool CComm::EndLink(const wchar_t* lpTraceName, bool bKeepRecord)
 {
     const bool bReleased = ReleaseLink();
     if (!m_bLinkEnded) {
@@ -247,12 +245,34 @@ bool CComm::EndLink(const wchar_t* lpTraceName)
         WriteLinkSummary();
         if (lpTraceName != nullptr)
             LogWrite(LOG_KIND_DATA, L"FUN_E - %s", lpTraceName);
-        m_recorder.Stop();
-        if (m_window.Handle() != nullptr)
-            ::KillTimer(m_window.Handle(), kRecordCheckTimer);
+        if (!bKeepRecord)
+            StopRecord();
         m_console.OnLinesWaiting();
     }
     return bReleased;
+}
+
+void CComm::StartRecord()
+{
+    m_recorder.Start();
+    if (m_window.Handle() != nullptr)
+        ::SetTimer(m_window.Handle(), kRecordCheckTimer, kRecordCheckMs, nullptr);
+}
+
+void CComm::StopRecord()
+{
+    m_recorder.Stop();
+    if (m_window.Handle() != nullptr)
+        ::KillTimer(m_window.Handle(), kRecordCheckTimer);
+}
+
+void CComm::OnOpenerState()
+{
+    // A record kept going for a link that "Reconnect" was to bring back ends when nothing is
+    // brought back any more (Close, the box unticked, the program's end, an open by hand).
+    if (m_bLinkEnded && m_recorder.IsRunning() && !IsConnected() && !m_opener.IsOpening() && !m_opener.IsReconnecting())
+        StopRecord();
+    RefreshButtons();
 }
 
 int CComm::RunningWorkerCount() const
@@ -372,11 +392,13 @@ void CComm::DrainInbox(bool bShowBoxes)
             const wchar_t* lpTraceName = pLink != nullptr && pLink->Kind() == LinkKind::Tcp ? L"CComm::CloseEthernet" : nullptr;
             if (lpTraceName != nullptr)
                 LogWrite(LOG_KIND_DATA, L"FUN_S - %s", lpTraceName);
-            EndLink(lpTraceName);
-            // "Reconnect" brings it back by itself, unless the program is ending.
-            if (!m_bExiting)
+            // "Reconnect" brings it back by itself, unless the program is ending; its record goes
+            // on meanwhile, so the session stays one file with its "linked again" line.
+            const bool bBroughtBack = !m_bExiting && m_opener.ReconnectOn();
+            EndLink(lpTraceName, bBroughtBack);
+            if (bBroughtBack)
                 m_opener.OnLinkLost(m_params);
-            RefreshButtons();
+            OnOpenerState();
         }
     }
     m_recorder.Check();

@@ -86,6 +86,8 @@ public:
     // a lost link is opened again by itself ("Reconnect"), and the folder of the session
     // records (empty: none are written).
     void SetConsoleOptions(bool bShowTime, bool bReconnect, const std::wstring& sessionFolder);
+    // The session records' folder is kept within this many bytes (0: no limit).
+    void SetSessionFolderLimit(unsigned long long nBytes) { m_recorder.SetFolderLimit(nBytes); }
     // The current (or last) link's session record.
     const CSessionLog& SessionRecord() const { return m_recorder.Log(); }
     // Writes the summary of this link's commands into the console (as "Summary" does).
@@ -137,7 +139,7 @@ private:
     bool OnLinkOpened(std::unique_ptr<CLink> pLink, const LinkParams& params) override;
     bool IsLinkUp() const override { return IsConnected(); }
     void OnOpenerLine(const std::wstring& text) override { LogWrite(LOG_KIND_DATA, L"%s", text.c_str()); }
-    void OnOpenerState() override { RefreshButtons(); }
+    void OnOpenerState() override;
 
     // IConsoleHost
     void ConsoleOpen(const LinkParams& params) override;
@@ -161,8 +163,13 @@ private:
     // False when a thread did not end in time; then nothing is released.
     bool ReleaseLink();
     // The link's end, whoever marked it closed: released, then (once per link) the summary of
-    // its commands and the end of its session record, even when a worker holds on.
-    bool EndLink(const wchar_t* lpTraceName = nullptr);
+    // its commands and the end of its session record, even when a worker holds on. A link
+    // that "Reconnect" will bring back keeps its record going (bKeepRecord).
+    bool EndLink(const wchar_t* lpTraceName = nullptr, bool bKeepRecord = false);
+    // The session record of the link session, with the timer that looks for its writer's
+    // failures and notices while it runs.
+    void StartRecord();
+    void StopRecord();
     void WriteLinkSummary();
     // Handles every event the workers left in the inbox; error boxes only when bShowBoxes
     // (from the message loop, never inside a send, a clear or the exit).

@@ -303,6 +303,11 @@ void CStorageMngr::ReadIni_Console()
     int nReconnect = 0;
     ini.GetInt(kSectionConsole, L"Reconnect", nReconnect, 0);
     m_ConsoleSettings.bReconnect = nReconnect != 0;
+    int nLimitMB = static_cast<int>(m_ConsoleSettings.nFolderLimitMB);
+    ini.GetInt(kSectionConsole, L"LogFolderLimitMB", nLimitMB, nLimitMB);
+    // A negative figure is no limit anyone meant: the default stays.
+    if (nLimitMB >= 0)
+        m_ConsoleSettings.nFolderLimitMB = static_cast<unsigned long>(nLimitMB);
     // Read in full, so that a folder longer than a path may be is refused as a whole rather
     // than cut into a folder nobody named.
     std::vector<wchar_t> folder(kLongTextChars, L'\0');

@@ -39,6 +39,9 @@ struct ConsoleSettings {
     // A LogFolder longer than a path may be (MAX_PATH - 1 characters) is not used: its length
     // (-1 when it is longer still than could be read), 0 when none was refused.
     int nRefusedFolderChars = 0;
+    // "LogFolderLimitMB": the session records' folder is kept within this many megabytes, the
+    // oldest session records going first (0: no limit).
+    unsigned long nFolderLimitMB = 1024;
 };
 
 class CStorageMngr {

@@ -239,6 +239,20 @@ TEST(LinkResilience, ATcpUnitThatResetsClosesOrGoesAwayIsNoticedAndLinkedAgain)
                 llResetMs, llRelinkResetMs, llCloseMs, llAwayMs, llRelinkMs);
     EXPECT_TRUE(run.OpenMessageBoxes().empty()) << "no error box";
     ExitAndExpectEveryWorkerEnded(run);
+    // The links brought back went on in the session's one record, which tells each return.
+    std::vector<std::wstring> records;
+    WIN32_FIND_DATAW found{};
+    HANDLE hFind = FindFirstFileW((run.Folder() + L"Logs\\Session-*.log").c_str(), &found);
+    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(hFind, &found))
+        records.push_back(run.Folder() + L"Logs\\" + found.cFileName);
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
+    ASSERT_EQ(1u, records.size()) << "one record for the whole session";
+    const std::string record = ReadFileBytes(records[0]);
+    size_t nLinkedAgain = 0;
+    for (size_t at = record.find("is linked again"); at != std::string::npos; at = record.find("is linked again", at + 1))
+        ++nLinkedAgain;
+    EXPECT_EQ(3u, nLinkedAgain);
 }
 
 TEST(LinkResilience, WithoutReconnectALostLinkStaysClosed)

@@ -464,3 +464,65 @@ TEST(SessionLogTest, ADiskThatDoesNotAnswerHoldsStopOnlyForItsBoundAndTheNextRec
     EXPECT_EQ(ReadShared(paths[0], 0), first + second);
     EXPECT_EQ(ReadShared(paths[1], 0), third);
 }
+
+// A folder kept within its limit: the oldest records of earlier sessions go first, as the
+// record starts and as it goes on in new parts; the running record's own parts never go, and
+// the console is told once.
+TEST(SessionLogTest, TheFolderIsKeptWithinItsLimitOldestFirstAndTheRunningRecordStays)
+{
+    const std::wstring folder = MakeScratchDir(L"session_limit");
+    // Six earlier records of 100 KB each, written a day apart (the oldest first), and a file
+    // that is no session record.
+    const std::string block(100 * 1024, 'x');
+    for (int day = 1; day <= 6; ++day) {
+        const std::wstring path = folder + L"Session-2024020" + std::to_wstring(day) + L"-120000.log";
+        HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hFile);
+        DWORD dwWritten = 0;
+        WriteFile(hFile, block.data(), static_cast<DWORD>(block.size()), &dwWritten, nullptr);
+        FILETIME ft{};
+        SYSTEMTIME st = {2024, 2, 0, static_cast<WORD>(day), 12, 0, 0, 0};
+        SystemTimeToFileTime(&st, &ft);
+        SetFileTime(hFile, nullptr, nullptr, &ft);
+        CloseHandle(hFile);
+    }
+    const std::wstring other = folder + L"notes.txt";
+    HANDLE hOther = CreateFileW(other.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD dwWritten = 0;
+    WriteFile(hOther, block.data(), static_cast<DWORD>(block.size()), &dwWritten, nullptr);
+    CloseHandle(hOther);
+
+    const size_t kPart = 64 * 1024;
+    CSessionLog log(kPart);
+    log.SetFolderLimit(450 * 1024);
+    ASSERT_TRUE(Started(log, folder));
+    ASSERT_FALSE(MadePath(log).empty());
+    // 600 KB of earlier records in a folder of 450 KB: the two oldest go.
+    EXPECT_TRUE(PumpUntil([&] { return GetFileAttributesW((folder + L"Session-20240202-120000.log").c_str()) == INVALID_FILE_ATTRIBUTES; }, 20000));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"Session-20240201-120000.log").c_str()));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"Session-20240203-120000.log").c_str()));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(other.c_str())) << "only session records are removed";
+    std::wstring notice;
+    EXPECT_TRUE(PumpUntil([&] { notice = log.TakeNotice(); return !notice.empty(); }, 10000));
+    EXPECT_NE(std::wstring::npos, notice.find(L"2 older session record files")) << ToUtf8(notice);
+
+    // The record grows past the limit in parts: earlier records go, its own parts stay.
+    std::string all;
+    for (int n = 0; n < 6000; ++n) {
+        const std::string text = Numbered("line", n, 60);
+        all += text;
+        log.Append(text);
+        if (n % 500 == 499)
+            log.FlushSoon();
+    }
+    log.Stop();
+    const std::vector<std::wstring> parts = log.Parts();
+    ASSERT_GE(parts.size(), 5u);
+    std::string joined;
+    for (const std::wstring& part : parts)
+        joined += ReadShared(part);
+    EXPECT_TRUE(joined == all) << "the running record lost nothing";
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((folder + L"Session-20240206-120000.log").c_str()))
+        << "even the newest earlier record goes before the running one";
+    EXPECT_TRUE(log.TakeNotice().empty()) << "told once";
+}

@@ -353,7 +353,7 @@ bool CConsoleView::Save(HANDLE hFile, bool bRichText, const std::vector<CConsole
         if (earlier)
             return earlier(nFrom, nTo, emit);
         wchar_t szNote[128] = {};
-        _snwprintf(szNote, 127, L"%llu %slines not kept here (the diagnostic log has every line)", nTo - nFrom,
+        _snwprintf(szNote, 127, L"%llu %slines not kept here (the debug output had them, where a listener was attached)", nTo - nFrom,
                    nFrom == m_pRecord->StartSeq() ? L"earlier " : L"");
         return emit({CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote}});
     };

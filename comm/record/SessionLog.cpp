@@ -3,6 +3,7 @@
 #include <process.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cwchar>
 #include <utility>
 
@@ -162,6 +163,9 @@ struct CSessionLog::Shared {
     bool NextPart();
     void Fail(const std::wstring& why, unsigned long long nLost);
     void AddFailure(const std::wstring& text); // cs held
+    // Writer thread: removes the oldest session records of the folder, but this record's
+    // parts, until the folder is within folderLimit.
+    void KeepFolderWithinLimit();
     void ReportDropped();
     void CloseFile();
     // Path of part nPart (1 is the first) of the session; base is set by the writer.
@@ -176,6 +180,7 @@ struct CSessionLog::Shared {
     std::wstring dir;              // the folder, without a trailing separator (but C:\)
     std::wstring name;             // Session-YYYYMMDD-HHMMSS
     std::wstring firstPath;        // the first part's planned name
+    unsigned long long folderLimit = 0; // bytes of session records the folder may hold; 0: any
 
     // Owner's thread alone (Start, Stop), then the state's destructor: the writer's handle,
     // kept by the state when the writer was left to finish on its own.
@@ -206,6 +211,8 @@ struct CSessionLog::Shared {
     bool bOverflowReported = false;
     std::vector<std::wstring> parts;
     std::wstring failure;                // waiting to be taken
+    std::wstring notice;                 // what was removed for the folder's limit, to be taken
+    bool bNoticeGiven = false;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -250,6 +257,7 @@ bool CSessionLog::Start(const std::wstring& folder, const SYSTEMTIME& stOpenedLo
         pShared->dir = dir;
         pShared->name = szName;
         pShared->firstPath = dir + (IsSeparator(dir.back()) ? L"" : L"\\") + szName + L".log";
+        pShared->folderLimit = m_nFolderLimit;
     }
     {
         // A failure of the former record that nobody took yet (it names its own file) stays
@@ -393,6 +401,17 @@ std::vector<std::wstring> CSessionLog::Parts() const
     return pShared->parts;
 }
 
+std::wstring CSessionLog::TakeNotice()
+{
+    std::wstring text;
+    const std::shared_ptr<Shared> pShared = Current();
+    if (pShared != nullptr) {
+        CSingleLock lock(pShared->cs);
+        text.swap(pShared->notice);
+    }
+    return text;
+}
+
 std::wstring CSessionLog::TakeFailure()
 {
     std::wstring text;
@@ -461,9 +480,77 @@ bool CSessionLog::Shared::MakeFirstPart()
         Fail(L"The session record file " + PartPath(1) + L" cannot be made: " + SystemMessage(dwError), 0);
         return false;
     }
-    CSingleLock lock(cs);
-    parts.push_back(PartPath(1));
+    {
+        CSingleLock lock(cs);
+        parts.push_back(PartPath(1));
+    }
+    KeepFolderWithinLimit();
     return true;
+}
+
+void CSessionLog::Shared::KeepFolderWithinLimit()
+{
+    if (folderLimit == 0)
+        return;
+    struct Record {
+        std::wstring path;
+        unsigned long long nBytes;
+        unsigned long long nWritten; // last write time, 100 ns
+    };
+    std::vector<Record> older;
+    unsigned long long nTotal = 0;
+    const std::wstring sep = IsSeparator(dir.back()) ? L"" : L"\\";
+    // This record's parts are Session-<its time>[-b].log and -2.log, -3.log, ...: they stay.
+    const std::wstring ownStem = base.substr(base.find_last_of(L"\\/") + 1);
+    WIN32_FIND_DATAW found{};
+    HANDLE hFind = ::FindFirstFileW((dir + sep + L"Session-*.log").c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            continue;
+        const unsigned long long nBytes = (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        nTotal += nBytes;
+        const std::wstring fileName = found.cFileName;
+        const bool bOwnPart = fileName.rfind(ownStem + L"-", 0) == 0 &&
+                              fileName.find_first_not_of(L"0123456789", ownStem.size() + 1) == fileName.size() - 4;
+        const bool bOwn = fileName == ownStem + L".log" || bOwnPart;
+        if (!bOwn) {
+            const unsigned long long nWritten =
+                (static_cast<unsigned long long>(found.ftLastWriteTime.dwHighDateTime) << 32) | found.ftLastWriteTime.dwLowDateTime;
+            older.push_back(Record{dir + sep + fileName, nBytes, nWritten});
+        }
+    } while (::FindNextFileW(hFind, &found));
+    ::FindClose(hFind);
+    if (nTotal <= folderLimit)
+        return;
+    // The oldest first: by the time of their last write, then by name.
+    std::sort(older.begin(), older.end(), [](const Record& a, const Record& b) {
+        return a.nWritten != b.nWritten ? a.nWritten < b.nWritten : a.path < b.path;
+    });
+    unsigned long long nRemovedBytes = 0;
+    int nRemoved = 0;
+    for (const Record& record : older) {
+        if (nTotal <= folderLimit)
+            break;
+        // One that cannot go (open elsewhere, read-only) is left; the next is tried.
+        if (::DeleteFileW(record.path.c_str())) {
+            nTotal -= record.nBytes;
+            nRemovedBytes += record.nBytes;
+            ++nRemoved;
+        }
+    }
+    if (nRemoved == 0)
+        return;
+    wchar_t szNotice[512] = {};
+    _snwprintf(szNotice, 511, L"%d older session record file%s (%.1f MB) removed to keep %s within %llu MB", nRemoved,
+               nRemoved == 1 ? L"" : L"s", static_cast<double>(nRemovedBytes) / 1048576.0, dir.c_str(), folderLimit >> 20);
+    CSingleLock lock(cs);
+    // Told once for the record: later removals of the same record are the same story.
+    if (!bNoticeGiven) {
+        bNoticeGiven = true;
+        notice = szNotice;
+    }
 }
 
 void CSessionLog::Shared::WriterLoop()
@@ -593,8 +680,11 @@ bool CSessionLog::Shared::NextPart()
     if (hFile == INVALID_HANDLE_VALUE)
         return false;
     nPartSize = 0;
-    CSingleLock lock(cs);
-    parts.push_back(PartPath(nPart));
+    {
+        CSingleLock lock(cs);
+        parts.push_back(PartPath(nPart));
+    }
+    KeepFolderWithinLimit();
     return true;
 }
 

@@ -98,6 +98,14 @@ public:
     // for lines dropped because the disk did not keep up, and once by Stop for a writer left
     // unfinished; taken once (empty afterwards and when there is none).
     std::wstring TakeFailure();
+    // Owner's thread, before Start: the folder is kept within this many bytes of session
+    // records (0: no limit). When a record's first or next part is made, the writer removes
+    // the oldest session records of the folder (never a part of the running one) until the
+    // folder is within the limit again.
+    void SetFolderLimit(unsigned long long nBytes) { m_nFolderLimit = nBytes; }
+    // What the writer removed to keep the folder within its limit (a sentence), set the first
+    // time it removed something in this record; taken once.
+    std::wstring TakeNotice();
     // Bytes of whole lines on disk so far / bytes given but dropped (after a failure, or
     // beyond kWaitingBytes waiting).
     unsigned long long BytesWritten() const;
@@ -120,6 +128,8 @@ private:
     const DWORD m_dwFlushMs;
     const size_t m_nWaitingBytes;
     const WriteHook m_writeHook;
+    // Owner's thread; each Start copies it into the writer's state.
+    unsigned long long m_nFolderLimit = 0;
 
     // The state of the latest Start: replaced by Start (owner's thread), read by every call.
     // m_csShared covers the pointer only and is held for a copy of it; the state has its own

@@ -11,11 +11,18 @@ CSessionRecorder::~CSessionRecorder()
 
 void CSessionRecorder::Start()
 {
+    // A link brought back by "Reconnect" goes on in the record of the link it replaces (one
+    // that failed is ended and a new one started).
+    if (m_bTapSet && m_session.IsRunning())
+        return;
+    if (m_bTapSet)
+        Stop();
     if (m_folder.empty())
         return;
     SYSTEMTIME st{};
     ::GetLocalTime(&st);
     std::wstring error;
+    m_session.SetFolderLimit(m_nFolderLimit);
     if (!m_session.Start(m_folder, st, error)) {
         // The link goes on without a record.
         LOG_ERROR(L"Session record not written: %s", error.c_str());
@@ -25,6 +32,7 @@ void CSessionRecorder::Start()
     m_nTapFirstSeq.store(~0ull);
     m_nTapEndSeq.store(0);
     m_inbox.Record().SetTap(this);
+    m_bTapSet = true;
     // The writer makes the folder and the file: a place that cannot hold them is told by Check.
     m_inbox.WriteLine(LOG_KIND_DATA, (L"Session record: " + m_session.FirstPartPath()).c_str());
 }
@@ -34,6 +42,7 @@ void CSessionRecorder::Stop()
     // The tap goes first (waiting for a line being handed over), then the writer writes
     // what waits and ends.
     m_inbox.Record().SetTap(nullptr);
+    m_bTapSet = false;
     const bool bHadLines = m_nTapFirstSeq.load() != ~0ull;
     m_session.Stop();
     Check();
@@ -64,6 +73,9 @@ void CSessionRecorder::OnLine(const CConsoleRecord::Line& line)
 
 void CSessionRecorder::Check()
 {
+    const std::wstring notice = m_session.TakeNotice();
+    if (!notice.empty())
+        m_inbox.WriteLine(LOG_KIND_DATA, (L"Session records: " + notice).c_str());
     const std::wstring failure = m_session.TakeFailure();
     if (!failure.empty()) {
         // A record whose file could not even be made was never written.
@@ -75,7 +87,7 @@ void CSessionRecorder::Check()
         m_bDropTold = true;
         const std::wstring path = m_session.Path();
         if (path.empty())
-            m_inbox.WriteLine(LOG_KIND_DATA, L"The console keeps only its latest lines from here on (the diagnostic log has every line)");
+            m_inbox.WriteLine(LOG_KIND_DATA, L"The console keeps only its latest lines from here on (no session record runs: the others went to the debug output only)");
         else
             m_inbox.WriteLine(LOG_KIND_DATA, (L"The console keeps only its latest lines from here on; every line is in " + path).c_str());
     }
@@ -186,7 +198,7 @@ bool CSessionRecorder::CReader::Write(unsigned long long nFrom, unsigned long lo
         const unsigned long long nSpanTo = span.nEndSeq < nTo ? span.nEndSeq : nTo;
         nHeld += nSpanTo > nSpanFrom ? nSpanTo - nSpanFrom : 0;
     }
-    if (nHeld < nTo - nFrom && !note(nTo - nFrom - nHeld, L"outside the session records; the diagnostic log has every line"))
+    if (nHeld < nTo - nFrom && !note(nTo - nFrom - nHeld, L"outside the session records; they went to the debug output only"))
         return false;
     unsigned long long nWritten = 0;
     std::vector<CConsoleRecord::Line> lines;
@@ -215,6 +227,6 @@ bool CSessionRecorder::CReader::Write(unsigned long long nFrom, unsigned long lo
         return false;
     // A session record that lost lines (a full disk, a file gone) is told too.
     if (nWritten < nHeld)
-        return note(nHeld - nWritten, L"missing from the session records; the diagnostic log has every line");
+        return note(nHeld - nWritten, L"missing from the session records; they went to the debug output only");
     return true;
 }

@@ -23,10 +23,15 @@ public:
     CSessionRecorder(const CSessionRecorder&) = delete;
     CSessionRecorder& operator=(const CSessionRecorder&) = delete;
 
-    // The folder of the session records; empty: none are written.
+    // The folder of the session records; empty: none are written. It is kept within nLimit
+    // bytes (0: no limit), the oldest records going first.
     void SetFolder(const std::wstring& folder) { m_folder = folder; }
-    // A link opened: its record starts (named from the local time now), and the tap with it.
+    void SetFolderLimit(unsigned long long nLimit) { m_nFolderLimit = nLimit; }
+    // A link opened: its record starts (named from the local time now), and the tap with it;
+    // a record still running (a link brought back by "Reconnect") goes on instead.
     void Start();
+    // A record is being written (its tap is set; Stop ends it).
+    bool IsRunning() const { return m_bTapSet; }
     // The link ended: the tap goes (waiting for a line being handed over), then the writer
     // writes what waits and ends (bounded: a disk that does not answer is left behind).
     void Stop();
@@ -82,6 +87,8 @@ private:
     CCommInbox& m_inbox;
     // User-interface thread.
     std::wstring m_folder;
+    unsigned long long m_nFolderLimit = 0;
+    bool m_bTapSet = false;
     // The current link's record: started and stopped by the user-interface thread, appended
     // to by the tap on any thread (the tap is set only while it runs).
     CSessionLog m_session;
