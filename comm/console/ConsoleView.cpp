@@ -153,8 +153,13 @@ double CConsoleView::Update()
     const unsigned long long nGone = m_pRecord->DroppedSince(m_nNextSeq);
     m_lines.clear();
     if (nLeftOut + nGone > 0) {
-        wchar_t szNote[128] = {};
-        _snwprintf(szNote, 127, L"%llu lines not shown here (Save file keeps them)", nLeftOut + nGone);
+        wchar_t szNote[160] = {};
+        // Lines the record let go of are kept only where a session record takes them.
+        if (nGone == 0 || m_pRecord->IsTapped())
+            _snwprintf(szNote, 159, L"%llu lines not shown here (Save file keeps them)", nLeftOut + nGone);
+        else
+            _snwprintf(szNote, 159, L"%llu lines not shown here (Save file keeps %llu of them; the rest went to the debug output only)",
+                       nLeftOut + nGone, nLeftOut);
         m_lines.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote});
     }
     m_nNextSeq = m_pRecord->Copy(nFrom, kMaxLinesPerTick, m_lines);

@@ -82,6 +82,9 @@ void CSessionRecorder::Check()
         const wchar_t* lpHead = m_session.Parts().empty() ? L"Session record not written: " : L"Session record: ";
         LOG_ERROR(L"%s%s", lpHead, failure.c_str());
         m_inbox.WriteLine(LOG_KIND_DATA, (lpHead + failure).c_str());
+        // A record that stopped takes no more lines: nothing says they are kept there.
+        if (!m_session.IsRunning())
+            m_inbox.Record().SetTap(nullptr);
     }
     if (!m_bDropTold && m_inbox.Record().Dropped() > 0) {
         m_bDropTold = true;

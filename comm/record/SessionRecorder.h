@@ -30,7 +30,7 @@ public:
     // A link opened: its record starts (named from the local time now), and the tap with it;
     // a record still running (a link brought back by "Reconnect") goes on instead.
     void Start();
-    // A record is being written (its tap is set; Stop ends it).
+    // A record was started and not stopped (its tap is taken off early when it fails).
     bool IsRunning() const { return m_bTapSet; }
     // The link ended: the tap goes (waiting for a line being handed over), then the writer
     // writes what waits and ends (bounded: a disk that does not answer is left behind).
