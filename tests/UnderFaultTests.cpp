@@ -149,6 +149,16 @@ TEST(ProgramUnderFault, CloseWhileTheUnitHoldsTheLineEndsAtOnceAndSaysTheCommand
     EXPECT_EQ(0u, CountTrace(run, "let go of the line"));
     EXPECT_EQ(std::string::npos, unit.Log().find("XON sent")) << "the close waited for the unit";
     ExitAndExpectAllTraced(run);
+    // Under Wine the pair's line stays stopped until an XON comes, whoever opens it next: the
+    // unit's side sends it, as the unit would have after its hold.
+    ASSERT_TRUE(unit.process.Stop());
+    const std::wstring unitPort = L"\\\\.\\COM" + std::to_wstring(UnitComPort());
+    HANDLE hUnit = CreateFileW(unitPort.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hUnit);
+    const char xon = 0x11;
+    DWORD dwWritten = 0;
+    EXPECT_TRUE(WriteFile(hUnit, &xon, 1, &dwWritten, nullptr) && dwWritten == 1);
+    CloseHandle(hUnit);
 }
 
 TEST(ProgramUnderFault, ExitEndsWhileTheTcpUnitHasStoppedReadingItsEchoes)
