@@ -1,6 +1,6 @@
 // A service day compressed: answered, unanswered and queued commands, unsolicited frames,
 // the unit hanging up and the link reopened, over both links, for RIG_ENDURANCE_SECONDS
-// (8 s by default, which holds hang-ups and a time-out on each link; set it for longer
+// (6 s by default, which holds hang-ups and a time-out on each link; set it for longer
 // runs). Nothing may be lost within a connection, duplicated or misdelivered, and handles
 // and memory must come back to their level after the first stretch.
 #include "comm/Comm.h"
@@ -41,7 +41,7 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
 {
     const bool bSerial = GetParam();
     const char* lpSeconds = std::getenv("RIG_ENDURANCE_SECONDS");
-    const DWORD dwSeconds = lpSeconds != nullptr ? static_cast<DWORD>(std::atoi(lpSeconds)) : 8;
+    const DWORD dwSeconds = lpSeconds != nullptr ? static_cast<DWORD>(std::atoi(lpSeconds)) : 6;
 
     // The unit never answers CSON, hangs up at its 40th command, reports a door now and
     // then, and after the answer to its kth command sends the numbered frame [SMP_SEQ_k].

@@ -15,7 +15,7 @@ using namespace testsupport;
 
 namespace {
 
-constexpr unsigned long kLines = 15000;
+constexpr unsigned long kLines = 6000;
 constexpr size_t kPadding = 180;
 
 // Memory the program holds, as the system counts it for the process.
