@@ -467,8 +467,8 @@ void CComm::ConsoleOpen(const LinkParams& params)
 
 void CComm::ConsoleClose()
 {
+    // The close shows the buttons as it leaves them.
     Close();
-    RefreshButtons();
 }
 
 void CComm::ConsoleSend(const wchar_t* lpText, int nKind)

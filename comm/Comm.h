@@ -129,8 +129,6 @@ public:
     HANDLE GetPortHandle() const;
     // The most bytes that waited for the receive thread in this link session.
     size_t MaxReceiveBacklog() const { return m_parts->pLink != nullptr ? m_parts->pLink->MaxBacklog() : 0; }
-    // Reports of the unit's frames the owner window has not taken yet (this link).
-    long ReportsWaiting() const { return m_router.ReportsWaiting(); }
 
 private:
     CComm();

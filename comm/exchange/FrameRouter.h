@@ -33,7 +33,6 @@ public:
 
     // The window that hears of the unit's frames (null: none is told).
     void SetOwner(HWND hOwner) { m_hOwner.store(hOwner); }
-    HWND Owner() const { return m_hOwner.load(); }
     // A new link: its own count of reports waiting for the window (so that reports an earlier
     // window never took hold nothing back), and the data gate's whole burst.
     void StartLink();

@@ -32,7 +32,6 @@ public:
     // gone. Returns at once when it is not behind.
     void WaitForRoom(HWND hWnd, const std::atomic<unsigned char>& bOpen);
     long Outstanding() const { return m_nOutstanding.load(); }
-    long High() const { return m_nHigh; }
 
     // The copy's side (any thread).
     void Posted() { m_nOutstanding.fetch_add(1); }
