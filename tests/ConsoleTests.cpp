@@ -412,7 +412,7 @@ TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
     const int nLines = CConsoleView::kViewLines + CConsoleView::kTrimLines + 200;
     for (int i = 1; i <= nLines; ++i) {
         comm->LogWrite(LOG_KIND_DATA, L"line %d", i);
-        if (i % 100 == 0)
+        if (i % static_cast<int>(CConsoleView::kMaxLinesPerTick) == 0)
             comm->ShowPendingLines();
     }
     std::vector<std::wstring> shown = ConsoleLines(comm);
@@ -436,7 +436,9 @@ TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
     ASSERT_GT(shown.size(), CConsoleView::kMaxLinesPerTick);
     EXPECT_EQ(L"....| " + std::to_wstring(nBurst - CConsoleView::kMaxLinesPerTick) + L" lines not shown here (Save file keeps them)",
               shown[shown.size() - CConsoleView::kMaxLinesPerTick - 1]);
-    EXPECT_EQ(std::to_wstring(nLines + nBurst) + L"| burst " + std::to_wstring(nBurst), shown.back());
+    wchar_t szBurstEnd[32];
+    _snwprintf(szBurstEnd, 31, L"%04d| burst %d", nLines + nBurst, nBurst);
+    EXPECT_EQ(szBurstEnd, shown.back());
 
     ASSERT_TRUE(comm->SaveLogToFile((dir + L"All.txt").c_str()));
     const std::string saved = WithoutStamps(ReadFileBytes(dir + L"All.txt"));
@@ -455,6 +457,37 @@ size_t RecordLinesStartingWith(CComm* comm, const std::wstring& start)
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
                                              [&](const CConsoleRecord::Line& line) { return line.text.rfind(start, 0) == 0; }));
 }
+
+TEST_F(ConsoleTest, LongLinesAreShownOnlyAsFarAsTheViewHoldsCharacters)
+{
+    // Lines of 250 characters at a steady pace: the view keeps the latest that fit in its
+    // characters, whole, in order and ending with the last; the record has them all.
+    const std::wstring tail(240, L'x');
+    const int nLines = 4 * static_cast<int>(CConsoleView::kMaxLinesPerTick);
+    for (int i = 1; i <= nLines; ++i) {
+        comm->LogWrite(LOG_KIND_DATA, L"long %04d %s", i, tail.c_str());
+        if (i % static_cast<int>(CConsoleView::kMaxLinesPerTick) == 0)
+            comm->ShowPendingLines();
+    }
+    const std::vector<std::wstring> shown = ConsoleLines(comm);
+    size_t nChars = 0;
+    for (const std::wstring& line : shown)
+        nChars += line.size() + 1;
+    EXPECT_LE(nChars, CConsoleView::kViewChars);
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_LT(shown.size(), static_cast<size_t>(nLines));
+    for (size_t i = 0; i < shown.size(); ++i) {
+        if (shown[i].rfind(L"....| ", 0) == 0)
+            continue;
+        ASSERT_EQ(6u + 10u + tail.size(), shown[i].size()) << i;
+        EXPECT_EQ(tail, shown[i].substr(shown[i].size() - tail.size())) << i;
+    }
+    wchar_t szLast[32];
+    _snwprintf(szLast, 31, L"%04d| long %04d ", nLines, nLines);
+    EXPECT_EQ(szLast + tail, shown.back());
+    EXPECT_EQ(static_cast<size_t>(nLines), RecordLinesStartingWith(comm, L"long "));
+}
+
 
 TEST_F(ConsoleTest, ASessionLongerThanTheConsoleKeepsIsSavedWholeFromItsRecord)
 {

@@ -59,6 +59,50 @@ void AppendRtfText(std::string& out, const std::wstring& text)
     }
 }
 
+// Characters a text takes in the view: what AppendRtfText makes of it.
+size_t ShownChars(const std::wstring& text)
+{
+    size_t nChars = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t ch = text[i];
+        if (ch == L'\n' && i > 0 && text[i - 1] == L'\r')
+            continue;
+        nChars += (ch != L'\r' && ch != L'\n' && ch != L'\t' && (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F))) ? 4 : 1;
+    }
+    return nChars;
+}
+
+// Characters a console line takes in the view, its line end included.
+size_t ViewChars(const CConsoleRecord::Line& line, bool bStamp)
+{
+    if (line.nNumber < 0)
+        return ShownChars(line.text) + 1;
+    size_t nChars = ConsoleLineNumber(line).size() + 1;
+    if (IsKnownLogKind(line.nKind)) {
+        if (bStamp && line.llTime != 0)
+            nChars += FormatStamp(line.llTime).size() + 1;
+        nChars += wcslen(KindMark(line.nKind)) + ShownChars(line.text) + ConsoleLineSuffix(line).size();
+    }
+    return nChars;
+}
+
+// Drops the oldest lines until the rest fit in nMaxChars (the latest stays whatever its
+// size). Returns how many went; nChars gets what the rest take.
+size_t KeepLatestThatFit(std::vector<CConsoleRecord::Line>& lines, bool bStamp, size_t nMaxChars, size_t& nChars)
+{
+    nChars = 0;
+    size_t nFirst = lines.size();
+    while (nFirst > 0) {
+        const size_t nLineChars = ViewChars(lines[nFirst - 1], bStamp);
+        if (nFirst < lines.size() && nChars + nLineChars > nMaxChars)
+            break;
+        nChars += nLineChars;
+        --nFirst;
+    }
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(nFirst));
+    return nFirst;
+}
+
 struct RtfSource {
     const std::string* pText;
     size_t nOffset;
@@ -147,12 +191,31 @@ double CConsoleView::Update()
     // (counted in kept lines: loose text the record did not keep is told by the gate's line)
     const unsigned long long nFirst = m_nNextSeq > m_pRecord->FirstSeq() ? m_nNextSeq : m_pRecord->FirstSeq();
     const size_t nWaiting = m_pRecord->CountFrom(nFirst);
-    const unsigned long long nLeftOut = nWaiting > kMaxLinesPerTick ? nWaiting - kMaxLinesPerTick : 0;
+    unsigned long long nLeftOut = nWaiting > kMaxLinesPerTick ? nWaiting - kMaxLinesPerTick : 0;
     const unsigned long long nFrom = nLeftOut > 0 ? m_pRecord->SkipFrom(nFirst, static_cast<size_t>(nLeftOut)) : nFirst;
     // Lines the record let go of before the view took them are left out too.
     const unsigned long long nGone = m_pRecord->DroppedSince(m_nNextSeq);
     m_lines.clear();
-    if (nLeftOut + nGone > 0) {
+    m_nNextSeq = m_pRecord->Copy(nFrom, kMaxLinesPerTick, m_lines);
+
+    // Only the kinds the filter shows go into the view, and of those no more than the view
+    // holds: the latest that fit in kViewChars (the last one always).
+    size_t nKept = 0;
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        if (IsKnownLogKind(m_lines[i].nKind) && !m_bShown[m_lines[i].nKind - LOG_KIND_SEND])
+            continue;
+        if (nKept != i)
+            m_lines[nKept] = std::move(m_lines[i]);
+        ++nKept;
+    }
+    m_lines.resize(nKept);
+    size_t nChars = 0;
+    nLeftOut += KeepLatestThatFit(m_lines, m_bShowTime, kViewChars, nChars);
+    for (const CConsoleRecord::Line& line : m_lines)
+        m_nViewLines += 1 + CountLineBreaks(line.text);
+
+    // The note is a data line: it shows where data lines do.
+    if (nLeftOut + nGone > 0 && m_bShown[LOG_KIND_DATA - LOG_KIND_SEND]) {
         wchar_t szNote[160] = {};
         // Lines the record let go of are kept only where a session record takes them.
         if (nGone == 0 || m_pRecord->IsTapped())
@@ -160,25 +223,13 @@ double CConsoleView::Update()
         else
             _snwprintf(szNote, 159, L"%llu lines not shown here (Save file keeps %llu of them; the rest went to the debug output only)",
                        nLeftOut + nGone, nLeftOut);
-        m_lines.push_back(CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote});
+        m_lines.insert(m_lines.begin(), CConsoleRecord::Line{0, LOG_KIND_DATA, 0, szNote});
+        nChars += ViewChars(m_lines.front(), m_bShowTime);
+        m_nViewLines += 1;
     }
-    m_nNextSeq = m_pRecord->Copy(nFrom, kMaxLinesPerTick, m_lines);
-
-    // Only the kinds the filter shows go into the view.
-    size_t nKept = 0;
-    for (size_t i = 0; i < m_lines.size(); ++i) {
-        const int nKind = m_lines[i].nKind;
-        if (IsKnownLogKind(nKind) && !m_bShown[nKind - LOG_KIND_SEND])
-            continue;
-        if (IsKnownLogKind(nKind))
-            m_nViewLines += 1 + CountLineBreaks(m_lines[i].text);
-        if (nKept != i)
-            m_lines[nKept] = std::move(m_lines[i]);
-        ++nKept;
-    }
-    m_lines.resize(nKept);
     if (!m_lines.empty()) {
         BeginChange();
+        MakeRoom(static_cast<long>(nChars));
         const long nEnd = m_pView->GetTextLength();
         m_pView->SetSel(nEnd, nEnd);
         StreamIn(BuildConsoleRtf(m_lines, false, m_bShowTime), true);
@@ -215,6 +266,25 @@ void CConsoleView::EndChange()
     m_pView->SendMessage(WM_SETREDRAW, TRUE);
     // Drawn when the thread has nothing more pressing to do.
     m_pView->Invalidate(FALSE);
+}
+
+void CConsoleView::MakeRoom(long nChars)
+{
+    // The oldest whole lines go, so that the view never holds more than kViewChars.
+    const long nLength = m_pView->GetTextLength();
+    const long nExcess = nLength + nChars - static_cast<long>(kViewChars);
+    if (nExcess <= 0 || nLength <= 0)
+        return;
+    const long nLastGone = static_cast<long>(m_pView->SendMessage(EM_LINEFROMCHAR, (nExcess < nLength ? nExcess : nLength) - 1));
+    const long nCut = static_cast<long>(m_pView->SendMessage(EM_LINEINDEX, nLastGone + 1));
+    if (nCut <= 0 || nCut >= nLength) {
+        m_pView->SetWindowText(L"");
+        m_nViewLines = 0;
+    } else {
+        m_pView->SetSel(0, nCut);
+        m_pView->ReplaceSel(L"");
+        m_nViewLines = m_nViewLines > nLastGone + 1 ? m_nViewLines - (nLastGone + 1) : 0;
+    }
 }
 
 void CConsoleView::AfterInsert()
@@ -281,12 +351,15 @@ void CConsoleView::Rebuild()
     m_lines.clear();
     m_nNextSeq = m_pRecord->NextSeq();
     m_pRecord->CopyLatest(kViewLines, m_bShown, m_lines);
-    m_nViewLines = 0;
-    for (const CConsoleRecord::Line& line : m_lines)
-        m_nViewLines += IsKnownLogKind(line.nKind) ? 1 + CountLineBreaks(line.text) : 0;
     // Lines added while the view was rebuilt are taken at the next tick.
     if (!m_lines.empty())
         m_nNextSeq = m_lines.back().nSeq + 1;
+    // Of those, the latest that fit in kViewChars.
+    size_t nChars = 0;
+    KeepLatestThatFit(m_lines, m_bShowTime, kViewChars, nChars);
+    m_nViewLines = 0;
+    for (const CConsoleRecord::Line& line : m_lines)
+        m_nViewLines += 1 + CountLineBreaks(line.text);
     BeginChange();
     m_pView->SetWindowText(L"");
     if (!m_lines.empty())

@@ -1,9 +1,10 @@
 // The console's view: the latest lines of the console's record, in their colours, in the
 // console's rich edit. It takes what came at a timer tick, in one rich-text insertion, and
 // keeps itself short so that each tick costs as little at the 100 000th line as at the
-// first. Lines a tick cannot show are left out of the view only (a view line says how
-// many); the record keeps them and a saved log has them all. User-interface thread only;
-// owned by the link manager's console.
+// first. Lines a tick cannot show (more than a tick takes, or more characters than the view
+// holds) are left out of the view only (a view line says how many); the record keeps them
+// and a saved log has them all. User-interface thread only; owned by the link manager's
+// console.
 #pragma once
 
 #include "comm/record/ConsoleRecord.h"
@@ -26,13 +27,21 @@ constexpr COLORREF kColorLogBack = RGB(227, 233, 245);
 class CConsoleView {
 public:
     // Lines the view shows at least once it has that many; past kViewLines + kTrimLines the
-    // oldest kTrimLines go in one step. The rich edit holds on to about 40 KB of memory for
-    // each line it has shown at once (measured under Wine): 400 lines keep it near 16 MB.
-    // The record and Save file have every line.
+    // oldest kTrimLines go in one step. The record and Save file have every line.
     static constexpr int kViewLines = 300;
     static constexpr int kTrimLines = 100;
-    // Lines one tick puts into the view at most; beyond, the older ones are left out.
-    static constexpr size_t kMaxLinesPerTick = 200;
+    // Characters the view holds at most, whatever its lines: the rich edit's memory grows
+    // with the characters it holds, up to about 500 bytes each for text that changes
+    // between letters, digits and signs every few characters (measured under Wine), so a
+    // view of long lines of noise would otherwise hold some 80 MB. 12 000 characters are
+    // some 250 lines of answers with their stamps and round trips; of long lines, the
+    // latest that fit.
+    static constexpr size_t kViewChars = 12000;
+    // Lines one tick puts into the view at most (about a screenful; more go by faster than
+    // anyone reads); beyond, the older ones are left out. Under Wine the rich edit keeps some
+    // 330 bytes for every line it was ever given, after the line is gone and even after the
+    // control is destroyed, so what a flood costs there grows with the lines drawn.
+    static constexpr size_t kMaxLinesPerTick = 50;
 
     void Attach(CMyRichEditCtrl* pView, const CConsoleRecord* pRecord);
 
@@ -65,6 +74,8 @@ public:
               const EarlierLines& earlier = nullptr) const;
 
 private:
+    // Lets the oldest whole lines go, so that nChars more keep the view within kViewChars.
+    void MakeRoom(long nChars);
     // Drops the oldest shown lines past the limit and scrolls to the end.
     void AfterInsert();
     // Puts rich text into the view (at the selection, or as its whole content) and leaves

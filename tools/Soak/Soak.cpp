@@ -45,7 +45,7 @@ const char kUsage[] =
     "\n"
     "Soak [--quick] [--only SECTION[,SECTION...]] [--links tcp,com] [--frames N]\n"
     "     [--hostile-bytes N] [--cycles N] [--reconnects N] [--rate R] [--stall-frames N]\n"
-    "     [--bin DIR] [--work DIR]\n"
+    "     [--console-hidden] [--bin DIR] [--work DIR]\n"
     "\n"
     "  sections: frames, hostile, openclose, faults, reconnect (default: all)\n"
     "  --quick            20000 frames, 1000000 hostile bytes, 50 cycles, 50 reconnects,\n"
@@ -57,6 +57,8 @@ const char kUsage[] =
     "  --cycles N         console Close/Open cycles per link (1000)\n"
     "  --reconnects N     lose-and-reconnect cycles, TCP only (1000)\n"
     "  --stall-frames N   frames whose echoes pile up at a unit that stops reading (300000)\n"
+    "  --console-hidden   the hostile section runs with the console hidden (its view not\n"
+    "                     drawn), to tell the view's memory from the rest\n"
     "  --bin DIR          where RigConsole.exe and SimUnit.exe are (default: Soak.exe's folder)\n"
     "  --work DIR         scratch folder (default: DIR\\..\\soak)\n"
     "  COM: the program on COM5, the unit on COM6 (RIG_COM_PROGRAM / RIG_COM_UNIT override)\n";
@@ -262,6 +264,7 @@ struct Options {
     unsigned long ulCycles = 1000;
     unsigned long ulReconnects = 1000;
     unsigned long ulStallFrames = 300000;
+    bool bConsoleHidden = false;
     std::wstring bin;
     std::wstring work;
     int nComProgram = 5;
@@ -935,6 +938,10 @@ void SectionHostile(const Options& opt, Link link)
         g_rows.push_back(row);
         return;
     }
+    if (opt.bConsoleHidden) {
+        ShowWindow(program.Console(), SW_HIDE);
+        Out("  the console is hidden while the bytes come\n");
+    }
     Sleep(1000);
     const MemorySample idle = program.Memory();
     program.Watch().ResetPeaks();
@@ -959,6 +966,8 @@ void SectionHostile(const Options& opt, Link link)
     const double dSeconds = (NowMs() - dStart) / 1000.0;
     const bool bAlive = program.Alive();
     bool bAnswers = false;
+    if (bAlive && opt.bConsoleHidden)
+        ShowWindow(program.Console(), SW_SHOW);
     if (bAlive) {
         if (!program.LinkOpen()) {
             program.PostClick(IDC_BTN_OPEN);
@@ -1416,6 +1425,8 @@ int wmain(int argc, wchar_t** argv)
         } else if (arg == "--stall-frames" && bHasValue && ParseCount(value, 10000000, opt.ulStallFrames)) {
             bStallSet = true;
             ++i;
+        } else if (arg == "--console-hidden") {
+            opt.bConsoleHidden = true;
         } else if (arg == "--bin" && bHasValue) {
             opt.bin = argv[++i];
         } else if (arg == "--work" && bHasValue) {
