@@ -33,12 +33,14 @@ unsigned long LooseNumber(const std::string& text)
     return at == std::string::npos ? 0 : std::strtoul(text.c_str() + at + 11, nullptr, 10);
 }
 
-TEST(FloodTrace, EveryLooseLineIsTracedAndRecordedWhileTheConsoleKeepsFewer)
+class FloodTrace : public ::testing::TestWithParam<UnitLink> {};
+
+TEST_P(FloodTrace, EveryLooseLineIsTracedAndRecordedWhileTheConsoleKeepsFewer)
 {
-    ProgramRun run(L"flood_trace");
+    ProgramRun run(GetParam() == UnitLink::Tcp ? L"flood_trace_tcp" : L"flood_trace_com");
     ScriptedUnit unit;
     const std::string line = "loose_line_{n6}_" + std::string(kPadding, 'x');
-    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "flood-after-command 1 " + std::to_string(kLines) + " " + line + "\n"));
+    ASSERT_TRUE(StartAgainstUnit(run, unit, GetParam(), "flood-after-command 1 " + std::to_string(kLines) + " " + line + "\n"));
     const SIZE_T idle = ProgramMemory(run);
     ASSERT_GT(idle, 0u);
     ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
@@ -96,5 +98,8 @@ TEST(FloodTrace, EveryLooseLineIsTracedAndRecordedWhileTheConsoleKeepsFewer)
     }
     EXPECT_EQ(kLines + 1, nNext) << "lines in the session record";
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, FloodTrace, ::testing::Values(UnitLink::Tcp, UnitLink::Com),
+                         [](const ::testing::TestParamInfo<UnitLink>& info) { return info.param == UnitLink::Tcp ? "Tcp" : "Com"; });
 
 } // namespace
