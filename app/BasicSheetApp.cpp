@@ -2,18 +2,81 @@
 
 #include "app/BasicSheetDlg.h"
 #include "resource.h"
+#include "storage/DebugLog.h"
 #include "storage/UtilityTools.h"
 
 #include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 #include <ole2.h>
+#include <shellapi.h>
 
 #include <cwchar>
 
 namespace {
 CBasicSheetApp theApp;
+UnattendedRun g_unattended;
+
+// Standard error where the one who started the program gave one (a console, a pipe, a file).
+void WriteStdErr(const std::wstring& text)
+{
+    const HANDLE hErr = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (hErr == nullptr || hErr == INVALID_HANDLE_VALUE)
+        return;
+    const std::wstring line = text + L"\r\n";
+    const int nBytes = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), nBytes, nullptr, nullptr);
+    DWORD dwWritten = 0;
+    ::WriteFile(hErr, bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten, nullptr);
+}
 } // namespace
+
+bool CBasicSheetApp::ParseCommandLine(const wchar_t* lpCommandLine, UnattendedRun& run, std::wstring& error)
+{
+    run = UnattendedRun{};
+    int nArgs = 0;
+    LPWSTR* ppArgs = ::CommandLineToArgvW(lpCommandLine != nullptr ? lpCommandLine : L"", &nArgs);
+    if (ppArgs == nullptr) {
+        error = L"the command line cannot be read";
+        return false;
+    }
+    bool bOk = true;
+    // The first word is the program itself.
+    for (int i = 1; i < nArgs && bOk; ++i) {
+        const std::wstring arg = ppArgs[i];
+        const bool bHasValue = i + 1 < nArgs;
+        if ((_wcsicmp(arg.c_str(), L"/procedure") == 0 || _wcsicmp(arg.c_str(), L"-procedure") == 0) && bHasValue) {
+            run.procedure = ppArgs[++i];
+        } else if ((_wcsicmp(arg.c_str(), L"/report") == 0 || _wcsicmp(arg.c_str(), L"-report") == 0) && bHasValue) {
+            run.reportFolder = ppArgs[++i];
+        } else {
+            error = L"unknown or incomplete argument \"" + arg + L"\" (RigConsole.exe /procedure FILE [/report FOLDER])";
+            bOk = false;
+        }
+    }
+    ::LocalFree(ppArgs);
+    if (bOk && run.procedure.empty() && !run.reportFolder.empty()) {
+        error = L"/report needs /procedure FILE";
+        bOk = false;
+    }
+    run.bOn = bOk && !run.procedure.empty();
+    return bOk;
+}
+
+const UnattendedRun& CBasicSheetApp::Unattended()
+{
+    return g_unattended;
+}
+
+void CBasicSheetApp::SetExitCode(int nCode, const std::wstring& reason)
+{
+    theApp.m_nExitCode = nCode;
+    if (!reason.empty()) {
+        LOG_ERROR(L"%s", reason.c_str());
+        WriteStdErr(reason);
+    }
+}
 
 CBasicSheetApp::CBasicSheetApp() : m_ModulePath{}
 {
@@ -39,6 +102,10 @@ void CBasicSheetApp::ShowStartUpMessage(UINT nStringID)
     wchar_t szText[260] = {};
     if (::LoadStringW(::GetModuleHandleW(nullptr), nStringID, szText, 260) <= 0)
         _snwprintf(szText, 259, L"Start-up check %u failed.", nStringID);
+    if (g_unattended.bOn) {
+        SetExitCode(kExitNotRun, std::wstring(L"Rig Console: ") + szText);
+        return;
+    }
     ::MessageBoxW(nullptr, szText, kProgramName, MB_OK | MB_ICONINFORMATION);
 }
 
@@ -49,13 +116,24 @@ BOOL CBasicSheetApp::InitInstance()
     INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_WIN95_CLASSES};
     ::InitCommonControlsEx(&icc);
 
+    // An unattended run shows no box: what stops it is told on standard error and in the
+    // exit code.
+    std::wstring commandLineError;
+    if (!ParseCommandLine(::GetCommandLineW(), g_unattended, commandLineError)) {
+        SetExitCode(kExitNotRun, L"Rig Console: " + commandLineError);
+        return FALSE;
+    }
+
     // One instance at a time. The handle stays open for the whole run: the process's end
     // releases the mutex, never the program.
     HANDLE hMutex = ::CreateMutexW(nullptr, TRUE, kProgramName);
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
         if (hMutex != nullptr)
             ::CloseHandle(hMutex);
-        ShowStartUpMessage(IDS_ALREADY_RUNNING);
+        if (g_unattended.bOn)
+            SetExitCode(kExitNotRun, L"Rig Console: another instance is running; the procedure was not run");
+        else
+            ShowStartUpMessage(IDS_ALREADY_RUNNING);
         return FALSE;
     }
 
@@ -96,7 +174,7 @@ BOOL CBasicSheetApp::InitInstance()
     // Link workers that would not end still run: the process ends now, before anything they
     // may use is torn down.
     if (CBasicSheetDlg::s_bWorkersAbandoned)
-        ::ExitProcess(0);
+        ::ExitProcess(static_cast<UINT>(m_nExitCode));
 
     ::OleUninitialize();
     ::WSACleanup();

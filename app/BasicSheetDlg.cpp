@@ -54,6 +54,7 @@ BEGIN_MESSAGE_MAP(CBasicSheetDlg, CMSDialog)
     ON_MESSAGE(WM_PAGE_SHOWCONSOLE, CBasicSheetDlg::OnShowConsole)
     ON_MESSAGE(WM_CONSOLE_TIME, CBasicSheetDlg::OnConsoleTime)
     ON_MESSAGE(WM_CONSOLE_RECONNECT, CBasicSheetDlg::OnConsoleReconnect)
+    ON_MESSAGE(WM_PROCEDURE_ENDED, CBasicSheetDlg::OnProcedureEnded)
     ON_BN_CLICKED(IDC_BTN_LOGIN, CBasicSheetDlg::OnBnClickedLogIn)
     ON_BN_CLICKED(IDC_BTN_MAIN_CLOSE, CBasicSheetDlg::OnBnClickedClose)
 END_MESSAGE_MAP()
@@ -200,14 +201,21 @@ LRESULT CBasicSheetDlg::OnActivatePage(WPARAM, LPARAM)
         return 0;
 
     // CommMode 0: the program's own link settings; otherwise the capture software's.
-    if (!Init_RS232C(LinkParams::FromSettings(m_pStorageMngr->m_ConfigSettings, m_pStorageMngr->m_MachineSettings))) {
+    const LinkParams params = LinkParams::FromSettings(m_pStorageMngr->m_ConfigSettings, m_pStorageMngr->m_MachineSettings);
+    if (!Init_RS232C(params)) {
         // An exit asked for while the link was being opened needs no error box.
         if (!IsModal())
             return 0;
+        if (CBasicSheetApp::Unattended().bOn) {
+            EndUnattended(kExitNotRun, L"Rig Console: the link (" + params.Describe() + L") could not be opened; the procedure was not run");
+            return 0;
+        }
         ::MessageBoxW(m_hWnd, L"Error!! A communication error has occurred.", kProgramName, MB_OK);
         SetTimer(TIMER_SHOW_CONFIG, 200);
         return 0;
     }
+    if (CBasicSheetApp::Unattended().bOn)
+        StartUnattended();
     if (m_tabCtrl.m_nCount > 1)
         m_tabCtrl.SelectPage(1);
     // The settings page is where "Serial Dialog" opens the console: it is shown after a link
@@ -424,6 +432,36 @@ LRESULT CBasicSheetDlg::OnConsoleReconnect(WPARAM wParam, LPARAM)
     if (m_pStorageMngr != nullptr)
         m_pStorageMngr->SaveIni_ConsoleReconnect(wParam != 0);
     return 0;
+}
+
+void CBasicSheetDlg::StartUnattended()
+{
+    const UnattendedRun& run = CBasicSheetApp::Unattended();
+    // No box waits for a person: what goes wrong is in the console, the trace and the report.
+    mc_pCommMngr->SetUnattended(true);
+    std::wstring error;
+    if (!mc_pCommMngr->RunProcedure(run.procedure, run.reportFolder, true, error))
+        EndUnattended(kExitNotRun, L"Rig Console: " + error);
+}
+
+LRESULT CBasicSheetDlg::OnProcedureEnded(WPARAM wParam, LPARAM)
+{
+    if (!CBasicSheetApp::Unattended().bOn || mc_pCommMngr == nullptr)
+        return 0;
+    const ProcedureOutcome& outcome = mc_pCommMngr->LastProcedureOutcome();
+    if (outcome.textPath.empty()) {
+        EndUnattended(kExitNotRun, L"Rig Console: the report could not be written: " + outcome.reportError);
+        return 0;
+    }
+    EndUnattended(wParam == 0 ? kExitPassed : kExitFailed, std::wstring());
+    return 0;
+}
+
+void CBasicSheetDlg::EndUnattended(int nCode, const std::wstring& reason)
+{
+    CBasicSheetApp::SetExitCode(nCode, reason);
+    GiveUpConnect();
+    EndDialog(IDOK);
 }
 
 LRESULT CBasicSheetDlg::OnDestroyMsg(WPARAM, LPARAM)

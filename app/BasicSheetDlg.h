@@ -68,6 +68,7 @@ protected:
     LRESULT OnShowConsole(WPARAM wParam, LPARAM lParam);
     LRESULT OnConsoleTime(WPARAM wParam, LPARAM lParam);
     LRESULT OnConsoleReconnect(WPARAM wParam, LPARAM lParam);
+    LRESULT OnProcedureEnded(WPARAM wParam, LPARAM lParam);
     void OnBnClickedLogIn();
     void OnBnClickedClose();
 
@@ -83,6 +84,10 @@ private:
     // Frees the text copies of link notifications that are still queued for this window.
     void DiscardQueuedNotifications();
     void GiveUpConnect();
+    // An unattended run: the procedure starts once the link is open; the program ends with
+    // its exit code when the run ends or cannot start.
+    void StartUnattended();
+    void EndUnattended(int nCode, const std::wstring& reason);
 
     bool m_bExitDone = false;
     // The engineer asked to leave: no box is shown from then on.

@@ -45,7 +45,7 @@ CComm::CComm()
     : m_parts(std::make_unique<Parts>()), m_inbox(m_parts->inbox), m_exchange(m_parts->exchange), m_router(m_parts->router),
       m_recorder(m_parts->recorder), m_dwUiThreadId(::GetCurrentThreadId()),
       m_window([this](UINT message, WPARAM wParam, LPARAM lParam) { return OnMessage(message, wParam, lParam); }),
-      m_opener(*this), m_console(*this, m_parts->inbox, m_parts->exchange), m_bConnected(m_parts->exchange.m_bConnected),
+      m_opener(*this), m_procedure(m_parts->exchange, m_parts->inbox, *this), m_console(*this, m_parts->inbox, m_parts->exchange), m_bConnected(m_parts->exchange.m_bConnected),
       m_csWrite(m_parts->exchange.m_csWrite), m_hQueueEvent(m_parts->exchange.m_hQueueEvent),
       m_hAnswerEvent(m_parts->exchange.m_hAnswerEvent)
 {
@@ -420,8 +420,8 @@ void CComm::ShowErrors()
         const std::wstring text = m_errors.front();
         m_errors.erase(m_errors.begin());
         LOG_ERROR(L"%s", text.c_str());
-        // Once the program is ending nobody is asked to read a box.
-        if (m_bExiting)
+        // Once the program is ending, or when it runs unattended, nobody is asked to read a box.
+        if (m_bExiting || m_bUnattended)
             continue;
         const HWND hOwner = m_hOwner.load();
         ::MessageBoxW(hOwner != nullptr ? hOwner : m_console.m_hWnd, text.c_str(), L"Serial Communication", MB_OK | MB_ICONERROR);
@@ -509,4 +509,68 @@ bool CComm::SaveLogToFile(const wchar_t* lpPath)
     return m_console.Save(lpPath, tail, [&reader](unsigned long long nFrom, unsigned long long nTo, const CConsoleRecord::LineSink& emit) {
         return reader->Write(nFrom, nTo, emit);
     });
+}
+
+// ---------------------------------------------------------------------------------------
+// Service procedures
+
+bool CComm::RunProcedure(const std::wstring& path, const std::wstring& reportFolder, bool bUnattended, std::wstring& error)
+{
+    Procedure procedure;
+    std::wstring why;
+    bool bStarted = false;
+    if (LoadProcedure(path, procedure, why)) {
+        ReportInfo header;
+        wchar_t szComputer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD dwChars = MAX_COMPUTERNAME_LENGTH + 1;
+        header.workstation = ::GetComputerNameW(szComputer, &dwChars) ? szComputer : L"(unknown)";
+        wchar_t szModule[MAX_PATH] = {};
+        ::GetModuleFileNameW(nullptr, szModule, MAX_PATH);
+        header.version = CUtilityTools::GetFileVersion(szModule);
+        header.link = m_params.Describe();
+        std::wstring folder = reportFolder.empty() ? m_recorder.Folder() : reportFolder;
+        if (folder.empty()) {
+            folder = szModule;
+            folder.erase(folder.find_last_of(L'\\') + 1);
+        }
+        bStarted = m_procedure.Start(procedure, header, folder, bUnattended, why);
+    }
+    if (!bStarted) {
+        const size_t nSlash = path.find_last_of(L"\\/");
+        error = L"Procedure " + (nSlash == std::wstring::npos ? path : path.substr(nSlash + 1)) + L" not run: " + why;
+        LogWrite(LOG_KIND_DATA, L"%s", error.c_str());
+    }
+    return bStarted;
+}
+
+void CComm::ConsoleProcedure(const wchar_t* lpPath)
+{
+    std::wstring error;
+    if (!RunProcedure(lpPath, std::wstring(), false, error))
+        ::MessageBoxW(m_console.m_hWnd, error.c_str(), L"Procedure", MB_OK | MB_ICONWARNING);
+}
+
+bool CComm::ProcedureAsk(const std::wstring& question)
+{
+    HWND hParent = ::IsWindowVisible(m_console.m_hWnd) ? m_console.m_hWnd : m_hOwner.load();
+    return ::MessageBoxW(hParent, question.c_str(), L"Procedure", MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void CComm::ProcedureProgress(int nDone, int nChecks, const std::wstring& text)
+{
+    m_console.ShowProcedureProgress(nDone, nChecks, text, true);
+}
+
+void CComm::ProcedureEnded(const ProcedureOutcome& outcome)
+{
+    m_lastOutcome = outcome;
+    const wchar_t* lpResult = outcome.result == ProcedureOutcome::Result::Passed   ? L"passed"
+                              : outcome.result == ProcedureOutcome::Result::Failed ? L"failed"
+                                                                                   : L"stopped";
+    m_console.ShowProcedureProgress(0, 0, L"Last procedure " + std::wstring(lpResult) + L": " + std::to_wstring(outcome.nPassed) +
+                                              L" passed, " + std::to_wstring(outcome.nFailed) + L" failed",
+                                    false);
+    const HWND hOwner = m_hOwner.load();
+    if (hOwner != nullptr)
+        ::PostMessageW(hOwner, WM_PROCEDURE_ENDED, outcome.result == ProcedureOutcome::Result::Passed ? 0 : 1, 0);
 }

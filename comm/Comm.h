@@ -7,6 +7,7 @@
 //   CCommandExchange  the command in flight, the queue, the dispatcher and the watchdog;
 //   CCommInbox        the one hand-over from the workers to this thread, with the record;
 //   CSessionRecorder  every console line of a link session on disk;
+//   CProcedureRun     a service procedure's run and its report;
 //   CCommConsole      the communication console dialog.
 // No part calls back into CComm but through the interface it was given (the opener's host,
 // the console's host). Created by the owner window through GetInstance, deleted in its exit
@@ -19,6 +20,7 @@
 #include "comm/exchange/FrameRouter.h"
 #include "comm/link/Link.h"
 #include "comm/link/LinkOpener.h"
+#include "comm/procedure/ProcedureRun.h"
 #include "comm/protocol/Clock.h"
 #include "comm/protocol/LinkParams.h"
 #include "comm/protocol/Notify.h"
@@ -35,7 +37,7 @@
 #include <string>
 #include <vector>
 
-class CComm final : private IOpenerHost, private IConsoleHost {
+class CComm final : private IOpenerHost, private IConsoleHost, private IProcedureHost {
 public:
     // The single instance; the first call creates it (and its hidden console) on the
     // calling thread, which becomes the user-interface thread of the link manager.
@@ -109,6 +111,19 @@ public:
     static std::wstring DroppedText(int nDropped);
     const CConsoleRecord& GetRecord() const { return m_inbox.Record(); }
 
+    // Service procedures: reads the file and runs it through this link; the report goes into
+    // reportFolder (empty: beside the session records, or the program's folder without them).
+    // False, with the reason in the console and in error, and nothing sent, when the file or
+    // the procedure is refused or the run cannot start. The owner window gets
+    // WM_PROCEDURE_ENDED when the run ends (wParam 0: every step passed, 1: not).
+    bool RunProcedure(const std::wstring& path, const std::wstring& reportFolder, bool bUnattended, std::wstring& error);
+    void StopProcedure() { m_procedure.Stop(); }
+    bool IsProcedureRunning() const { return m_procedure.IsRunning(); }
+    // No box waits for a person (an unattended run): errors go to the console and the trace.
+    void SetUnattended(bool bOn) { m_bUnattended = bOn; }
+    // How the last run ended.
+    const ProcedureOutcome& LastProcedureOutcome() const { return m_lastOutcome; }
+
     // The console dialog.
     CCommConsole& Console() { return m_console; }
     HWND ConsoleWindow() const { return m_console.m_hWnd; }
@@ -152,6 +167,14 @@ private:
     bool ConsoleIsConnected() const override { return IsConnected(); }
     bool ConsoleIsOpening() const override { return IsOpening(); }
     HWND ConsoleOwner() const override { return m_hOwner.load(); }
+
+    void ConsoleProcedure(const wchar_t* lpPath) override;
+    void ConsoleStopProcedure() override { StopProcedure(); }
+
+    // IProcedureHost
+    bool ProcedureAsk(const std::wstring& question) override;
+    void ProcedureProgress(int nDone, int nChecks, const std::wstring& text) override;
+    void ProcedureEnded(const ProcedureOutcome& outcome) override;
 
     bool OnUiThread() const { return ::GetCurrentThreadId() == m_dwUiThreadId; }
     bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -206,10 +229,13 @@ private:
     bool m_bLinkEnded = true;            // the current link's end has been written
     bool m_bShowingBox = false;
     std::vector<std::wstring> m_errors;  // error boxes waiting to be shown
+    ProcedureOutcome m_lastOutcome;
+    bool m_bUnattended = false;
 
     // Receives WM_COMM_INBOX (declared before the parts that post to it go).
     CMessageWindow m_window;
     CLinkOpener m_opener;
+    CProcedureRun m_procedure;
     CCommConsole m_console;
 
 public:

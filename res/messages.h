@@ -30,3 +30,7 @@
 
 // A link being opened again off the user-interface thread has its result (to the console).
 #define WM_COMM_OPENED (WM_APP + 113)
+
+// A service procedure's run ended (to the link's owner window): wParam 0 when every step
+// passed, 1 when not.
+#define WM_PROCEDURE_ENDED (WM_APP + 114)

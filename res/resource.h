@@ -93,3 +93,6 @@
 #define IDC_BTN_SUMMARY                 1171
 #define IDC_CHECK_RECONNECT             1172
 #define IDC_STATIC_RECONNECT            1173
+#define IDC_BTN_PROCEDURE               1174
+#define IDC_STATIC_PROCEDURE            1175
+#define IDC_PROGRESS_PROCEDURE          1176

@@ -41,6 +41,13 @@ String WithoutStamps(const String& text, size_t* pnStamps = nullptr)
     return out;
 }
 
+std::wstring WindowTextOf(HWND hWnd)
+{
+    wchar_t sz[512] = {};
+    GetWindowTextW(hWnd, sz, 511);
+    return sz;
+}
+
 class ConsoleTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -457,6 +464,40 @@ size_t RecordLinesStartingWith(CComm* comm, const std::wstring& start)
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
                                              [&](const CConsoleRecord::Line& line) { return line.text.rfind(start, 0) == 0; }));
 }
+
+TEST_F(ConsoleTest, AProcedureRunsFromTheConsoleAndItsStopEndsItAtOnceWithItsReport)
+{
+    StartUnit();
+    const std::wstring path = dir + L"Door test.txt";
+    ASSERT_TRUE(WriteFileBytes(path, "send [SPL_STAT] expect [EPL_STAT_001]\nwait 60 s\nsend [SPL_PANO] expect [EPL_PANO_001]\n"));
+    std::wstring error;
+    ASSERT_TRUE(comm->RunProcedure(path, dir + L"Reports\\", false, error)) << std::string(error.begin(), error.end());
+    EXPECT_TRUE(comm->IsProcedureRunning());
+    // A second run is refused while one is under way.
+    EXPECT_FALSE(comm->RunProcedure(path, dir + L"Reports\\", false, error));
+    EXPECT_NE(std::wstring::npos, error.find(L"running already"));
+    // The console shows the step under way, and its button stops the run.
+    ASSERT_TRUE(PumpUntil([&] { return WindowTextOf(Item(IDC_STATIC_PROCEDURE)).find(L"Step 2 of 3: wait 60 s") == 0; }, 20000));
+    EXPECT_EQ(L"Stop procedure", WindowTextOf(Item(IDC_BTN_PROCEDURE)));
+    EXPECT_EQ(1, static_cast<int>(SendMessageW(Item(IDC_PROGRESS_PROCEDURE), PBM_GETPOS, 0, 0)));
+    Click(IDC_BTN_PROCEDURE);
+    EXPECT_FALSE(comm->IsProcedureRunning());
+    EXPECT_EQ(L"Procedure...", WindowTextOf(Item(IDC_BTN_PROCEDURE)));
+    const ProcedureOutcome& outcome = comm->LastProcedureOutcome();
+    EXPECT_EQ(ProcedureOutcome::Result::Stopped, outcome.result);
+    EXPECT_EQ(1, outcome.nPassed);
+    EXPECT_EQ(2, outcome.nSkipped);
+    const std::string report = ReadFileBytes(outcome.textPath);
+    EXPECT_NE(std::string::npos, report.find("stopped by the engineer")) << report;
+    EXPECT_NE(std::string::npos, report.find("Summary: 1 passed, 0 failed, 2 skipped")) << report;
+    EXPECT_FALSE(ReadFileBytes(outcome.htmlPath).empty());
+    // Each verdict and the end are console lines too; the PANO command never left.
+    EXPECT_EQ(1u, RecordLinesStartingWith(comm, L"PASS  1/3  [SPL_STAT] \x2192 [EPL_STAT_001]"));
+    EXPECT_EQ(1u, RecordLinesStartingWith(comm, L"Procedure Door test.txt stopped: stopped by the engineer"));
+    PumpFor(300);
+    EXPECT_EQ(std::string::npos, Raw().find("[SPL_PANO]"));
+}
+
 
 TEST_F(ConsoleTest, LongLinesAreShownOnlyAsFarAsTheViewHoldsCharacters)
 {

@@ -24,3 +24,7 @@ add_dependencies(ExitTests RigConsole)
 rig_add_test(FloodTraceTests SOURCES FloodTraceTests.cpp support/AppDriver.cpp LOCKS dbwin input)
 add_dependencies(FloodTraceTests RigConsole)
 target_link_libraries(FloodTraceTests PRIVATE psapi)
+# Service procedures run unattended by the real program: exit codes, reports, refusals.
+rig_add_test(ProcedureRunTests SOURCES ProcedureRunTests.cpp support/AppDriver.cpp LOCKS dbwin com input)
+add_dependencies(ProcedureRunTests RigConsole)
+target_compile_definitions(ProcedureRunTests PRIVATE RIG_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

@@ -1,5 +1,7 @@
 #include "comm/console/CommConsole.h"
 
+#include "comm/procedure/Procedure.h"
+
 #include "comm/link/PortList.h"
 #include "controls/Dpi.h"
 #include "framework/Dc.h"
@@ -76,6 +78,7 @@ BEGIN_MESSAGE_MAP(CCommConsole, CDialog)
     ON_BN_CLICKED(IDC_CHECK_TIME, CCommConsole::OnBnClickedTime)
     ON_BN_CLICKED(IDC_CHECK_RECONNECT, CCommConsole::OnBnClickedReconnect)
     ON_BN_CLICKED(IDC_BTN_SUMMARY, CCommConsole::OnBnClickedSummary)
+    ON_BN_CLICKED(IDC_BTN_PROCEDURE, CCommConsole::OnBnClickedProcedure)
     ON_CBN_SELCHANGE(IDC_COMBO_CLASS, CCommConsole::OnClassSelChange)
     ON_CBN_EDITCHANGE(IDC_COMBO_CLASS, CCommConsole::OnClassEdit)
     ON_CBN_DROPDOWN(IDC_COMBO_CLASS, CCommConsole::OnClassEdit)
@@ -423,6 +426,57 @@ void CCommConsole::OnBnClickedSaveFile()
         return;
     if (!m_host.ConsoleSave(szFile))
         ::MessageBoxW(m_hWnd, L"File create error!!", L"Serial Communication", MB_OK | MB_ICONERROR);
+}
+
+void CCommConsole::OnBnClickedProcedure()
+{
+    if (m_bProcedureRunning) {
+        m_host.ConsoleStopProcedure();
+        return;
+    }
+    wchar_t szFile[MAX_PATH] = {};
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = m_hWnd;
+    ofn.lpstrFilter = L"Procedures (*.txt)\0*.txt\0All files (*.*)\0*.*\0\0";
+    ofn.lpstrFile = szFile;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.Flags = OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
+    if (!GetOpenFileNameW(&ofn))
+        return;
+    // The procedure is checked whole and shown before anything is sent.
+    Procedure procedure;
+    std::wstring error;
+    if (!LoadProcedure(szFile, procedure, error)) {
+        const std::wstring text = L"Procedure " + std::wstring(szFile) + L" refused: " + error;
+        m_host.ConsoleLine(text.c_str());
+        ::MessageBoxW(m_hWnd, text.c_str(), L"Procedure", MB_OK | MB_ICONWARNING);
+        return;
+    }
+    std::wstring text = procedure.name + L": " + std::to_wstring(procedure.CountChecks()) + L" checks\r\n\r\n";
+    constexpr size_t kShownSteps = 25;
+    for (size_t i = 0; i < procedure.steps.size() && i < kShownSteps; ++i)
+        text += std::to_wstring(procedure.steps[i].nLine) + L"   " + procedure.steps[i].source + L"\r\n";
+    if (procedure.steps.size() > kShownSteps)
+        text += L"... and " + std::to_wstring(procedure.steps.size() - kShownSteps) + L" steps more\r\n";
+    text += L"\r\nRun it now?";
+    if (::MessageBoxW(m_hWnd, text.c_str(), L"Procedure", MB_YESNO | MB_ICONQUESTION) == IDYES)
+        m_host.ConsoleProcedure(szFile);
+}
+
+void CCommConsole::ShowProcedureProgress(int nDone, int nChecks, const std::wstring& text, bool bRunning)
+{
+    if (m_hWnd == nullptr)
+        return;
+    m_bProcedureRunning = bRunning;
+    ::SetDlgItemTextW(m_hWnd, IDC_BTN_PROCEDURE, bRunning ? L"Stop procedure" : L"Procedure...");
+    const HWND hProgress = ::GetDlgItem(m_hWnd, IDC_PROGRESS_PROCEDURE);
+    ::SendMessageW(hProgress, PBM_SETRANGE32, 0, nChecks > 0 ? nChecks : 1);
+    ::SendMessageW(hProgress, PBM_SETPOS, bRunning ? nDone : 0, 0);
+    const std::wstring shown = bRunning ? L"Step " + std::to_wstring(nDone < nChecks ? nDone + 1 : nChecks) + L" of " +
+                                              std::to_wstring(nChecks) + L": " + text
+                                        : text;
+    ::SetDlgItemTextW(m_hWnd, IDC_STATIC_PROCEDURE, shown.c_str());
 }
 
 LRESULT CCommConsole::OnShowWindowMsg(WPARAM wParam, LPARAM)

@@ -32,6 +32,9 @@ public:
     virtual void ConsoleSummary() = 0;
     virtual bool ConsoleSave(const wchar_t* lpPath) = 0;
     virtual void ConsoleSetReconnect(bool bOn) = 0;
+    // Runs the procedure file (checked and shown to the engineer already); Stop ends it.
+    virtual void ConsoleProcedure(const wchar_t* lpPath) = 0;
+    virtual void ConsoleStopProcedure() = 0;
     // A line of the console's own (a refusal).
     virtual void ConsoleLine(const wchar_t* lpText) = 0;
     virtual bool ConsoleIsConnected() const = 0;
@@ -64,6 +67,9 @@ public:
     // Puts the lines that came since the last tick, and a change of the queue, in view now.
     void ShowPendingLines();
     void SetOptions(bool bShowTime, bool bReconnect);
+    // A procedure's run: nDone of nChecks checks done, text the step under way (bRunning), or
+    // how the last run ended (not bRunning).
+    void ShowProcedureProgress(int nDone, int nChecks, const std::wstring& text, bool bRunning);
     // Writes the view's record to a file (plain or rich text by the extension).
     bool Save(const wchar_t* lpPath, const std::vector<CConsoleRecord::Line>& tail, const CConsoleView::EarlierLines& earlier);
     // The console was cleared.
@@ -90,6 +96,7 @@ protected:
     void OnBnClickedTime();
     void OnBnClickedReconnect();
     void OnBnClickedSummary() { m_host.ConsoleSummary(); }
+    void OnBnClickedProcedure();
     void OnClassSelChange() { RebuildCommandText(IDC_COMBO_CLASS, true); }
     void OnClassEdit() { RebuildCommandText(IDC_COMBO_CLASS, false); }
     void OnWordSelChange() { RebuildCommandText(IDC_COMBO_WORD, true); }
@@ -126,6 +133,8 @@ private:
     std::wstring m_historyClassSeen;
     // The queue list's timer runs (a change waits to be shown).
     bool m_bQueueViewTimer = false;
+    // A procedure runs: its button is Stop.
+    bool m_bProcedureRunning = false;
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;

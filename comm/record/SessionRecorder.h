@@ -26,6 +26,7 @@ public:
     // The folder of the session records; empty: none are written. It is kept within nLimit
     // bytes (0: no limit), the oldest records going first.
     void SetFolder(const std::wstring& folder) { m_folder = folder; }
+    const std::wstring& Folder() const { return m_folder; }
     void SetFolderLimit(unsigned long long nLimit) { m_nFolderLimit = nLimit; }
     // A link opened: its record starts (named from the local time now), and the tap with it;
     // a record still running (a link brought back by "Reconnect") goes on instead.

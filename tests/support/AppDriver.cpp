@@ -189,7 +189,17 @@ std::wstring ProgramRun::WriteEnvironment(const MachineValues& v)
 
 bool ProgramRun::Start(const ProgramRun* pTraceHost)
 {
-    if (!m_child.Start(L"\"" + ExePath() + L"\"", L"", true))
+    return Start(pTraceHost, L"", L"");
+}
+
+bool ProgramRun::Start(const std::wstring& arguments, const std::wstring& outputFile)
+{
+    return Start(nullptr, arguments, outputFile);
+}
+
+bool ProgramRun::Start(const ProgramRun* pTraceHost, const std::wstring& arguments, const std::wstring& outputFile)
+{
+    if (!m_child.Start(L"\"" + ExePath() + L"\"" + (arguments.empty() ? L"" : L" " + arguments), outputFile, true))
         return false;
     if (pTraceHost != nullptr && pTraceHost->m_capture) {
         m_pHostCapture = pTraceHost->m_capture.get();

@@ -70,6 +70,10 @@ public:
     // output is taken by another listener. A second run of the same test has its trace
     // kept by the first run's capture (pTraceHost).
     bool Start(const ProgramRun* pTraceHost = nullptr);
+    // The same with arguments after the program's path, its standard output and error going
+    // to outputFile (when given).
+    bool Start(const std::wstring& arguments, const std::wstring& outputFile);
+    bool Start(const ProgramRun* pTraceHost, const std::wstring& arguments, const std::wstring& outputFile);
     DWORD Pid() const { return m_child.Id(); }
     ChildProcess& Child() { return m_child; }
 

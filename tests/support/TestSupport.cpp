@@ -58,6 +58,13 @@ std::string ReadFileBytes(const std::wstring& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}
+
 void PumpPending()
 {
     MSG msg;

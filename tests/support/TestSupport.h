@@ -21,6 +21,8 @@ std::wstring MakeScratchDir(const wchar_t* lpName);
 
 // Whole contents of a file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
+// Writes the bytes as the whole file; false when it could not be written.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
 // Serves the calling thread's messages (sent and posted) until cond() is true or the time
 // is up. Returns cond() at the end.
