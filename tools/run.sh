@@ -12,6 +12,8 @@
 # RIG_DPI=144 or 192 runs it on a display at 150 % or 200 % (the shots' names then end in
 # -150 or -200).
 # Either way the start-up time, the program's trace banners and the unit's log are printed.
+# RIG_PROCEDURE=FILE runs that service procedure unattended instead, prints its text report
+# and ends with the program's exit code (0 passed, 1 failed, 2 not run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export BUILD_DIR=${BUILD_DIR:-build}
@@ -40,6 +42,16 @@ exec bash tools/wine-env.sh bash -c '
   for _ in $(seq 1 100); do [ -e "$RUN_DIR/trace.txt" ] && break; sleep 0.1; done
 
   drive prepare "$RUN_DIR" 127.0.0.1
+  if [ -n "${RIG_PROCEDURE:-}" ]; then
+    # Unattended: the program runs the procedure by itself and ends with its exit code.
+    status=0
+    wine "$RUN_DIR/RigConsole.exe" /procedure "$(winepath -w "$RIG_PROCEDURE")" /report "$(winepath -w "$RUN_DIR/reports")" \
+      > "$RUN_DIR/procedure-output.txt" 2>&1 || status=$?
+    tr -d "\r" < "$RUN_DIR/procedure-output.txt"
+    echo "run: the procedure ended with exit code $status; its report:"
+    tr -d "\r" < "$(ls "$RUN_DIR"/reports/Report-*.txt | tail -1)" || true
+    exit $status
+  fi
   # The program keeps the output it inherits open for its whole run: no pipe for this step.
   wine "$BUILD_DIR/bin/RunDriver.exe" launch "$RUN_DIR/RigConsole.exe" > "$RUN_DIR/launch.txt"
   tr -d "\r" < "$RUN_DIR/launch.txt"
