@@ -46,10 +46,18 @@ bool CBasicSheetApp::ParseCommandLine(const wchar_t* lpCommandLine, UnattendedRu
     for (int i = 1; i < nArgs && bOk; ++i) {
         const std::wstring arg = ppArgs[i];
         const bool bHasValue = i + 1 < nArgs;
+        // A path never holds a quote: one at the end came from a folder written with its
+        // last backslash inside the quotes ("C:\Reports\"), which escapes the quote.
+        const auto value = [&](int n) {
+            std::wstring text = ppArgs[n];
+            while (!text.empty() && text.back() == L'"')
+                text.pop_back();
+            return text;
+        };
         if ((_wcsicmp(arg.c_str(), L"/procedure") == 0 || _wcsicmp(arg.c_str(), L"-procedure") == 0) && bHasValue) {
-            run.procedure = ppArgs[++i];
+            run.procedure = value(++i);
         } else if ((_wcsicmp(arg.c_str(), L"/report") == 0 || _wcsicmp(arg.c_str(), L"-report") == 0) && bHasValue) {
-            run.reportFolder = ppArgs[++i];
+            run.reportFolder = value(++i);
         } else {
             error = L"unknown or incomplete argument \"" + arg + L"\" (RigConsole.exe /procedure FILE [/report FOLDER])";
             bOk = false;

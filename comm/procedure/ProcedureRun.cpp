@@ -134,6 +134,13 @@ void CProcedureRun::Advance()
             break;
         default:
             result.nIndex = m_nChecksDone + 1;
+            // A link that ended between two steps ends the run before the next check.
+            if (!m_exchange.IsConnected()) {
+                // Marked as under way, so that the end counts it skipped with the rest.
+                m_state = State::Waiting;
+                End(ProcedureOutcome::Result::Failed, L"the link ended in the middle of the run");
+                return;
+            }
             m_host.ProcedureProgress(m_nChecksDone, m_nChecks, step.source);
             StartStep(step);
             break;
@@ -191,6 +198,12 @@ void CProcedureRun::OnTick()
     if (!IsRunning() || m_state == State::Asking)
         return;
     if (!m_exchange.IsConnected()) {
+        // An answer that came just before the link ended is in the record, though its report
+        // went with the link.
+        std::wstring answer;
+        double dRoundTrip = -1;
+        if (m_state == State::AwaitAnswer && AnswerInRecord(answer, dRoundTrip))
+            Judge(answer, dRoundTrip);
         End(ProcedureOutcome::Result::Failed, L"the link ended in the middle of the run");
         return;
     }
@@ -251,27 +264,42 @@ void CProcedureRun::OnReply(const std::wstring& text, int nKind)
         Verdict(StepVerdict::Fail, L"no answer within " + Milliseconds(CCommandExchange::GetAnswerTimeOut(step.frame.c_str())) +
                                        L" (the word's time-out)");
     } else {
-        StepResult& result = m_info.steps.back();
-        result.received = text;
-        result.dRoundTripMs = RoundTripOf(text);
-        if (MatchFramePattern(step.pattern, text))
-            Verdict(StepVerdict::Pass, L"");
-        else
-            Verdict(StepVerdict::Fail, L"the answer does not match " + step.pattern);
+        // The record's line of the answer carries its round trip.
+        std::wstring answer = text;
+        double dRoundTrip = -1;
+        AnswerInRecord(answer, dRoundTrip);
+        Judge(text, dRoundTrip);
     }
     Advance();
 }
 
-double CProcedureRun::RoundTripOf(const std::wstring& answer) const
+void CProcedureRun::Judge(const std::wstring& answer, double dRoundTripMs)
 {
+    const ProcedureStep& step = m_procedure.steps[m_nStep];
+    StepResult& result = m_info.steps.back();
+    result.received = answer;
+    result.dRoundTripMs = dRoundTripMs;
+    m_state = State::Idle;
+    if (MatchFramePattern(step.pattern, answer))
+        Verdict(StepVerdict::Pass, L"");
+    else
+        Verdict(StepVerdict::Fail, L"the answer does not match " + step.pattern);
+}
+
+bool CProcedureRun::AnswerInRecord(std::wstring& answer, double& dRoundTripMs) const
+{
+    // Answers are the received lines with a round trip. A command given up on earlier may be
+    // answered after this step began: when the answer is known, its own line is looked for.
     std::vector<CConsoleRecord::Line> lines;
     m_inbox.Record().Copy(m_nStepSeq, 5000, lines);
-    double dRoundTrip = -1;
     for (const CConsoleRecord::Line& line : lines) {
-        if (line.nKind == LOG_KIND_RECV && line.llRoundTripUs >= 0 && line.text == answer)
-            dRoundTrip = static_cast<double>(line.llRoundTripUs) / 1000.0;
+        if (line.nKind == LOG_KIND_RECV && line.llRoundTripUs >= 0 && (answer.empty() || line.text == answer)) {
+            answer = line.text;
+            dRoundTripMs = static_cast<double>(line.llRoundTripUs) / 1000.0;
+            return true;
+        }
     }
-    return dRoundTrip;
+    return false;
 }
 
 void CProcedureRun::Verdict(StepVerdict verdict, const std::wstring& detail)

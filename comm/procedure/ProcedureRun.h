@@ -77,8 +77,11 @@ private:
     void End(ProcedureOutcome::Result result, const std::wstring& reason);
     // A command given up on: its answer or time-out will come and is dropped.
     void OweReply();
-    // The round trip of the answer, from the record's line of it (-1 when not found).
-    double RoundTripOf(const std::wstring& answer) const;
+    // The answer's verdict against the current step's expectation.
+    void Judge(const std::wstring& answer, double dRoundTripMs);
+    // The first answer the record holds since the current step began (the one given in
+    // answer, when not empty), with its round trip.
+    bool AnswerInRecord(std::wstring& answer, double& dRoundTripMs) const;
     double NowMs() const;
 
     CCommandExchange& m_exchange;
