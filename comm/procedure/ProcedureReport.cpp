@@ -203,17 +203,21 @@ body { font-family: "Segoe UI", Arial, "Liberation Sans", "DejaVu Sans", sans-se
 h1 { font-size: 16pt; margin: 0 0 3mm; }
 h2 { font-size: 12pt; margin: 6mm 0 2mm; break-after: avoid; }
 table { border-collapse: collapse; width: 100%; }
-th, td { text-align: left; vertical-align: top; padding: 1.2mm 2mm; overflow-wrap: anywhere; }
-table.head th { width: 34mm; font-weight: 600; color: #555; }
-table.head td, table.head th { padding: 0.8mm 2mm; }
+th, td { text-align: left; vertical-align: top; padding: 1.2mm 1.6mm; overflow-wrap: anywhere; }
+table.head th { width: 40mm; font-weight: 600; color: #555; }
+table.head td, table.head th { padding: 0.8mm 1.6mm; }
+table.steps { table-layout: fixed; font-size: 9pt; }
 table.steps th { background: #e8eaed; border-bottom: 1px solid #999; font-weight: 600; }
 table.steps td { border-bottom: 1px solid #d5d8dc; }
 table.steps tr { break-inside: avoid; }
-.num, .rt { white-space: nowrap; text-align: right; }
-.mono, .hash { font-family: Consolas, "Liberation Mono", "DejaVu Sans Mono", monospace; font-size: 9pt; }
-.frames div { white-space: nowrap; }
-.frames span { color: #666; font-family: inherit; }
-.verdict { font-weight: 700; text-align: center; white-space: nowrap; }
+.num, .rt { text-align: right; }
+.num, .rt, .verdict, th { white-space: nowrap; overflow-wrap: normal; }
+.mono, .hash { font-family: Consolas, "Liberation Mono", "DejaVu Sans Mono", monospace; font-size: 8.5pt; }
+.frames span { color: #666; font-family: "Segoe UI", Arial, "Liberation Sans", "DejaVu Sans", sans-serif; font-size: 8pt; }
+.detail { font-family: "Segoe UI", Arial, "Liberation Sans", "DejaVu Sans", sans-serif; font-size: 9pt; color: #444;
+          margin-top: 0.8mm; }
+tr.fail .detail { color: #a11414; }
+.verdict { font-weight: 700; text-align: center; }
 .verdict.pass, .outcome.pass { background: #dcefdc; color: #1e6b1e; }
 .verdict.fail, .outcome.fail { background: #f8d7d7; color: #a11414; }
 .verdict.skipped, .outcome.stopped { background: #fcefc7; color: #7a5a00; }
@@ -388,23 +392,27 @@ std::string ReportHtml(const ReportInfo& info)
     }
     html += L"</table>\n<p class=\"summary\">" + Escape(Summary(info)) + L"</p>\n";
 
-    html += L"<h2>Steps</h2>\n<table class=\"steps\">\n<thead><tr><th class=\"num\">Step</th><th>Verdict</th>"
-            L"<th class=\"num\">Line</th><th>As written</th><th>Frames</th><th class=\"rt\">Round trip</th>"
-            L"<th>Detail</th></tr></thead>\n<tbody>\n";
+    html += L"<h2>Steps</h2>\n<table class=\"steps\">\n<colgroup><col style=\"width:6%\"><col style=\"width:11%\">"
+            L"<col style=\"width:6%\"><col style=\"width:36%\"><col style=\"width:27%\"><col style=\"width:14%\">"
+            L"</colgroup>\n<thead><tr><th class=\"num\">Step</th><th>Verdict</th><th class=\"num\">Line</th>"
+            L"<th>As written</th><th>Frames</th><th class=\"rt\">Round trip</th></tr></thead>\n<tbody>\n";
     const std::wstring total = std::to_wstring(StepCount(info));
     for (const StepResult& step : info.steps) {
-        html += L"<tr><td class=\"num\">" + std::to_wstring(step.nIndex) + L"/" + total + L"</td>";
-        html += std::wstring(L"<td class=\"verdict ") + VerdictClass(step.verdict) + L"\">" + VerdictWord(step.verdict)
+        const std::wstring verdictClass = VerdictClass(step.verdict);
+        html += L"<tr class=\"" + verdictClass + L"\"><td class=\"num\">" + std::to_wstring(step.nIndex) + L"/" + total
                 + L"</td>";
+        html += L"<td class=\"verdict " + verdictClass + L"\">" + VerdictWord(step.verdict) + L"</td>";
         html += L"<td class=\"num\">" + std::to_wstring(step.nLine) + L"</td>";
-        html += L"<td class=\"mono\">" + Escape(step.step) + L"</td><td class=\"frames mono\">";
+        html += L"<td class=\"mono\">" + Escape(step.step);
+        if (ShowsDetail(step))
+            html += L"<div class=\"detail\">" + Escape(step.detail) + L"</div>";
+        html += L"</td><td class=\"frames mono\">";
         if (!step.sent.empty())
             html += L"<div><span>sent</span> " + Escape(step.sent) + L"</div>";
         if (!step.received.empty())
             html += L"<div><span>received</span> " + Escape(step.received) + L"</div>";
         html += L"</td><td class=\"rt\">" + (step.dRoundTripMs >= 0 ? FormatMs(step.dRoundTripMs) : std::wstring())
-                + L"</td>";
-        html += L"<td>" + (ShowsDetail(step) ? Escape(step.detail) : std::wstring()) + L"</td></tr>\n";
+                + L"</td></tr>\n";
     }
     html += L"</tbody>\n</table>\n<h2>Round trips</h2>\n" + RoundTripChart(info) + L"</body>\n</html>\n";
     return ToUtf8(html);
