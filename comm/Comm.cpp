@@ -556,9 +556,9 @@ bool CComm::ProcedureAsk(const std::wstring& question)
     return ::MessageBoxW(hParent, question.c_str(), L"Procedure", MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
-void CComm::ProcedureProgress(int nDone, int nChecks, const std::wstring& text)
+void CComm::ProcedureProgress(int nDone, int nSteps, const std::wstring& text)
 {
-    m_console.ShowProcedureProgress(nDone, nChecks, text, true);
+    m_console.ShowProcedureProgress(nDone, nSteps, text, true);
 }
 
 void CComm::ProcedureEnded(const ProcedureOutcome& outcome)

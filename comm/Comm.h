@@ -173,7 +173,7 @@ private:
 
     // IProcedureHost
     bool ProcedureAsk(const std::wstring& question) override;
-    void ProcedureProgress(int nDone, int nChecks, const std::wstring& text) override;
+    void ProcedureProgress(int nDone, int nSteps, const std::wstring& text) override;
     void ProcedureEnded(const ProcedureOutcome& outcome) override;
 
     bool OnUiThread() const { return ::GetCurrentThreadId() == m_dwUiThreadId; }

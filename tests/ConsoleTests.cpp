@@ -467,10 +467,14 @@ size_t RecordLinesStartingWith(CComm* comm, const std::wstring& start)
 
 TEST_F(ConsoleTest, AProcedureRunsFromTheConsoleAndItsStopEndsItAtOnceWithItsReport)
 {
-    StartUnit();
     const std::wstring path = dir + L"Door test.txt";
     ASSERT_TRUE(WriteFileBytes(path, "send [SPL_STAT] expect [EPL_STAT_001]\nwait 60 s\nsend [SPL_PANO] expect [EPL_PANO_001]\n"));
     std::wstring error;
+    // On a closed link nothing runs, and the console says why.
+    EXPECT_FALSE(comm->RunProcedure(path, dir + L"Reports\\", false, error));
+    EXPECT_EQ(L"Procedure Door test.txt not run: the link is closed", error);
+    EXPECT_EQ(1u, RecordLinesStartingWith(comm, L"Procedure Door test.txt not run: the link is closed"));
+    StartUnit();
     ASSERT_TRUE(comm->RunProcedure(path, dir + L"Reports\\", false, error)) << std::string(error.begin(), error.end());
     EXPECT_TRUE(comm->IsProcedureRunning());
     // A second run is refused while one is under way.

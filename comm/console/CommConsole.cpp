@@ -464,17 +464,17 @@ void CCommConsole::OnBnClickedProcedure()
         m_host.ConsoleProcedure(szFile);
 }
 
-void CCommConsole::ShowProcedureProgress(int nDone, int nChecks, const std::wstring& text, bool bRunning)
+void CCommConsole::ShowProcedureProgress(int nDone, int nSteps, const std::wstring& text, bool bRunning)
 {
     if (m_hWnd == nullptr)
         return;
     m_bProcedureRunning = bRunning;
     ::SetDlgItemTextW(m_hWnd, IDC_BTN_PROCEDURE, bRunning ? L"Stop procedure" : L"Procedure...");
     const HWND hProgress = ::GetDlgItem(m_hWnd, IDC_PROGRESS_PROCEDURE);
-    ::SendMessageW(hProgress, PBM_SETRANGE32, 0, nChecks > 0 ? nChecks : 1);
+    ::SendMessageW(hProgress, PBM_SETRANGE32, 0, nSteps > 0 ? nSteps : 1);
     ::SendMessageW(hProgress, PBM_SETPOS, bRunning ? nDone : 0, 0);
-    const std::wstring shown = bRunning ? L"Step " + std::to_wstring(nDone < nChecks ? nDone + 1 : nChecks) + L" of " +
-                                              std::to_wstring(nChecks) + L": " + text
+    const std::wstring shown = bRunning ? L"Step " + std::to_wstring(nDone < nSteps ? nDone + 1 : nSteps) + L" of " +
+                                              std::to_wstring(nSteps) + L": " + text
                                         : text;
     ::SetDlgItemTextW(m_hWnd, IDC_STATIC_PROCEDURE, shown.c_str());
 }

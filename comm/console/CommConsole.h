@@ -67,9 +67,9 @@ public:
     // Puts the lines that came since the last tick, and a change of the queue, in view now.
     void ShowPendingLines();
     void SetOptions(bool bShowTime, bool bReconnect);
-    // A procedure's run: nDone of nChecks checks done, text the step under way (bRunning), or
+    // A procedure's run: nDone of nSteps steps done, text the step under way (bRunning), or
     // how the last run ended (not bRunning).
-    void ShowProcedureProgress(int nDone, int nChecks, const std::wstring& text, bool bRunning);
+    void ShowProcedureProgress(int nDone, int nSteps, const std::wstring& text, bool bRunning);
     // Writes the view's record to a file (plain or rich text by the extension).
     bool Save(const wchar_t* lpPath, const std::vector<CConsoleRecord::Line>& tail, const CConsoleView::EarlierLines& earlier);
     // The console was cleared.

@@ -9,8 +9,9 @@ namespace {
 
 // The longest command the link takes, brackets included.
 constexpr size_t kMaxFrameChars = 257;
-// A pattern with more characters that must be there than this matches no frame.
-constexpr size_t kMaxPatternFixedChars = 256;
+// A pattern with more characters that must be there than this matches no frame: the
+// receiver hands on no frame longer than its buffer of 256 characters with the end.
+constexpr size_t kMaxPatternFixedChars = 255;
 // A reason quotes at most this much of what it refuses.
 constexpr size_t kQuotedChars = 40;
 

@@ -75,8 +75,6 @@ bool CProcedureRun::Start(const Procedure& procedure, const ReportInfo& header, 
     ::GetLocalTime(&m_info.start);
     m_folder = reportFolder;
     m_nStep = 0;
-    m_nChecksDone = 0;
-    m_nChecks = procedure.CountChecks();
     m_bStopOnFail = true;
     m_bAnyFailed = false;
     // Replies still owed by an earlier run's commands come only while their link lasts.
@@ -84,7 +82,7 @@ bool CProcedureRun::Start(const Procedure& procedure, const ReportInfo& header, 
         m_nOwedReplies = 0;
     m_nScanFromSeq = m_inbox.Record().NextSeq();
     m_inbox.WriteLine(LOG_KIND_DATA, (L"Procedure " + procedure.name + L" started: " + std::to_wstring(procedure.steps.size()) +
-                                     L" steps, " + std::to_wstring(m_nChecks) + L" checks (SHA-256 " +
+                                     L" steps, " + std::to_wstring(procedure.CountChecks()) + L" checks (SHA-256 " +
                                      procedure.hash.substr(0, 16) + L"...)").c_str());
     ::SetTimer(m_window.Handle(), kTickTimer, kTickMs, nullptr);
     Advance();
@@ -120,6 +118,7 @@ void CProcedureRun::Advance()
         m_nStepSeq = m_inbox.Record().NextSeq();
         m_info.steps.push_back(StepResult{});
         StepResult& result = m_info.steps.back();
+        result.nIndex = static_cast<int>(m_nStep) + 1;
         result.nLine = step.nLine;
         result.step = step.source;
         switch (step.type) {
@@ -133,7 +132,6 @@ void CProcedureRun::Advance()
             Verdict(StepVerdict::Note, step.text);
             break;
         default:
-            result.nIndex = m_nChecksDone + 1;
             // A link that ended between two steps ends the run before the next check.
             if (!m_exchange.IsConnected()) {
                 // Marked as under way, so that the end counts it skipped with the rest.
@@ -141,7 +139,7 @@ void CProcedureRun::Advance()
                 End(ProcedureOutcome::Result::Failed, L"the link ended in the middle of the run");
                 return;
             }
-            m_host.ProcedureProgress(m_nChecksDone, m_nChecks, step.source);
+            m_host.ProcedureProgress(static_cast<int>(m_nStep), static_cast<int>(m_procedure.steps.size()), step.source);
             StartStep(step);
             break;
         }
@@ -311,11 +309,10 @@ void CProcedureRun::Verdict(StepVerdict verdict, const std::wstring& detail)
     ++m_nStep;
     if (verdict == StepVerdict::Note)
         return;
-    ++m_nChecksDone;
     // "PASS  3/12  [SPL_PANO] → [EPL_PANO_001]  302.1 ms"
     std::wstring line = VerdictWord(verdict);
     line.resize(6, L' ');
-    line += std::to_wstring(result.nIndex) + L"/" + std::to_wstring(m_nChecks) + L"  ";
+    line += std::to_wstring(result.nIndex) + L"/" + std::to_wstring(m_procedure.steps.size()) + L"  ";
     if (!result.sent.empty() || !result.received.empty())
         line += result.sent + (result.sent.empty() || result.received.empty() ? L"" : L" \x2192 ") + result.received;
     else
@@ -328,7 +325,7 @@ void CProcedureRun::Verdict(StepVerdict verdict, const std::wstring& detail)
     if (verdict == StepVerdict::Fail && !detail.empty())
         line += L"  (" + detail + L")";
     m_inbox.WriteLine(LOG_KIND_DATA, line.c_str());
-    m_host.ProcedureProgress(m_nChecksDone, m_nChecks, result.step);
+    m_host.ProcedureProgress(static_cast<int>(m_nStep), static_cast<int>(m_procedure.steps.size()), result.step);
     if (verdict == StepVerdict::Fail) {
         m_bAnyFailed = true;
         if (m_bStopOnFail)
@@ -370,11 +367,8 @@ void CProcedureRun::End(ProcedureOutcome::Result result, const std::wstring& rea
         skipped.verdict = bCheck ? StepVerdict::Skipped : StepVerdict::Note;
         m_info.steps.push_back(skipped);
     }
-    int nIndex = 0;
-    for (StepResult& step : m_info.steps) {
-        if (step.verdict != StepVerdict::Note)
-            step.nIndex = ++nIndex;
-    }
+    for (size_t i = 0; i < m_info.steps.size(); ++i)
+        m_info.steps[i].nIndex = static_cast<int>(i) + 1;
     m_nStep = m_procedure.steps.size() + 1; // ended
 
     ProcedureOutcome outcome;

@@ -35,8 +35,8 @@ class IProcedureHost {
 public:
     // The engineer's answer to a question: true for Yes. Never called by an unattended run.
     virtual bool ProcedureAsk(const std::wstring& question) = 0;
-    // The step under way changed: nDone checks of nChecks are done; text is the step.
-    virtual void ProcedureProgress(int nDone, int nChecks, const std::wstring& text) = 0;
+    // The step under way changed: nDone steps of nSteps are done; text is the step.
+    virtual void ProcedureProgress(int nDone, int nSteps, const std::wstring& text) = 0;
     // The run ended and its report is written (or could not be).
     virtual void ProcedureEnded(const ProcedureOutcome& outcome) = 0;
 
@@ -94,8 +94,6 @@ private:
     ReportInfo m_info;
     std::wstring m_folder;
     size_t m_nStep = 0;               // the step under way (or next)
-    int m_nChecksDone = 0;
-    int m_nChecks = 0;
     bool m_bStopOnFail = true;
     bool m_bAnyFailed = false;
     double m_dStepStartMs = 0;
