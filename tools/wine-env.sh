@@ -26,6 +26,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
+# Wine draws the caption buttons with Marlett; this Wine finds its own fonts (fonts-wine) only
+# in the prefix's Fonts folder, so without it the close button is a plain letter "r".
+if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+  mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
 # Windows draw their own frames instead of waiting for a window manager that Xvfb lacks
 # (destroying a managed window otherwise costs about 2 s).
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
