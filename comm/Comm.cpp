@@ -351,6 +351,8 @@ bool CComm::OnMessage(UINT message, WPARAM wParam, LPARAM)
     }
     if (message != WM_COMM_INBOX)
         return false;
+    // A ticking view is woken so only when its timer was kept from it.
+    m_console.OnViewOverdue();
     DrainInbox(true);
     return true;
 }

@@ -492,6 +492,19 @@ void RigDispatchMessage(MSG& msg)
 
 bool RigPumpMessage(MSG& msg)
 {
+    // The system serves posted messages before keys and clicks: under a stream of posted
+    // messages (a frame flood's reports) the engineer's input would wait for the stream's
+    // end. Every few milliseconds input is looked for on its own, and served first.
+    constexpr ULONGLONG kInputLookMs = 10;
+    thread_local ULONGLONG ullInputLooked = 0;
+    const ULONGLONG ullNow = ::GetTickCount64();
+    if (ullNow - ullInputLooked >= kInputLookMs) {
+        ullInputLooked = ullNow;
+        if (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+            RigDispatchMessage(msg);
+            return true;
+        }
+    }
     const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
     if (got == 0 || got == -1)
         return false;

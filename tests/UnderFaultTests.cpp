@@ -280,4 +280,51 @@ TEST(ProgramUnderFault, ALinkTheUnitEndsShowsClosedAndTellsWhatItDropped)
     ExitAndExpectAllTraced(run);
 }
 
+// The console's view text, whole (the view holds a few thousand characters at most).
+std::wstring ConsoleViewText(const ProgramRun& run)
+{
+    const HWND hView = GetDlgItem(run.Console(), 1122);
+    DWORD_PTR dwLength = 0;
+    if (hView == nullptr || !SendMessageTimeoutW(hView, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &dwLength))
+        return std::wstring();
+    std::wstring text(dwLength + 1, L'\0');
+    DWORD_PTR dwGot = 0;
+    if (!SendMessageTimeoutW(hView, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 5000, &dwGot))
+        return std::wstring();
+    text.resize(dwGot);
+    return text;
+}
+
+// The highest number of the flood's frames ("[SMP_DOOR_0001234]") the text shows.
+unsigned long HighestFlooded(const std::wstring& text)
+{
+    unsigned long nHighest = 0;
+    for (size_t at = text.find(L"[SMP_DOOR_"); at != std::wstring::npos; at = text.find(L"[SMP_DOOR_", at + 1))
+        nHighest = std::max(nHighest, std::wcstoul(text.c_str() + at + 10, nullptr, 10));
+    return nHighest;
+}
+
+TEST(ProgramUnderFault, TheConsoleKeepsShowingNewLinesWhileTheUnitFloodsFrames)
+{
+    // Every frame is reported to the owner window by a posted message; a stream of them must
+    // not keep the console's view from taking its turn.
+    ProgramRun run(L"frame_flood_view");
+    ScriptedUnit unit;
+    ASSERT_TRUE(StartAgainstUnit(run, unit, UnitLink::Tcp, "flood-after-command 1 2000000 [SMP_DOOR_{n7}]\n"));
+    ASSERT_TRUE(SendFromConsole(run, L"[SPL_STAT]"));
+    ASSERT_TRUE(unit.WaitLog("FLOOD", 20000));
+    unsigned long nLast = 0;
+    int nMoves = 0;
+    for (int i = 0; i < 20 && nMoves < 3; ++i) {
+        PumpFor(1000);
+        const unsigned long n = HighestFlooded(ConsoleViewText(run));
+        if (n > nLast) {
+            ++nMoves;
+            nLast = n;
+        }
+    }
+    EXPECT_EQ(std::string::npos, unit.Log().find("FLOOD done")) << "the flood ended before the view was looked at";
+    EXPECT_GE(nMoves, 3) << "the view showed frame " << nLast << " at most";
+}
+
 } // namespace

@@ -536,6 +536,7 @@ void CCommConsole::StartViewTimer()
     if (m_nViewPeriodMs == 0)
         m_nViewPeriodMs = kViewPeriodMinMs;
     m_bViewTimer = SetTimer(kViewTimer, m_nViewPeriodMs) != 0;
+    m_inbox.MarkViewShown();
     m_inbox.SetViewTicking(m_bViewTimer);
 }
 
@@ -551,6 +552,11 @@ void CCommConsole::OnTimer(UINT_PTR nIDEvent)
         Default();
         return;
     }
+    Tick(false);
+}
+
+void CCommConsole::Tick(bool bDrawNow)
+{
     // Lines that come from now on wake the console again unless the timer goes on.
     m_inbox.SetViewTicking(false);
     if (!::IsWindowVisible(m_hWnd) || !m_inbox.TakeLinesWaiting()) {
@@ -563,6 +569,10 @@ void CCommConsole::OnTimer(UINT_PTR nIDEvent)
     // A tick costs its update and the drawing that follows it: the view takes at most about a
     // ninth of this thread's time, however fast lines come.
     const double dCostMs = m_view.Update() + m_ctrlLog.LastPaintMs();
+    m_inbox.MarkViewShown();
+    // Painting waits behind posted messages too: a turn taken out of order draws at once.
+    if (bDrawNow)
+        m_ctrlLog.UpdateWindow();
     UINT nPeriod = static_cast<UINT>(8.0 * dCostMs);
     nPeriod = nPeriod < kViewPeriodMinMs ? kViewPeriodMinMs : nPeriod > kViewPeriodMaxMs ? kViewPeriodMaxMs : nPeriod;
     if (nPeriod != m_nViewPeriodMs) {
@@ -682,4 +692,11 @@ void CCommConsole::OnLinesWaiting()
 {
     if (m_inbox.LinesWaiting())
         StartViewTimer();
+}
+
+void CCommConsole::OnViewOverdue()
+{
+    // A ticking view whose timer is kept from it (posted messages come first) ticks now.
+    if (m_bViewTimer && m_inbox.ViewOverdue())
+        Tick(true);
 }

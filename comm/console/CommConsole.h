@@ -64,6 +64,9 @@ public:
     void OnQueueChanged();
     // Lines wait in the record: a shown console's view takes them at its next tick.
     void OnLinesWaiting();
+    // The record woke the console for a ticking view whose timer has not come for a while:
+    // it takes its turn now.
+    void OnViewOverdue();
     // Puts the lines that came since the last tick, and a change of the queue, in view now.
     void ShowPendingLines();
     void SetOptions(bool bShowTime, bool bReconnect);
@@ -110,6 +113,9 @@ protected:
 
 private:
     void StartViewTimer();
+    // The view's turn: it takes what came, and the timer's period follows what that cost;
+    // bDrawNow draws it at once (a turn its timer could not give).
+    void Tick(bool bDrawNow);
     void SyncQueueView();
     void SyncSettingsFields();
     void RebuildCommandText(int nFromCombo, bool bSelectionChanged);

@@ -27,7 +27,8 @@ void CCommInbox::WriteLine(int nKind, const wchar_t* lpText, long long llRoundTr
 {
     Trace(nKind, lpText);
     m_record.Append(nKind, lpText, llRoundTripUs, llQueuedUs);
-    if (!m_bLinesWaiting.exchange(true) && !m_bViewTicking.load())
+    const bool bFirst = !m_bLinesWaiting.exchange(true);
+    if (m_bViewTicking.load() ? ViewOverdue() : bFirst)
         Wake();
 }
 

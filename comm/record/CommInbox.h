@@ -45,6 +45,12 @@ public:
     // Whether the console's view timer runs: lines added meanwhile need no wake-up, the next
     // tick takes them. Set by the user-interface thread.
     void SetViewTicking(bool bTicking) { m_bViewTicking.store(bTicking); }
+    // The view took the record's lines (user-interface thread). A ticking view that has not
+    // for kViewOverdueMs is woken by the next line as if it did not tick: a stream of posted
+    // messages (the reports of a frame flood) comes before timers, and would starve it.
+    void MarkViewShown() { m_ullViewShownMs.store(::GetTickCount64()); }
+    bool ViewOverdue() const { return ::GetTickCount64() - m_ullViewShownMs.load() >= kViewOverdueMs; }
+    static constexpr ULONGLONG kViewOverdueMs = 100;
 
     // A console line from any thread: traced to the diagnostic log and kept in the record.
     // An answer carries its round-trip time, a command that waited its wait (µs, or -1).
@@ -73,6 +79,7 @@ private:
     std::atomic<HWND> m_hTarget{nullptr};
     std::atomic<DWORD> m_dwTargetThread{0};
     std::atomic<bool> m_bViewTicking{false};
+    std::atomic<ULONGLONG> m_ullViewShownMs{0};
     // Set by the thread that adds the first line after the console looked; cleared by it.
     std::atomic<bool> m_bLinesWaiting{false};
 
