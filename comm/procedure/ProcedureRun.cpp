@@ -81,6 +81,7 @@ bool CProcedureRun::Start(const Procedure& procedure, const ReportInfo& header, 
     if (m_nOwedSession != m_exchange.Session())
         m_nOwedReplies = 0;
     m_nScanFromSeq = m_inbox.Record().NextSeq();
+    m_nStepSeq = m_nScanFromSeq;
     m_inbox.WriteLine(LOG_KIND_DATA, (L"Procedure " + procedure.name + L" started: " + std::to_wstring(procedure.steps.size()) +
                                      L" steps, " + std::to_wstring(procedure.CountChecks()) + L" checks (SHA-256 " +
                                      procedure.hash.substr(0, 16) + L"...)").c_str());
@@ -115,6 +116,7 @@ void CProcedureRun::Advance()
     while (m_state == State::Idle && m_nStep < m_procedure.steps.size()) {
         const ProcedureStep& step = m_procedure.steps[m_nStep];
         m_dStepStartMs = NowMs();
+        m_nPreviousStepSeq = m_nStepSeq;
         m_nStepSeq = m_inbox.Record().NextSeq();
         m_info.steps.push_back(StepResult{});
         StepResult& result = m_info.steps.back();
@@ -157,6 +159,11 @@ void CProcedureRun::StartStep(const ProcedureStep& step)
         m_state = State::Waiting;
         return;
     case ProcedureStep::Type::Expect:
+        // A frame from the unit since the step before this one began counts: the unit may
+        // answer what that step did before this one starts to look. One an earlier
+        // expectation took does not count again.
+        if (m_nScanFromSeq < m_nPreviousStepSeq)
+            m_nScanFromSeq = m_nPreviousStepSeq;
         if (m_dDeadlineMs == 0)
             m_dDeadlineMs = m_dStepStartMs + CCommandExchange::GetAnswerTimeOut(step.pattern.c_str());
         m_state = State::AwaitFrame;
@@ -213,8 +220,6 @@ void CProcedureRun::OnTick()
             Verdict(StepVerdict::Pass, L"waited " + Milliseconds(step.nWithinMs));
         }
     } else if (m_state == State::AwaitFrame) {
-        // A frame from the unit since the step before this one began: the unit may answer
-        // what the previous step did before this step starts to look.
         std::vector<CConsoleRecord::Line> lines;
         const unsigned long long nNext = m_inbox.Record().Copy(m_nScanFromSeq, 5000, lines);
         for (const CConsoleRecord::Line& line : lines) {

@@ -99,6 +99,7 @@ private:
     double m_dStepStartMs = 0;
     double m_dDeadlineMs = 0;         // 0: none of the run's own (the exchange's time-out rules)
     unsigned long long m_nStepSeq = 0;     // the record's next line when the step began
+    unsigned long long m_nPreviousStepSeq = 0; // and when the step before it began
     unsigned long long m_nScanFromSeq = 0; // where an expectation looks from
     int m_nOwedReplies = 0;           // replies of commands given up on, to be dropped
     int m_nOwedSession = 0;           // the link session they belong to
