@@ -568,7 +568,8 @@ void CCommConsole::Tick(bool bDrawNow)
     m_inbox.SetViewTicking(true);
     // A tick costs its update and the drawing that follows it: the view takes at most about a
     // ninth of this thread's time, however fast lines come.
-    const double dCostMs = m_view.Update() + m_ctrlLog.LastPaintMs();
+    const double dCostMs = m_view.Update(bDrawNow ? CConsoleView::kFloodLinesPerTick : CConsoleView::kMaxLinesPerTick) +
+                           m_ctrlLog.LastPaintMs();
     m_inbox.MarkViewShown();
     // Painting waits behind posted messages too: a turn taken out of order draws at once.
     if (bDrawNow)

@@ -179,7 +179,7 @@ bool CConsoleView::HasView() const
     return m_pView != nullptr && m_pView->m_hWnd != nullptr && m_pRecord != nullptr;
 }
 
-double CConsoleView::Update()
+double CConsoleView::Update(size_t nMaxLines)
 {
     if (!HasView())
         return 0;
@@ -191,12 +191,12 @@ double CConsoleView::Update()
     // (counted in kept lines: loose text the record did not keep is told by the gate's line)
     const unsigned long long nFirst = m_nNextSeq > m_pRecord->FirstSeq() ? m_nNextSeq : m_pRecord->FirstSeq();
     const size_t nWaiting = m_pRecord->CountFrom(nFirst);
-    unsigned long long nLeftOut = nWaiting > kMaxLinesPerTick ? nWaiting - kMaxLinesPerTick : 0;
+    unsigned long long nLeftOut = nWaiting > nMaxLines ? nWaiting - nMaxLines : 0;
     const unsigned long long nFrom = nLeftOut > 0 ? m_pRecord->SkipFrom(nFirst, static_cast<size_t>(nLeftOut)) : nFirst;
     // Lines the record let go of before the view took them are left out too.
     const unsigned long long nGone = m_pRecord->DroppedSince(m_nNextSeq);
     m_lines.clear();
-    m_nNextSeq = m_pRecord->Copy(nFrom, kMaxLinesPerTick, m_lines);
+    m_nNextSeq = m_pRecord->Copy(nFrom, nMaxLines, m_lines);
 
     // Only the kinds the filter shows go into the view, and of those no more than the view
     // holds: the latest that fit in kViewChars (the last one always).

@@ -42,11 +42,16 @@ public:
     // 330 bytes for every line it was ever given, after the line is gone and even after the
     // control is destroyed, so what a flood costs there grows with the lines drawn.
     static constexpr size_t kMaxLinesPerTick = 50;
+    // Lines a turn the view takes out of order (its timer kept from it by a flood of posted
+    // reports) puts in at most: enough to show the flood, cheap enough to leave the thread
+    // to the reports.
+    static constexpr size_t kFloodLinesPerTick = 15;
 
     void Attach(CMyRichEditCtrl* pView, const CConsoleRecord* pRecord);
 
-    // Brings the view up to the record. Returns the milliseconds it took.
-    double Update();
+    // Brings the view up to the record, with nMaxLines of what came at most. Returns the
+    // milliseconds it took.
+    double Update(size_t nMaxLines = kMaxLinesPerTick);
     // Brings a view that was not kept up (its console hidden) up to the record: the lines
     // that came, or the latest kViewLines anew when they are more than a tick shows.
     void CatchUp();
