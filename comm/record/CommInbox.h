@@ -76,6 +76,8 @@ private:
     void Wake();
 
     CConsoleRecord m_record;
+    // Written by the user-interface thread (the target, whether the view ticks and when it
+    // last took the record's lines), read by any thread that adds a line; atomic, no lock.
     std::atomic<HWND> m_hTarget{nullptr};
     std::atomic<DWORD> m_dwTargetThread{0};
     std::atomic<bool> m_bViewTicking{false};
