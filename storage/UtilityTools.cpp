@@ -274,6 +274,18 @@ const wchar_t* CUtilityTools::FormatError(unsigned long dwCode)
     return g_szErrorText;
 }
 
+std::wstring CUtilityTools::SystemMessage(unsigned long dwCode)
+{
+    wchar_t szText[1024];
+    SystemErrorText(dwCode, szText, 1024);
+    std::wstring text = szText;
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+        text.pop_back();
+    if (text.empty())
+        text = L"System error " + std::to_wstring(dwCode) + L".";
+    return text;
+}
+
 void CUtilityTools::ToNarrow(const wchar_t* lpText, char* lpOut, size_t cbOut)
 {
     if (lpOut == nullptr || cbOut == 0)

@@ -43,6 +43,9 @@ public:
     // The system's text for an error code, in one process-wide buffer that the next call
     // overwrites. User-interface thread only.
     static const wchar_t* FormatError(unsigned long dwCode);
+    // The same as a string of its own, without its line break ("System error 1234." when the
+    // system has no text for the code); any thread.
+    static std::wstring SystemMessage(unsigned long dwCode);
 
     // lpText in the system's ANSI code page into lpOut (cbOut bytes, always terminated).
     // Characters outside the code page become its default character; a text too long for

@@ -79,8 +79,9 @@ size_t ViewChars(const CConsoleRecord::Line& line, bool bStamp)
         return ShownChars(line.text) + 1;
     size_t nChars = ConsoleLineNumber(line).size() + 1;
     if (IsKnownLogKind(line.nKind)) {
+        // "14:03:12.345 " (or its dashes): the same length for every stamp.
         if (bStamp && line.llTime != 0)
-            nChars += FormatStamp(line.llTime).size() + 1;
+            nChars += 13;
         nChars += wcslen(KindMark(line.nKind)) + ShownChars(line.text) + ConsoleLineSuffix(line).size();
     }
     return nChars;

@@ -1,4 +1,6 @@
 #include "comm/procedure/Procedure.h"
+#include "framework/FileHandle.h"
+#include "storage/UtilityTools.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -28,20 +30,6 @@ std::wstring Quoted(const std::wstring& text)
     return L"\"" + text.substr(0, kQuotedChars) + L"...\"";
 }
 
-// The system's text for an error code, without its line break.
-std::wstring SystemMessage(DWORD dwError)
-{
-    wchar_t* pText = nullptr;
-    const DWORD dwLength = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
-    std::wstring text = dwLength != 0 && pText != nullptr ? std::wstring(pText, dwLength) : std::wstring();
-    if (pText != nullptr)
-        LocalFree(pText);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-        text.pop_back();
-    return text.empty() ? L"system error " + std::to_wstring(dwError) : text;
-}
 
 // ---------------------------------------------------------------------------------------
 // SHA-256 through the system's cryptographic provider.
@@ -91,7 +79,7 @@ bool Sha256Hex(const std::string& bytes, std::wstring& hex, std::wstring& error)
     if (hash.Get() == 0
         || !::CryptHashData(hash.Get(), reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0)
         || !::CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &cbDigest, 0) || cbDigest != sizeof(digest)) {
-        error = L"cannot compute the file's SHA-256: " + SystemMessage(GetLastError());
+        error = L"cannot compute the file's SHA-256: " + CUtilityTools::SystemMessage(GetLastError());
         return false;
     }
     static const wchar_t kDigits[] = L"0123456789abcdef";
@@ -415,22 +403,6 @@ bool DecodeUtf8(const std::string& bytes, std::wstring& text)
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + nSkip, cbIn, text.data(), cchOut) == cchOut;
 }
 
-class CFileHandle {
-public:
-    explicit CFileHandle(HANDLE hFile) : m_hFile(hFile) {}
-    ~CFileHandle()
-    {
-        if (m_hFile != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_hFile);
-    }
-    CFileHandle(const CFileHandle&) = delete;
-    CFileHandle& operator=(const CFileHandle&) = delete;
-    HANDLE Get() const { return m_hFile; }
-
-private:
-    HANDLE m_hFile;
-};
-
 std::wstring TooLarge(unsigned long long nBytes)
 {
     return L"larger than 1 MB (" + std::to_wstring(nBytes) + L" bytes)";
@@ -519,12 +491,12 @@ bool LoadProcedure(const std::wstring& path, Procedure& out, std::wstring& error
     CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE) {
-        error = L"cannot open the file: " + SystemMessage(GetLastError());
+        error = L"cannot open the file: " + CUtilityTools::SystemMessage(GetLastError());
         return false;
     }
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.Get(), &size)) {
-        error = L"cannot read the file: " + SystemMessage(GetLastError());
+        error = L"cannot read the file: " + CUtilityTools::SystemMessage(GetLastError());
         return false;
     }
     if (static_cast<unsigned long long>(size.QuadPart) > kMaxProcedureBytes) {
@@ -534,7 +506,7 @@ bool LoadProcedure(const std::wstring& path, Procedure& out, std::wstring& error
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD cbRead = 0;
     if (!::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &cbRead, nullptr)) {
-        error = L"cannot read the file: " + SystemMessage(GetLastError());
+        error = L"cannot read the file: " + CUtilityTools::SystemMessage(GetLastError());
         return false;
     }
     if (cbRead != bytes.size()) {

@@ -1,6 +1,8 @@
 #include "comm/procedure/ProcedureReport.h"
-
 #include "comm/record/SessionLog.h"
+
+#include "framework/FileHandle.h"
+#include "storage/UtilityTools.h"
 
 #include <algorithm>
 #include <cmath>
@@ -239,35 +241,7 @@ svg .bar.skipped, svg .bar.note { fill: #9e9e9e; }
 }
 )";
 
-class CFile {
-public:
-    explicit CFile(HANDLE hFile) : m_hFile(hFile) {}
-    ~CFile()
-    {
-        if (m_hFile != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_hFile);
-    }
-    CFile(const CFile&) = delete;
-    CFile& operator=(const CFile&) = delete;
-    HANDLE Get() const { return m_hFile; }
 
-private:
-    HANDLE m_hFile;
-};
-
-std::wstring SystemMessage(DWORD dwError)
-{
-    wchar_t* pText = nullptr;
-    const DWORD dwLength = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
-    std::wstring text = dwLength != 0 && pText != nullptr ? std::wstring(pText, dwLength) : std::wstring();
-    if (pText != nullptr)
-        LocalFree(pText);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-        text.pop_back();
-    return text.empty() ? L"system error " + std::to_wstring(dwError) : text;
-}
 
 // Makes the folder and every missing folder above it.
 bool MakeFolder(const std::wstring& folder, std::wstring& error)
@@ -291,7 +265,7 @@ bool MakeFolder(const std::wstring& folder, std::wstring& error)
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         if (!::CreateDirectoryW(it->c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-            error = L"cannot make the folder \"" + *it + L"\": " + SystemMessage(GetLastError());
+            error = L"cannot make the folder \"" + *it + L"\": " + CUtilityTools::SystemMessage(GetLastError());
             return false;
         }
     }
@@ -303,9 +277,9 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes, std::wstring
 {
     DWORD dwError = ERROR_SUCCESS;
     {
-        CFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.Get() == INVALID_HANDLE_VALUE) {
-            error = L"cannot write \"" + path + L"\": " + SystemMessage(GetLastError());
+            error = L"cannot write \"" + path + L"\": " + CUtilityTools::SystemMessage(GetLastError());
             return false;
         }
         for (size_t nDone = 0; nDone < bytes.size();) {
@@ -325,7 +299,7 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes, std::wstring
     if (dwError == ERROR_SUCCESS)
         return true;
     ::DeleteFileW(path.c_str());
-    error = L"cannot write \"" + path + L"\": " + SystemMessage(dwError);
+    error = L"cannot write \"" + path + L"\": " + CUtilityTools::SystemMessage(dwError);
     return false;
 }
 
@@ -428,7 +402,7 @@ bool WriteProcedureReport(const std::wstring& folder, const ReportInfo& info, st
     const DWORD cchFull = ::GetFullPathNameW(folder.c_str(), MAX_PATH * 4, szFull, nullptr);
     if (folder.empty() || cchFull == 0 || cchFull >= MAX_PATH * 4) {
         error = L"cannot use the folder \"" + folder + L"\": "
-                + (cchFull == 0 && !folder.empty() ? SystemMessage(GetLastError()) : L"no valid path");
+                + (cchFull == 0 && !folder.empty() ? CUtilityTools::SystemMessage(GetLastError()) : L"no valid path");
         return false;
     }
     std::wstring base = szFull;

@@ -1,5 +1,7 @@
 #include "comm/record/SessionLog.h"
 
+#include "storage/UtilityTools.h"
+
 #include <process.h>
 
 #include <atomic>
@@ -9,22 +11,6 @@
 
 namespace {
 
-// The system's text for an error code, without its line break; the number when it has none.
-std::wstring SystemMessage(DWORD dwError)
-{
-    wchar_t* pText = nullptr;
-    const DWORD dwLength = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, dwError,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
-    std::wstring text = dwLength != 0 && pText != nullptr ? std::wstring(pText, dwLength) : std::wstring();
-    if (pText != nullptr)
-        LocalFree(pText);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-        text.pop_back();
-    if (text.empty())
-        text = L"System error " + std::to_wstring(dwError) + L".";
-    return text;
-}
 
 bool IsFolder(const std::wstring& path)
 {
@@ -279,7 +265,7 @@ bool CSessionLog::Start(const std::wstring& folder, const SYSTEMTIME& stOpenedLo
         return false;
     }
     if (pShared->hWake == nullptr) {
-        error = L"The session record cannot be written: " + SystemMessage(ERROR_NOT_ENOUGH_MEMORY);
+        error = L"The session record cannot be written: " + CUtilityTools::SystemMessage(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     {
@@ -298,7 +284,7 @@ bool CSessionLog::Start(const std::wstring& folder, const SYSTEMTIME& stOpenedLo
             pShared->bAccepting = false;
             pShared->waiting.clear();
         }
-        error = L"The writer of the session record " + pShared->firstPath + L" cannot be started: " + SystemMessage(dwError);
+        error = L"The writer of the session record " + pShared->firstPath + L" cannot be started: " + CUtilityTools::SystemMessage(dwError);
         return false;
     }
     return true;
@@ -459,7 +445,7 @@ bool CSessionLog::Shared::MakeFirstPart()
         std::wstring why = L"The folder of the session record, " + dir + L", cannot be made";
         if (failedAt != dir)
             why += L" (at " + failedAt + L")";
-        Fail(why + L": " + SystemMessage(dwError), 0);
+        Fail(why + L": " + CUtilityTools::SystemMessage(dwError), 0);
         return false;
     }
     const std::wstring sep = IsSeparator(dir.back()) ? L"" : L"\\";
@@ -477,7 +463,7 @@ bool CSessionLog::Shared::MakeFirstPart()
             break;
     }
     if (hFile == INVALID_HANDLE_VALUE) {
-        Fail(L"The session record file " + PartPath(1) + L" cannot be made: " + SystemMessage(dwError), 0);
+        Fail(L"The session record file " + PartPath(1) + L" cannot be made: " + CUtilityTools::SystemMessage(dwError), 0);
         return false;
     }
     {
@@ -611,7 +597,7 @@ bool CSessionLog::Shared::WriteBatch(const std::string& batch)
                 if (!NextPart()) {
                     const DWORD dwError = GetLastError();
                     Fail(L"The next part of the session record, " + PartPath(nPart) + L", cannot be made: " +
-                             SystemMessage(dwError),
+                             CUtilityTools::SystemMessage(dwError),
                          batch.size() - i);
                     return false;
                 }
@@ -625,7 +611,7 @@ bool CSessionLog::Shared::WriteBatch(const std::string& batch)
         size_t cbKept = 0;
         if (!WritePiece(batch.data() + i, n, cbKept)) {
             const DWORD dwError = GetLastError();
-            Fail(L"Writing the session record " + PartPath(nPart) + L" failed: " + SystemMessage(dwError) +
+            Fail(L"Writing the session record " + PartPath(nPart) + L" failed: " + CUtilityTools::SystemMessage(dwError) +
                      L" The record stops here.",
                  batch.size() - i - cbKept);
             return false;
