@@ -30,6 +30,12 @@ std::wstring Milliseconds(const wchar_t* lpBefore, long long llMicros)
 
 std::wstring FormatStamp(long long llTime)
 {
+    if (IsTimeOfDay(llTime)) {
+        const long long llMs = -1 - llTime;
+        wchar_t szStamp[16] = {};
+        _snwprintf(szStamp, 15, L"%02lld:%02lld:%02lld.%03lld", llMs / 3600000 % 24, llMs / 60000 % 60, llMs / 1000 % 60, llMs % 1000);
+        return szStamp;
+    }
     const unsigned long long ullTime = static_cast<unsigned long long>(llTime);
     const FILETIME ftUtc{static_cast<DWORD>(ullTime & 0xFFFFFFFFu), static_cast<DWORD>(ullTime >> 32)};
     FILETIME ftLocal{};

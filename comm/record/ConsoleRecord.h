@@ -142,5 +142,9 @@ std::wstring ConsoleLinePrefix(const CConsoleRecord::Line& line, bool bStamp);
 std::wstring ConsoleLineSuffix(const CConsoleRecord::Line& line);
 // "14:03:12.345": a stamp in local time.
 std::wstring FormatStamp(long long llTime);
+// A stamp read back from a session record file has only its local time of day: it is kept as
+// a negative llTime (-1 - milliseconds since midnight), which FormatStamp shows as it was.
+inline long long TimeOfDayStamp(int nMsOfDay) { return -1 - static_cast<long long>(nMsOfDay); }
+inline bool IsTimeOfDay(long long llTime) { return llTime < 0; }
 // Line breaks inside a text (CR LF, CR or LF each count once).
 int CountLineBreaks(const std::wstring& text);
