@@ -29,6 +29,13 @@
 #define RIG_BENCH_CONSOLE_PART 0
 #endif
 
+// The console's view as a screenful over the whole session (it keeps no lines of its own).
+#if __has_include("comm/record/SessionLines.h")
+#define RIG_BENCH_PAGED_VIEW 1
+#else
+#define RIG_BENCH_PAGED_VIEW 0
+#endif
+
 namespace benchcompat {
 
 // The console's window object.
@@ -145,20 +152,18 @@ inline bool MaxReceiveBacklog(const CComm* pComm, size_t& nBytes)
 #endif
 }
 
-// Lines one view tick shows at most (0: no such limit, every line went into the view).
-constexpr size_t kMaxLinesPerTick =
-#if RIG_BENCH_REBUILT_CORE
-    CConsoleView::kMaxLinesPerTick;
+// What the console's view holds, and what a tick puts into it.
+inline std::string ViewKind()
+{
+#if RIG_BENCH_PAGED_VIEW
+    return "its view holds one screenful of the session and a tick draws the latest screenful";
+#elif RIG_BENCH_REBUILT_CORE
+    return "its view holds at most " + std::to_string(CConsoleView::kViewLines + CConsoleView::kTrimLines) +
+           " lines and a tick shows the latest " + std::to_string(CConsoleView::kMaxLinesPerTick) + " and summarises the rest";
 #else
-    0;
+    return "its view holds at most " + std::to_string(CConsoleLog::kViewLines + CConsoleLog::kTrimLines) +
+           " lines and took each line as it was written";
 #endif
-
-// Lines the console's view holds at most before it drops its oldest (the record keeps them).
-constexpr int kViewLinesAtMost =
-#if RIG_BENCH_REBUILT_CORE
-    CConsoleView::kViewLines + CConsoleView::kTrimLines;
-#else
-    CConsoleLog::kViewLines + CConsoleLog::kTrimLines;
-#endif
+}
 
 } // namespace benchcompat

@@ -129,9 +129,9 @@ std::wstring LastViewLine(CComm* pComm)
     const int nLength = GetWindowTextLengthW(hView);
     std::wstring text(static_cast<size_t>(nLength) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(hView, text.data(), nLength + 1)));
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L'\v'))
         text.pop_back();
-    const size_t nBreak = text.find_last_of(L"\r\n");
+    const size_t nBreak = text.find_last_of(L"\r\n\v");
     return nBreak == std::wstring::npos ? text : text.substr(nBreak + 1);
 }
 
@@ -215,9 +215,8 @@ int main(int argc, char** argv)
 
     Say("LogAppendBench: %s\n", benchcompat::CoreName());
     Say("\n-- Console cost per line on the user-interface thread: LogWrite of received lines, %d at a time, each time "
-        "followed by ShowPendingLines (the view's timer tick) and the messages then waiting (paint); console shown; its "
-        "view holds at most %d lines\n",
-        kLinesPerTick, benchcompat::kViewLinesAtMost);
+        "followed by ShowPendingLines (the view's timer tick) and the messages then waiting (paint); console shown; %s\n",
+        kLinesPerTick, benchcompat::ViewKind().c_str());
     CComm* comm = benchcompat::CreateComm(true);
     benchcompat::ConsoleOf(comm)->ShowWindow(SW_SHOW);
     // Wine finishes starting its own processes during the first lines: warm up, then start
@@ -264,10 +263,7 @@ int main(int argc, char** argv)
     const size_t nBefore = benchcompat::RecordLines(comm);
     const Burst burst = MeasureBurst(comm);
     const double dBurstUs = burst.dWriteUs + burst.dViewUs;
-    std::string tick = benchcompat::kMaxLinesPerTick > 0
-                           ? Format("the view shows the latest %u and summarises the rest",
-                                    static_cast<unsigned>(benchcompat::kMaxLinesPerTick))
-                           : std::string("the view took each line as it was written");
+    const std::string tick = benchcompat::ViewKind();
     const std::string cut = burst.nLines < kBurstLines ? Format(" (cut after %.0f s)", kBurstCapMs / 1000.0) : std::string();
     Say("burst of %d lines%s at %u lines in the record, then the view's tick (%s): %.1f us per line amortised (LogWrite "
         "%.1f, view %.1f); goal <= %.0f us: %s; the view ends with the burst's last line: %s\n",

@@ -43,9 +43,9 @@ CComm* CComm::PeekInstance()
 
 CComm::CComm()
     : m_parts(std::make_unique<Parts>()), m_inbox(m_parts->inbox), m_exchange(m_parts->exchange), m_router(m_parts->router),
-      m_recorder(m_parts->recorder), m_dwUiThreadId(::GetCurrentThreadId()),
+      m_recorder(m_parts->recorder), m_dwUiThreadId(::GetCurrentThreadId()), m_lines(m_parts->inbox.Record(), m_parts->recorder),
       m_window([this](UINT message, WPARAM wParam, LPARAM lParam) { return OnMessage(message, wParam, lParam); }),
-      m_opener(*this), m_procedure(m_parts->exchange, m_parts->inbox, *this), m_console(*this, m_parts->inbox, m_parts->exchange), m_bConnected(m_parts->exchange.m_bConnected),
+      m_opener(*this), m_procedure(m_parts->exchange, m_parts->inbox, *this), m_console(*this, m_parts->inbox, m_parts->exchange, m_lines), m_bConnected(m_parts->exchange.m_bConnected),
       m_csWrite(m_parts->exchange.m_csWrite), m_hQueueEvent(m_parts->exchange.m_hQueueEvent),
       m_hAnswerEvent(m_parts->exchange.m_hAnswerEvent)
 {

@@ -232,6 +232,9 @@ private:
     ProcedureOutcome m_lastOutcome;
     bool m_bUnattended = false;
 
+    // The whole session as the console's view pages through it (user-interface thread).
+    CSessionLines m_lines;
+
     // Receives WM_COMM_INBOX (declared before the parts that post to it go).
     CMessageWindow m_window;
     CLinkOpener m_opener;

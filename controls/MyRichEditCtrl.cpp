@@ -26,6 +26,19 @@ void CMyRichEditCtrl::OnRButtonDown(UINT, POINT)
 
 LRESULT CMyRichEditCtrl::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    const bool bKey = message == WM_KEYDOWN || message == WM_SYSKEYDOWN;
+    const bool bMouse = message == WM_LBUTTONDOWN || message == WM_LBUTTONUP || message == WM_LBUTTONDBLCLK ||
+                        message == WM_MOUSEMOVE;
+    if (m_pInput != nullptr && (bKey || message == WM_MOUSEWHEEL || message == WM_CHAR) &&
+        m_pInput->BeforeInput(message, wParam, lParam))
+        return 0;
+    if (m_pInput != nullptr && (bKey || bMouse)) {
+        const LRESULT lResult = CRichEditCtrl::WindowProc(message, wParam, lParam);
+        // The handler may have gone with the control's owner meanwhile: look again.
+        if (m_pInput != nullptr)
+            m_pInput->AfterInput(message, wParam, lParam);
+        return lResult;
+    }
     if (message != WM_PAINT)
         return CRichEditCtrl::WindowProc(message, wParam, lParam);
     LARGE_INTEGER frequency, start, end;

@@ -34,3 +34,7 @@
 // A service procedure's run ended (to the link's owner window): wParam 0 when every step
 // passed, 1 when not.
 #define WM_PROCEDURE_ENDED (WM_APP + 114)
+
+// A find through the console's session has ended (posted by the find's thread to the
+// console; the result is taken from the find).
+#define WM_CONSOLE_FOUND (WM_APP + 115)

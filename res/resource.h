@@ -96,3 +96,9 @@
 #define IDC_BTN_PROCEDURE               1174
 #define IDC_STATIC_PROCEDURE            1175
 #define IDC_PROGRESS_PROCEDURE          1176
+#define IDC_SCROLL_LOG                  1177
+#define IDC_EDIT_FIND                   1178
+#define IDC_COMBO_FIND_KIND             1179
+#define IDC_BTN_FIND_PREV               1180
+#define IDC_BTN_FIND_NEXT               1181
+#define IDC_STATIC_LOG_STATUS           1182

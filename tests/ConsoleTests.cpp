@@ -128,6 +128,34 @@ protected:
         return cf.crTextColor;
     }
 
+    // A key pressed in the log, with Shift or Ctrl held as the engineer holds them.
+    void KeyInLog(WPARAM vk, bool bShift = false, bool bCtrl = false)
+    {
+        BYTE state[256] = {};
+        GetKeyboardState(state);
+        state[VK_SHIFT] = bShift ? 0x80 : 0;
+        state[VK_CONTROL] = bCtrl ? 0x80 : 0;
+        SetKeyboardState(state);
+        SendMessageW(Item(IDC_RICHEDIT_LOG), WM_KEYDOWN, vk, 1);
+        state[VK_SHIFT] = 0;
+        state[VK_CONTROL] = 0;
+        SetKeyboardState(state);
+    }
+    static std::wstring ClipboardText()
+    {
+        std::wstring text;
+        if (!OpenClipboard(nullptr))
+            return text;
+        if (HANDLE hText = GetClipboardData(CF_UNICODETEXT)) {
+            if (const wchar_t* pText = static_cast<const wchar_t*>(GlobalLock(hText))) {
+                text = pText;
+                GlobalUnlock(hText);
+            }
+        }
+        CloseClipboard();
+        return text;
+    }
+
     CRecorderWnd owner;
     CComm* comm = nullptr;
     SimUnitProcess unit;
@@ -413,47 +441,159 @@ TEST_F(ConsoleTest, TimeShowsStampsInTheViewOnlyAndSavedLogsAlwaysHaveThem)
     }());
 }
 
-TEST_F(ConsoleTest, TheViewShowsTheLatestLinesAndTheSavedLogHasThemAll)
+// "0042| << line 42" as the view shows line i of PagingLines (without stamps).
+std::wstring PagedLine(int i)
 {
-    // Lines at a steady pace: each tick of the view shows what came since the last one.
-    const int nLines = CConsoleView::kViewLines + CConsoleView::kTrimLines + 200;
-    for (int i = 1; i <= nLines; ++i) {
-        comm->LogWrite(LOG_KIND_DATA, L"line %d", i);
-        if (i % static_cast<int>(CConsoleView::kMaxLinesPerTick) == 0)
+    wchar_t sz[64] = {};
+    _snwprintf(sz, 63, L"%04d| %sline %d", i, i % 3 == 0 ? L">> " : i % 3 == 1 ? L"<< " : L"", i);
+    return sz;
+}
+
+void WritePagedLines(CComm* comm, int nFrom, int nTo)
+{
+    for (int i = nFrom; i <= nTo; ++i) {
+        comm->LogWrite(i % 3 == 0 ? LOG_KIND_SEND : i % 3 == 1 ? LOG_KIND_RECV : LOG_KIND_DATA, L"line %d", i);
+        if (i % 97 == 0)
             comm->ShowPendingLines();
     }
+}
+
+TEST_F(ConsoleTest, TheViewIsAScreenOverTheSessionThatFollowsHoldsAndKeepsItsPlace)
+{
+    WritePagedLines(comm, 1, 2000);
     std::vector<std::wstring> shown = ConsoleLines(comm);
-    EXPECT_LE(shown.size(), static_cast<size_t>(CConsoleView::kViewLines + CConsoleView::kTrimLines));
-    EXPECT_GE(shown.size(), static_cast<size_t>(CConsoleView::kViewLines));
-    wchar_t szLast[32];
-    _snwprintf(szLast, 31, L"%04d| line %d", nLines, nLines);
-    EXPECT_EQ(szLast, shown.back());
-    // The view's lines are the latest ones, whole and in order.
-    const size_t nFirst = static_cast<size_t>(nLines) - shown.size() + 1;
-    wchar_t szFirst[32];
-    _snwprintf(szFirst, 31, L"%04d| line %d", static_cast<int>(nFirst), static_cast<int>(nFirst));
-    EXPECT_EQ(szFirst, shown.front());
+    CConsoleView& view = comm->Console().View();
+    const int nRows = view.Rows();
+    ASSERT_GE(nRows, 5);
+    EXPECT_EQ(static_cast<size_t>(nRows), shown.size()) << "a screenful";
+    EXPECT_EQ(PagedLine(2000), shown.back());
+    EXPECT_TRUE(view.IsFollowing());
 
-    // A burst of more than one tick shows: the view says how many it leaves out, then shows
-    // the latest; the record keeps them all.
-    const int nBurst = 3 * static_cast<int>(CConsoleView::kMaxLinesPerTick);
-    for (int i = 1; i <= nBurst; ++i)
-        comm->LogWrite(LOG_KIND_DATA, L"burst %d", i);
+    // Home reaches the session's first line; the scroll bar stands at its top.
+    KeyInLog(VK_HOME);
     shown = ConsoleLines(comm);
-    ASSERT_GT(shown.size(), CConsoleView::kMaxLinesPerTick);
-    EXPECT_EQ(L"....| " + std::to_wstring(nBurst - CConsoleView::kMaxLinesPerTick) + L" lines not shown here (Save file keeps them)",
-              shown[shown.size() - CConsoleView::kMaxLinesPerTick - 1]);
-    wchar_t szBurstEnd[32];
-    _snwprintf(szBurstEnd, 31, L"%04d| burst %d", nLines + nBurst, nBurst);
-    EXPECT_EQ(szBurstEnd, shown.back());
+    EXPECT_EQ(PagedLine(1), shown.front());
+    SCROLLINFO si{sizeof(si), SIF_ALL};
+    ASSERT_TRUE(GetScrollInfo(Item(IDC_SCROLL_LOG), SB_CTL, &si));
+    EXPECT_EQ(0, si.nPos);
+    EXPECT_GE(si.nMax, 1999);
+    // Page down: the next screen starts where the last one ended.
+    KeyInLog(VK_NEXT);
+    shown = ConsoleLines(comm);
+    EXPECT_EQ(PagedLine(1 + nRows), shown.front());
 
-    ASSERT_TRUE(comm->SaveLogToFile((dir + L"All.txt").c_str()));
-    const std::string saved = WithoutStamps(ReadFileBytes(dir + L"All.txt"));
-    EXPECT_EQ(0u, saved.find("0001| line 1\r\n"));
-    EXPECT_NE(std::string::npos, saved.find(std::string(szLast, szLast + wcslen(szLast)) + "\r\n"));
-    for (int i : {1, nBurst / 2, nBurst})
-        EXPECT_NE(std::string::npos, saved.find("| burst " + std::to_string(i) + "\r\n")) << i;
-    EXPECT_EQ(std::string::npos, saved.find("not shown")) << "the view's note is no line of the log";
+    // Held, the view stays while lines keep coming, and says how many came.
+    WritePagedLines(comm, 2001, 2300);
+    shown = ConsoleLines(comm);
+    EXPECT_EQ(PagedLine(1 + nRows), shown.front());
+    EXPECT_FALSE(view.IsFollowing());
+    EXPECT_EQ(L"300 new lines: End to follow", Text(IDC_STATIC_LOG_STATUS));
+
+    // A filter changes what is drawn at the same place, and gives it back unchanged.
+    const unsigned long long nTop = view.TopSeq();
+    SendMessageW(Item(IDC_CHECK_SEND_COMMAND), BM_SETCHECK, BST_UNCHECKED, 0);
+    Click(IDC_CHECK_SEND_COMMAND);
+    shown = ConsoleLines(comm);
+    for (const std::wstring& line : shown)
+        EXPECT_EQ(std::wstring::npos, line.find(L"| >> ")) << line;
+    EXPECT_EQ(nTop, view.TopSeq());
+    SendMessageW(Item(IDC_CHECK_SEND_COMMAND), BM_SETCHECK, BST_CHECKED, 0);
+    Click(IDC_CHECK_SEND_COMMAND);
+    shown = ConsoleLines(comm);
+    EXPECT_EQ(PagedLine(1 + nRows), shown.front());
+    // "Time" too: the same line, with its stamp.
+    SendMessageW(Item(IDC_CHECK_TIME), BM_SETCHECK, BST_CHECKED, 0);
+    Click(IDC_CHECK_TIME);
+    shown = ConsoleLines(comm);
+    EXPECT_EQ(PagedLine(1 + nRows), WithoutStamps(shown.front()));
+    EXPECT_NE(PagedLine(1 + nRows), shown.front());
+    SendMessageW(Item(IDC_CHECK_TIME), BM_SETCHECK, BST_UNCHECKED, 0);
+    Click(IDC_CHECK_TIME);
+
+    // Scrolling up to the top and down to the bottom by the scroll bar: the bottom follows.
+    SendMessageW(comm->Console().m_hWnd, WM_VSCROLL, SB_TOP, reinterpret_cast<LPARAM>(Item(IDC_SCROLL_LOG)));
+    EXPECT_EQ(PagedLine(1), ConsoleLines(comm).front());
+    SendMessageW(comm->Console().m_hWnd, WM_VSCROLL, SB_BOTTOM, reinterpret_cast<LPARAM>(Item(IDC_SCROLL_LOG)));
+    EXPECT_TRUE(view.IsFollowing());
+    EXPECT_EQ(PagedLine(2300), ConsoleLines(comm).back());
+    EXPECT_EQ(L"", Text(IDC_STATIC_LOG_STATUS));
+    // A line down from the bottom stays there; lines up hold again.
+    KeyInLog(VK_UP);
+    EXPECT_FALSE(view.IsFollowing());
+    EXPECT_EQ(PagedLine(2299), ConsoleLines(comm).back());
+    KeyInLog(VK_DOWN);
+    EXPECT_TRUE(view.IsFollowing());
+    WritePagedLines(comm, 2301, 2310);
+    EXPECT_EQ(PagedLine(2310), ConsoleLines(comm).back());
+}
+
+TEST_F(ConsoleTest, ALongSessionIsScrolledFoundAndCopiedAlsoWhereOnlyItsSessionFileHasIt)
+{
+    comm->SetConsoleOptions(false, false, dir + L"Logs\\");
+    StartUnit();
+    // Longer than the record keeps: its front lives in the session file only.
+    const int nLines = static_cast<int>(CConsoleRecord::kKeptLines) + 5000;
+    for (int i = 0; i < nLines; ++i) {
+        if (i == 1000)
+            comm->LogWrite(LOG_KIND_DATA, L"long session line %d Needle-in-file", i);
+        else
+            comm->LogWrite(LOG_KIND_DATA, L"long session line %d", i);
+    }
+    comm->ShowPendingLines();
+    ASSERT_GT(comm->GetRecord().Dropped(), 0u);
+    const std::vector<std::wstring> parts = comm->SessionRecord().Parts();
+    ASSERT_FALSE(parts.empty());
+    std::vector<std::string> fileLines;
+    {
+        const std::string bytes = ReadFileBytes(parts.front());
+        for (size_t at = 0, next; fileLines.size() < 200 && (next = bytes.find("\r\n", at)) != std::string::npos; at = next + 2)
+            fileLines.push_back(WithoutStamps(bytes.substr(at, next - at)));
+    }
+    ASSERT_GE(fileLines.size(), 100u);
+    const auto wide = [](const std::string& text) { return std::wstring(text.begin(), text.end()); };
+
+    // The top of the session is the first line of its file.
+    CConsoleView& view = comm->Console().View();
+    KeyInLog(VK_HOME);
+    std::vector<std::wstring> shown = ConsoleLines(comm);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(wide(fileLines[0]), shown.front());
+
+    // A word that only the file has is found (either case), shown and selected.
+    SetWindowTextW(Item(IDC_EDIT_FIND), L"needle-IN-file");
+    Click(IDC_BTN_FIND_NEXT);
+    ASSERT_TRUE(PumpUntil([&] { return !comm->Console().IsFinding() && !Text(IDC_STATIC_LOG_STATUS).empty() &&
+                                       Text(IDC_STATIC_LOG_STATUS).rfind(L"Finding", 0) != 0; },
+                          30000));
+    EXPECT_EQ(0u, Text(IDC_STATIC_LOG_STATUS).rfind(L"hit 1 of 1", 0)) << Text(IDC_STATIC_LOG_STATUS);
+    shown = ConsoleLines(comm);
+    EXPECT_NE(shown.end(), std::find_if(shown.begin(), shown.end(), [](const std::wstring& line) {
+                  return line.find(L"long session line 1000 Needle-in-file") != std::wstring::npos;
+              }));
+    wchar_t szSelected[64] = {};
+    SendMessageW(Item(IDC_RICHEDIT_LOG), EM_GETSELTEXT, 0, reinterpret_cast<LPARAM>(szSelected));
+    EXPECT_STREQ(L"Needle-in-file", szSelected);
+
+    // Lines selected with Shift+Down across a page boundary are copied as the file has them.
+    KeyInLog(VK_HOME);
+    const int nCopied = view.Rows() + 3;
+    for (int i = 0; i < nCopied; ++i)
+        KeyInLog(VK_DOWN, true);
+    KeyInLog('C', false, true);
+    std::wstring expected;
+    for (int i = 0; i < nCopied; ++i)
+        expected += wide(fileLines[static_cast<size_t>(i)]) + L"\r\n";
+    EXPECT_EQ(expected, ClipboardText());
+    EXPECT_FALSE(view.IsFollowing());
+
+    // End follows again: the last line written is the view's last.
+    KeyInLog(VK_END);
+    EXPECT_TRUE(view.IsFollowing());
+    shown = ConsoleLines(comm);
+    const std::wstring last = L"long session line " + std::to_wstring(nLines - 1);
+    EXPECT_NE(shown.end(), std::find_if(shown.begin(), shown.end(), [&](const std::wstring& line) {
+                  return line.size() >= last.size() && line.compare(line.size() - last.size(), last.size(), last) == 0;
+              }));
 }
 
 // Lines of the record whose text starts with the given words.
@@ -500,37 +640,6 @@ TEST_F(ConsoleTest, AProcedureRunsFromTheConsoleAndItsStopEndsItAtOnceWithItsRep
     EXPECT_EQ(1u, RecordLinesStartingWith(comm, L"Procedure Door test.txt stopped: stopped by the engineer"));
     PumpFor(300);
     EXPECT_EQ(std::string::npos, Raw().find("[SPL_PANO]"));
-}
-
-
-TEST_F(ConsoleTest, LongLinesAreShownOnlyAsFarAsTheViewHoldsCharacters)
-{
-    // Lines of 250 characters at a steady pace: the view keeps the latest that fit in its
-    // characters, whole, in order and ending with the last; the record has them all.
-    const std::wstring tail(240, L'x');
-    const int nLines = 4 * static_cast<int>(CConsoleView::kMaxLinesPerTick);
-    for (int i = 1; i <= nLines; ++i) {
-        comm->LogWrite(LOG_KIND_DATA, L"long %04d %s", i, tail.c_str());
-        if (i % static_cast<int>(CConsoleView::kMaxLinesPerTick) == 0)
-            comm->ShowPendingLines();
-    }
-    const std::vector<std::wstring> shown = ConsoleLines(comm);
-    size_t nChars = 0;
-    for (const std::wstring& line : shown)
-        nChars += line.size() + 1;
-    EXPECT_LE(nChars, CConsoleView::kViewChars);
-    ASSERT_GE(shown.size(), 2u);
-    EXPECT_LT(shown.size(), static_cast<size_t>(nLines));
-    for (size_t i = 0; i < shown.size(); ++i) {
-        if (shown[i].rfind(L"....| ", 0) == 0)
-            continue;
-        ASSERT_EQ(6u + 10u + tail.size(), shown[i].size()) << i;
-        EXPECT_EQ(tail, shown[i].substr(shown[i].size() - tail.size())) << i;
-    }
-    wchar_t szLast[32];
-    _snwprintf(szLast, 31, L"%04d| long %04d ", nLines, nLines);
-    EXPECT_EQ(szLast + tail, shown.back());
-    EXPECT_EQ(static_cast<size_t>(nLines), RecordLinesStartingWith(comm, L"long "));
 }
 
 
@@ -644,7 +753,8 @@ TEST_F(ConsoleTest, AHiddenConsoleShowsTheLatestLinesWhenItIsShownAgain)
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     text.resize(static_cast<size_t>(GetWindowTextW(hLog, text.data(), length + 1)));
     EXPECT_NE(std::wstring::npos, text.find(L"| unseen 1500\r")) << "the latest line is there";
-    EXPECT_EQ(std::wstring::npos, text.find(L"| unseen 1\r")) << "the view holds the latest lines only";
+    EXPECT_EQ(std::wstring::npos, text.find(L"| unseen 1\v")) << "the view holds a screenful of the latest lines";
+    EXPECT_EQ(std::wstring::npos, text.find(L"| unseen 1\r"));
 }
 
 TEST_F(ConsoleTest, ShowingTheConsoleSelectsTheStoredPortAndKeepsAnUnlistedBaud)

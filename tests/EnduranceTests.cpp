@@ -67,10 +67,10 @@ TEST_P(EnduranceTest, MixedTrafficWithHangUpsAndReopens)
     ASSERT_TRUE(reply.Create());
     CComm* comm = CComm::GetInstance();
     comm->SetOwnerWnd(&owner);
-    // The console shows its latest lines only: filled up to that from the start (a tick's
-    // worth at a time, as lines come in a session), it holds as much at the first
-    // measurement as at the last.
-    for (int i = 1; i <= CConsoleView::kViewLines + CConsoleView::kTrimLines; ++i) {
+    // The console shows a screenful of its latest lines: filled well beyond that from the
+    // start (a tick's worth at a time, as lines come in a session), it holds as much at the
+    // first measurement as at the last.
+    for (int i = 1; i <= 400; ++i) {
         comm->LogWrite(LOG_KIND_DATA, L"%s", L"earlier line");
         if (i % 100 == 0)
             comm->ShowPendingLines();

@@ -201,8 +201,9 @@ TEST(FrameRouter, LooseTextBeyondTheGateIsRecordedAndSavedButNotKept)
     EXPECT_NE(std::wstring::npos, told.find(L" bytes of data not shown here (in the session record)")) << told;
 
     // Save file: every line, in order, the ones the console did not keep from the record.
+    CSessionLines lines(record, recorder);
     CConsoleView view;
-    view.Attach(nullptr, &record);
+    view.Attach(nullptr, nullptr, &lines, nullptr);
     const std::wstring path = folder + L"saved.txt";
     HANDLE hFile = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, hFile);

@@ -13,6 +13,7 @@
 #include <commdlg.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include <cwchar>
@@ -26,6 +27,15 @@ constexpr UINT kQueueViewDelayMs = 30;
 // The view's timer period: about eight times what a tick costs, within these bounds.
 constexpr UINT kViewPeriodMinMs = 16;
 constexpr UINT kViewPeriodMaxMs = 100;
+
+// "1,204": a count with its thousands apart.
+std::wstring GroupedNumber(unsigned long long nValue)
+{
+    std::wstring digits = std::to_wstring(nValue);
+    for (size_t i = digits.size(); i > 3; i -= 3)
+        digits.insert(i - 3, 1, L',');
+    return digits;
+}
 
 struct KindEntry {
     const wchar_t* lpName;
@@ -87,15 +97,22 @@ BEGIN_MESSAGE_MAP(CCommConsole, CDialog)
     ON_CBN_DROPDOWN(IDC_COMBO_WORD, CCommConsole::OnWordEdit)
     ON_CBN_DROPDOWN(IDC_COMBO_PORT, CCommConsole::OnPortDropDown)
     ON_WM_CTLCOLOR()
+    ON_MESSAGE(WM_VSCROLL, CCommConsole::OnVScroll)
+    ON_MESSAGE(WM_CONSOLE_FOUND, CCommConsole::OnFound)
+    ON_BN_CLICKED(IDC_BTN_FIND_PREV, CCommConsole::OnBnClickedFindPrev)
+    ON_BN_CLICKED(IDC_BTN_FIND_NEXT, CCommConsole::OnBnClickedFindNext)
 END_MESSAGE_MAP()
 
-CCommConsole::CCommConsole(IConsoleHost& host, CCommInbox& inbox, const CCommandExchange& exchange)
-    : m_host(host), m_inbox(inbox), m_exchange(exchange)
+CCommConsole::CCommConsole(IConsoleHost& host, CCommInbox& inbox, const CCommandExchange& exchange, CSessionLines& lines)
+    : m_host(host), m_inbox(inbox), m_exchange(exchange), m_lines(lines)
 {
 }
 
 CCommConsole::~CCommConsole()
 {
+    // The find's thread ends before the record it reads can go.
+    m_find.Cancel();
+    m_view.Detach();
     if (m_hWnd != nullptr)
         ::DestroyWindow(m_hWnd);
 }
@@ -134,18 +151,18 @@ BOOL CCommConsole::OnInitDialog()
     m_editCommand.SubclassDlgItem(IDC_EDIT_COMMAND, this);
     m_editTcpPort.SubclassDlgItem(IDC_EDIT_TCP_PORT, this);
 
-    // The selection stays visible when the log loses the focus; the log holds far more than
-    // the control's default 32 K characters.
+    // The selection stays visible when the log loses the focus.
     m_ctrlLog.SetOptions(ECOOP_XOR, ECO_SAVESEL);
-    m_ctrlLog.LimitText(100000000);
-    // A log is never edited: nothing it takes in or lets go of is kept for an undo (the
-    // control would otherwise keep every insertion and every trimmed line).
+    // A log is never edited: nothing it shows is kept for an undo.
     m_ctrlLog.SendMessage(EM_SETUNDOLIMIT, 0);
     m_ctrlLog.SetWindowText(L"");
     m_ctrlLog.SetBackgroundColor(FALSE, kColorLogBack);
     // Long lines scroll sideways rather than wrap: one line of the log is one line on screen.
     m_ctrlLog.SendMessage(EM_SETTARGETDEVICE, 0, 1);
-    m_view.Attach(&m_ctrlLog, &m_inbox.Record());
+    m_view.Attach(&m_ctrlLog, GetDlgItem(IDC_SCROLL_LOG), &m_lines, [this] { UpdateStatus(); });
+    for (const wchar_t* lpKinds : {L"All lines", L"Sent", L"Received", L"Data"})
+        ::SendDlgItemMessageW(m_hWnd, IDC_COMBO_FIND_KIND, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(lpKinds));
+    ::SendDlgItemMessageW(m_hWnd, IDC_COMBO_FIND_KIND, CB_SETCURSEL, 0, 0);
 
     CenterWindow();
 
@@ -263,13 +280,153 @@ HBRUSH CCommConsole::OnCtlColor(CDC* pDC, CWnd* pWnd, UINT)
 
 bool CCommConsole::PreTranslateMessage(MSG* pMsg)
 {
-    // Enter sends the command text from whatever control of the console has the focus.
-    if (pMsg->message == WM_KEYDOWN && pMsg->wParam == VK_RETURN && m_hWnd != nullptr &&
-        (pMsg->hwnd == m_hWnd || ::IsChild(m_hWnd, pMsg->hwnd))) {
-        OnBnClickedSend();
-        return true;
+    const bool bMine = m_hWnd != nullptr && (pMsg->hwnd == m_hWnd || ::IsChild(m_hWnd, pMsg->hwnd));
+    if (!bMine)
+        return CDialog::PreTranslateMessage(pMsg);
+    const HWND hFind = GetDlgItem(IDC_EDIT_FIND);
+    // The wheel scrolls the log wherever the focus is, while the mouse is over the log.
+    if (pMsg->message == WM_MOUSEWHEEL) {
+        POINT point{static_cast<short>(LOWORD(pMsg->lParam)), static_cast<short>(HIWORD(pMsg->lParam))};
+        RECT rcLog{}, rcBar{};
+        ::GetWindowRect(m_ctrlLog.m_hWnd, &rcLog);
+        ::GetWindowRect(GetDlgItem(IDC_SCROLL_LOG), &rcBar);
+        if (::PtInRect(&rcLog, point) || ::PtInRect(&rcBar, point)) {
+            m_view.OnWheel(GET_WHEEL_DELTA_WPARAM(pMsg->wParam));
+            return true;
+        }
+    }
+    if (pMsg->message == WM_KEYDOWN) {
+        const bool bCtrl = ::GetKeyState(VK_CONTROL) < 0;
+        const bool bShift = ::GetKeyState(VK_SHIFT) < 0;
+        // Ctrl+F goes to the find box; F3 (Shift+F3) finds the next (previous) hit.
+        if (pMsg->wParam == 'F' && bCtrl) {
+            ::SetFocus(hFind);
+            ::SendMessageW(hFind, EM_SETSEL, 0, -1);
+            return true;
+        }
+        if (pMsg->wParam == VK_F3) {
+            FindNext(!bShift);
+            return true;
+        }
+        // Escape stops a find under way (and otherwise does nothing).
+        if (pMsg->wParam == VK_ESCAPE && m_find.IsRunning()) {
+            m_find.Cancel();
+            return true;
+        }
+        // Enter finds in the find box, and sends the command text from any other control.
+        if (pMsg->wParam == VK_RETURN) {
+            if (pMsg->hwnd == hFind)
+                FindNext(!bShift);
+            else
+                OnBnClickedSend();
+            return true;
+        }
     }
     return CDialog::PreTranslateMessage(pMsg);
+}
+
+CSessionFind::Query CCommConsole::FindQuery() const
+{
+    CSessionFind::Query query;
+    wchar_t szText[256] = {};
+    ::GetDlgItemTextW(m_hWnd, IDC_EDIT_FIND, szText, 255);
+    query.text = szText;
+    const LRESULT nKinds = ::SendDlgItemMessageW(m_hWnd, IDC_COMBO_FIND_KIND, CB_GETCURSEL, 0, 0);
+    if (nKinds >= 1 && nKinds <= 3) {
+        for (int i = 0; i < 3; ++i)
+            query.bKinds[i] = i == nKinds - 1;
+    }
+    return query;
+}
+
+void CCommConsole::FindNext(bool bForward)
+{
+    const CSessionFind::Query query = FindQuery();
+    if (query.text.empty() || m_find.IsRunning())
+        return;
+    const bool bSameQuery = m_bFound && query.text == m_foundQuery.text &&
+                            std::equal(query.bKinds, query.bKinds + 3, m_foundQuery.bKinds);
+    // The same find over the same session steps through its hits; anything else finds anew.
+    if (bSameQuery && m_found.nEnd == m_lines.End() && !m_found.hits.empty() && m_nHit >= 0) {
+        const long long nHits = static_cast<long long>(m_found.hits.size());
+        m_nHit = (m_nHit + (bForward ? 1 : nHits - 1)) % nHits;
+        ShowHit();
+        return;
+    }
+    m_bFindForward = bForward;
+    if (!m_find.Start(m_lines, query, m_hWnd, WM_CONSOLE_FOUND))
+        return;
+    m_foundQuery = query;
+    m_findStatus = L"Finding \"" + query.text + L"\"... (Esc stops)";
+    UpdateStatus();
+}
+
+LRESULT CCommConsole::OnFound(WPARAM, LPARAM)
+{
+    CSessionFind::Result result = m_find.Take();
+    if (result.bCancelled) {
+        m_findStatus = L"Find stopped";
+        m_bFound = false;
+        UpdateStatus();
+        return 0;
+    }
+    // A hit before a shown one keeps its place; a new find starts from where the view is.
+    const unsigned long long nFromSeq = m_nHit >= 0 && m_bFound && static_cast<size_t>(m_nHit) < m_found.hits.size()
+                                            ? m_found.hits[static_cast<size_t>(m_nHit)].nSeq + (m_bFindForward ? 1 : 0)
+                                        : m_view.IsFollowing() ? (m_bFindForward ? 0 : m_lines.End())
+                                                               : m_view.TopSeq();
+    m_found = std::move(result);
+    m_bFound = true;
+    m_nHit = -1;
+    if (m_found.hits.empty()) {
+        m_findStatus = L"\"" + m_foundQuery.text + L"\" not found";
+        UpdateStatus();
+        return 0;
+    }
+    const auto at = std::lower_bound(m_found.hits.begin(), m_found.hits.end(), nFromSeq,
+                                     [](const CSessionFind::Hit& hit, unsigned long long nSeq) { return hit.nSeq < nSeq; });
+    const long long nAt = static_cast<long long>(at - m_found.hits.begin());
+    const long long nHits = static_cast<long long>(m_found.hits.size());
+    m_nHit = m_bFindForward ? (nAt < nHits ? nAt : 0) : (nAt > 0 ? nAt - 1 : nHits - 1);
+    ShowHit();
+    return 0;
+}
+
+void CCommConsole::ShowHit()
+{
+    const CSessionFind::Hit& hit = m_found.hits[static_cast<size_t>(m_nHit)];
+    m_view.ShowHit(hit.nSeq, hit.nColumn, static_cast<int>(m_foundQuery.text.size()));
+    wchar_t szStatus[128] = {};
+    if (m_found.nTotal > m_found.hits.size())
+        _snwprintf(szStatus, 127, L"hit %s of %s (the first %s are shown)", GroupedNumber(static_cast<unsigned long long>(m_nHit) + 1).c_str(),
+                   GroupedNumber(m_found.nTotal).c_str(), GroupedNumber(m_found.hits.size()).c_str());
+    else
+        _snwprintf(szStatus, 127, L"hit %s of %s", GroupedNumber(static_cast<unsigned long long>(m_nHit) + 1).c_str(),
+                   GroupedNumber(m_found.nTotal).c_str());
+    m_findStatus = szStatus;
+    UpdateStatus();
+}
+
+void CCommConsole::UpdateStatus()
+{
+    std::wstring status = m_findStatus;
+    const unsigned long long nNew = m_view.NewLines();
+    if (!m_view.IsFollowing()) {
+        if (!status.empty())
+            status += L"   ";
+        status += nNew == 1 ? L"1 new line: End to follow" : GroupedNumber(nNew) + L" new lines: End to follow";
+    }
+    if (status == m_statusShown || m_hWnd == nullptr)
+        return;
+    m_statusShown = status;
+    ::SetDlgItemTextW(m_hWnd, IDC_STATIC_LOG_STATUS, status.c_str());
+}
+
+LRESULT CCommConsole::OnVScroll(WPARAM wParam, LPARAM lParam)
+{
+    if (reinterpret_cast<HWND>(lParam) == GetDlgItem(IDC_SCROLL_LOG))
+        m_view.OnScrollBar(LOWORD(wParam));
+    return 0;
 }
 
 void CCommConsole::AddToHistory(CComboBox& combo, std::wstring& lastSeen)
@@ -407,7 +564,13 @@ bool CCommConsole::Save(const wchar_t* lpPath, const std::vector<CConsoleRecord:
 
 void CCommConsole::ClearView()
 {
+    m_find.Cancel();
+    m_find.Take();
+    m_bFound = false;
+    m_nHit = -1;
+    m_findStatus.clear();
     m_view.Clear();
+    UpdateStatus();
 }
 
 void CCommConsole::OnBnClickedSaveFile()
@@ -485,7 +648,7 @@ LRESULT CCommConsole::OnShowWindowMsg(WPARAM wParam, LPARAM)
         SyncSettingsFields();
         // The view was left alone while the console was hidden.
         m_inbox.TakeLinesWaiting();
-        m_view.CatchUp();
+        m_view.Redraw();
     }
     return Default();
 }
@@ -568,8 +731,7 @@ void CCommConsole::Tick(bool bDrawNow)
     m_inbox.SetViewTicking(true);
     // A tick costs its update and the drawing that follows it: the view takes at most about a
     // ninth of this thread's time, however fast lines come.
-    const double dCostMs = m_view.Update(bDrawNow ? CConsoleView::kFloodLinesPerTick : CConsoleView::kMaxLinesPerTick) +
-                           m_ctrlLog.LastPaintMs();
+    const double dCostMs = m_view.Update() + m_ctrlLog.LastPaintMs();
     m_inbox.MarkViewShown();
     // Painting waits behind posted messages too: a turn taken out of order draws at once.
     if (bDrawNow)

@@ -9,6 +9,7 @@
 #include "comm/exchange/CommandExchange.h"
 #include "comm/protocol/LinkParams.h"
 #include "comm/record/CommInbox.h"
+#include "comm/record/SessionLines.h"
 #include "controls/MyRichEditCtrl.h"
 #include "framework/ComboBox.h"
 #include "framework/Dialog.h"
@@ -48,7 +49,7 @@ protected:
 
 class CCommConsole : public CDialog {
 public:
-    CCommConsole(IConsoleHost& host, CCommInbox& inbox, const CCommandExchange& exchange);
+    CCommConsole(IConsoleHost& host, CCommInbox& inbox, const CCommandExchange& exchange, CSessionLines& lines);
     ~CCommConsole() override;
 
     // Creates the hidden console window.
@@ -77,6 +78,14 @@ public:
     bool Save(const wchar_t* lpPath, const std::vector<CConsoleRecord::Line>& tail, const CConsoleView::EarlierLines& earlier);
     // The console was cleared.
     void ClearView();
+    // The view (tests and the benchmark drive it as the engineer's keys do).
+    CConsoleView& View() { return m_view; }
+    // Finds the find box's text through the session, forward or back from the view's place
+    // (or the current hit); a find already done for the same text steps to the next hit.
+    void FindNext(bool bForward);
+    // Whether a find is under way, and what the status line says.
+    bool IsFinding() const { return m_find.IsRunning(); }
+    std::wstring StatusText() const { return m_statusShown; }
     // "Log" and the local time, as offered by "Save file".
     static std::wstring DefaultLogFileName();
 
@@ -106,6 +115,10 @@ protected:
     void OnWordEdit() { RebuildCommandText(IDC_COMBO_WORD, false); }
     void OnPortDropDown();
     LRESULT OnShowWindowMsg(WPARAM wParam, LPARAM lParam);
+    LRESULT OnVScroll(WPARAM wParam, LPARAM lParam);
+    LRESULT OnFound(WPARAM wParam, LPARAM lParam);
+    void OnBnClickedFindPrev() { FindNext(false); }
+    void OnBnClickedFindNext() { FindNext(true); }
     LRESULT OnSysCommand(WPARAM wParam, LPARAM lParam);
     HBRUSH OnCtlColor(CDC* pDC, CWnd* pWnd, UINT nCtlColor);
 
@@ -120,6 +133,10 @@ private:
     void SyncSettingsFields();
     void RebuildCommandText(int nFromCombo, bool bSelectionChanged);
     static void AddToHistory(CComboBox& combo, std::wstring& lastSeen);
+    void ShowHit();
+    // The line under the log: the find's state and, held back, how many lines came.
+    void UpdateStatus();
+    CSessionFind::Query FindQuery() const;
 
     IConsoleHost& m_host;
     CCommInbox& m_inbox;
@@ -144,6 +161,17 @@ private:
     // The view's timer: its period follows what a tick costs.
     bool m_bViewTimer = false;
     UINT m_nViewPeriodMs = 0;
+
+    // The find: its query and result, and which hit is shown (-1: none).
+    CSessionLines& m_lines;
+    CSessionFind m_find;
+    CSessionFind::Query m_foundQuery;
+    CSessionFind::Result m_found;
+    bool m_bFound = false;
+    bool m_bFindForward = true;
+    long long m_nHit = -1;
+    std::wstring m_findStatus;
+    std::wstring m_statusShown;
 
     CMyRichEditCtrl m_ctrlLog;
     CConsoleView m_view;

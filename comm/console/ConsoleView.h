@@ -1,13 +1,23 @@
-// The console's view: the latest lines of the console's record, in their colours, in the
-// console's rich edit. It takes what came at a timer tick, in one rich-text insertion, and
-// keeps itself short so that each tick costs as little at the 100 000th line as at the
-// first. Lines a tick cannot show (more than a tick takes, or more characters than the view
-// holds) are left out of the view only (a view line says how many); the record keeps them
-// and a saved log has them all. User-interface thread only; owned by the link manager's
-// console.
+// The console's view: a window of one screenful over the whole session, in the console's rich
+// edit. The session is every line since the console was last cleared, in memory or in the
+// session records on disk (CSessionLines); the rich edit holds only the lines on screen,
+// whatever the session's length, so a tick costs the same at the millionth line as at the
+// first and memory stays flat.
+//
+// At the bottom the view follows: each tick that found new lines shows the latest screenful.
+// Scrolled back (wheel, scroll bar, keys) it holds still while lines keep coming, and counts
+// them; End, or scrolling to the bottom, follows again. Filters and "Time" change how lines
+// are drawn, never which are kept: the view redraws at the same place in the session.
+//
+// The selection lives in the session, not in the control: it may run across any number of
+// screens, and Ctrl+C copies it as the view shows it (with stamps when "Time" is on).
+//
+// User-interface thread only; owned by the link manager's console.
 #pragma once
 
 #include "comm/record/ConsoleRecord.h"
+#include "comm/record/SessionLines.h"
+#include "controls/MyRichEditCtrl.h"
 
 #include <windows.h>
 
@@ -15,55 +25,72 @@
 #include <string>
 #include <vector>
 
-class CMyRichEditCtrl;
-
 // Console colours of the line kinds and of the line-number prefix.
 constexpr COLORREF kColorLogPrefix = RGB(62, 138, 161);
 constexpr COLORREF kColorLogSend = RGB(96, 167, 45);
 constexpr COLORREF kColorLogRecv = RGB(187, 180, 0);
 constexpr COLORREF kColorLogData = RGB(0, 0, 0);
 constexpr COLORREF kColorLogBack = RGB(227, 233, 245);
+// The background of the find's hit.
+constexpr COLORREF kColorLogHit = RGB(255, 230, 90);
 
-class CConsoleView {
+class CConsoleView : private IRichEditInput {
 public:
-    // Lines the view shows at least once it has that many; past kViewLines + kTrimLines the
-    // oldest kTrimLines go in one step. The record and Save file have every line.
-    static constexpr int kViewLines = 300;
-    static constexpr int kTrimLines = 100;
-    // Characters the view holds at most, whatever its lines: the rich edit's memory grows
-    // with the characters it holds, up to about 500 bytes each for text that changes
-    // between letters, digits and signs every few characters (measured under Wine), so a
-    // view of long lines of noise would otherwise hold some 80 MB. 12 000 characters are
-    // some 250 lines of answers with their stamps and round trips; of long lines, the
-    // latest that fit.
-    static constexpr size_t kViewChars = 12000;
-    // Lines one tick puts into the view at most (about a screenful; more go by faster than
-    // anyone reads); beyond, the older ones are left out. Under Wine the rich edit keeps some
-    // 330 bytes for every line it was ever given, after the line is gone and even after the
-    // control is destroyed, so what a flood costs there grows with the lines drawn.
-    static constexpr size_t kMaxLinesPerTick = 50;
-    // Lines a turn the view takes out of order (its timer kept from it by a flood of posted
-    // reports) puts in at most: enough to show the flood, cheap enough to leave the thread
-    // to the reports.
-    static constexpr size_t kFloodLinesPerTick = 15;
+    // A place in the session: a line and a character of it as the view shows it.
+    struct Pos {
+        unsigned long long nSeq = 0;
+        size_t nCol = 0;
+    };
 
-    void Attach(CMyRichEditCtrl* pView, const CConsoleRecord* pRecord);
+    // pScrollBar: the vertical bar that stands for the whole session; onMoved is told when
+    // the view moved, followed again or counted new lines (the console shows where it is).
+    void Attach(CMyRichEditCtrl* pView, HWND hScrollBar, CSessionLines* pLines, std::function<void()> onMoved);
+    void Detach();
 
-    // Brings the view up to the record, with nMaxLines of what came at most. Returns the
-    // milliseconds it took.
-    double Update(size_t nMaxLines = kMaxLinesPerTick);
-    // Brings a view that was not kept up (its console hidden) up to the record: the lines
-    // that came, or the latest kViewLines anew when they are more than a tick shows.
-    void CatchUp();
-    // Empties the view; the lines that come from now on are shown (the record is emptied by
-    // its owner).
+    // The view's turn at a timer tick: following, it shows the latest lines when some came;
+    // held, it counts them. Returns the milliseconds it took.
+    double Update();
+    // Draws the view anew at its place (shown again, resized).
+    void Redraw();
+    // Empties the view and follows; the lines that come from now on are shown.
     void Clear();
 
-    // Which kinds the view shows; every line is kept in the record whatever it shows.
+    // Which kinds the view shows; every line is kept whatever it shows.
     void SetShown(int nKind, bool bShown);
+    const bool* Shown() const { return m_bShown; }
     // Whether the view shows each line's time stamp (saved logs always have them).
     void SetShowTime(bool bShowTime);
     bool ShowsTime() const { return m_bShowTime; }
+
+    // Where the view is.
+    bool IsFollowing() const { return m_bFollow; }
+    unsigned long long TopSeq() const { return m_nTopSeq; }
+    // Lines that came since the view was held (0 while it follows).
+    unsigned long long NewLines() const;
+    const std::vector<CConsoleRecord::Line>& Page() const { return m_page; }
+    int Rows() const { return m_nRows; }
+
+    // Moving through the session.
+    void ScrollLines(long long nLines);
+    void ScrollPages(int nPages);
+    void ScrollToStart();
+    void Follow();
+    // Holds the view with the line of nSeq (or the first shown one after it) at its top.
+    void ScrollTo(unsigned long long nSeq);
+    // A message of the scroll bar (WM_VSCROLL's code).
+    void OnScrollBar(int nCode);
+    void OnWheel(int nDelta);
+
+    // The selection, in the session.
+    bool HasSelection() const { return m_bSelection && (m_anchor.nSeq != m_caret.nSeq || m_anchor.nCol != m_caret.nCol); }
+    void Select(Pos anchor, Pos caret);
+    void ClearSelection();
+    // The selected text as shown, lines ending in CR LF.
+    std::wstring SelectedText() const;
+    // Copies the selection to the clipboard; false when nothing was copied.
+    bool CopySelection();
+    // Shows a find's hit: its line in sight, the hit selected and marked.
+    void ShowHit(unsigned long long nSeq, int nColumn, int nLength);
 
     using LineSink = CConsoleRecord::LineSink;
     // Gives, through the sink, the lines of sequences nFrom to nTo (not included) that the
@@ -79,31 +106,68 @@ public:
               const EarlierLines& earlier = nullptr) const;
 
 private:
-    // Lets the oldest whole lines go, so that nChars more keep the view within kViewChars.
-    void MakeRoom(long nChars);
-    // Drops the oldest shown lines past the limit and scrolls to the end.
-    void AfterInsert();
-    // Puts rich text into the view (at the selection, or as its whole content) and leaves
-    // the caret at the end, after a line break.
-    void StreamIn(const std::string& rtf, bool bAtSelection);
-    // Shows the latest kViewLines lines of the shown kinds anew.
-    void Rebuild();
-    void ScrollToEnd();
+    bool BeforeInput(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void AfterInput(UINT message, WPARAM wParam, LPARAM lParam) override;
+    bool OnKey(UINT vk);
+
     bool HasView() const;
-    // A shown view is drawn once after a change, not at each step of it.
-    void BeginChange();
-    void EndChange();
+    // Lines a screen of the control shows whole.
+    int VisibleRows();
+    // Reads the page at the view's place and puts it into the control.
+    void Fill();
+    void Draw();
+    void ApplySelection();
+    void UpdateScrollBar();
+    void Hold();
+    // The place in the session of a character of the control, and back (-1: not on the page).
+    Pos PosOfChar(long nChar) const;
+    long CharOfPos(const Pos& pos) const;
+    Pos PosAtPoint(POINT point) const;
+    // The caret moved by the keys: moves and extends the selection, keeping the caret in sight.
+    void MoveCaret(long long nLines, bool bExtend);
+    void KeepCaretInSight();
+    Pos EndPos() const;
 
     CMyRichEditCtrl* m_pView = nullptr;
-    const CConsoleRecord* m_pRecord = nullptr;
-    // The record's sequence of the first line the view has not taken yet.
-    unsigned long long m_nNextSeq = 0;
-    int m_nViewLines = 0;
+    HWND m_hScrollBar = nullptr;
+    CSessionLines* m_pLines = nullptr;
+    std::function<void()> m_onMoved;
+
     bool m_bShown[3] = {true, true, true};
     bool m_bShowTime = false;
-    bool m_bRedrawOff = false; // BeginChange switched drawing off
-    std::vector<CConsoleRecord::Line> m_lines; // scratch, kept to spare allocations
+    // Where the view is: following the end, or held with the line of m_nTopSeq at its top.
+    bool m_bFollow = true;
+    unsigned long long m_nTopSeq = 0;
+    // The session's end when the view was held, and when it was last drawn.
+    unsigned long long m_nHeldAtEnd = 0;
+    unsigned long long m_nDrawnEnd = ~0ull;
+    // The lines on screen, and where each starts among the control's characters (one more:
+    // the end).
+    std::vector<CConsoleRecord::Line> m_page;
+    std::vector<long> m_starts;
+    int m_nRows = 0;
+    int m_nLineHeight = 0;
+    // The selection: from the anchor to the caret, in the session.
+    bool m_bSelection = false;
+    Pos m_anchor;
+    Pos m_caret;
+    // The find's hit, marked on the page while it is in sight.
+    bool m_bHit = false;
+    Pos m_hit;
+    int m_nHitLength = 0;
+    // The scroll bar's last state, to set it only when it changes; the bar's units are
+    // m_nScrollScale sequences each (a bar's range is an int).
+    int m_nBarPos = -1;
+    int m_nBarMax = -1;
+    int m_nBarPage = -1;
+    unsigned long long m_nScrollScale = 1;
+    bool m_bDragging = false; // the left button went down in the control
 };
+
+// The text of a line as the view shows it, without its line end: number, stamp (bStamp),
+// mark, text and round trip; a line break within the text is one '\v', a control character
+// its code ("<1B>").
+std::wstring ConsoleViewText(const CConsoleRecord::Line& line, bool bStamp);
 
 // Rich text of console lines: the colour table, then each line with its prefix in the
 // prefix colour and its text in its kind's colour; bDocument adds the font (a saved file),

@@ -57,7 +57,8 @@ std::vector<std::wstring> ConsoleLines(CComm* pComm)
     for (wchar_t ch : text) {
         if (ch == L'\n')
             continue;
-        if (ch == L'\r') {
+        // Lines of the view are soft line breaks ('\v'); paragraphs ('\r') count the same.
+        if (ch == L'\r' || ch == L'\v') {
             lines.push_back(current);
             current.clear();
         } else {
