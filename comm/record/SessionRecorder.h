@@ -79,6 +79,11 @@ public:
     // A reader over the records since the console was last cleared; the current record's
     // writer is asked to write what waits first.
     std::unique_ptr<CReader> OpenReader();
+    // The records since the console was last cleared, the running one last (its parts and
+    // its end grow while it runs, and its writer may be up to kFlushMs behind the tap).
+    std::vector<Span> Spans() const;
+    // The first sequence after the console was last cleared.
+    unsigned long long ClearSeq() const { return m_nClearSeq; }
 
     const CSessionLog& Log() const { return m_session; }
 
