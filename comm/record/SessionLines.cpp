@@ -296,6 +296,8 @@ CSessionLines::CSessionLines(const CConsoleRecord& record, CSessionRecorder& rec
 {
 }
 
+CSessionLines::~CSessionLines() = default;
+
 std::vector<CSessionRecorder::Span> CSessionLines::Spans() const
 {
     return m_recorder.Spans();
