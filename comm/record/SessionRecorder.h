@@ -99,7 +99,7 @@ private:
     // to by the tap on any thread (the tap is set only while it runs).
     CSessionLog m_session;
     // The first and the end sequence the tap gave it: written by the tap inside the record's
-    // lock, read by the user-interface thread once the tap is gone.
+    // lock, read by the user-interface thread (while it runs too: Spans, OpenReader); atomic.
     std::atomic<unsigned long long> m_nTapFirstSeq{~0ull};
     std::atomic<unsigned long long> m_nTapEndSeq{0};
     // The records since the console was last cleared, and which sequences each holds
