@@ -8,6 +8,7 @@ target_link_libraries(EnduranceTests PRIVATE psapi)
 rig_add_test(ExchangeTests SOURCES ExchangeTests.cpp support/MemoryLink.cpp support/CommTestSupport.cpp LOCKS dbwin)
 target_link_libraries(ExchangeTests PRIVATE psapi)
 rig_add_test(SessionLogTests SOURCES SessionLogTests.cpp)
+rig_add_test(SessionLinesTests SOURCES SessionLinesTests.cpp)
 rig_add_test(LinkOpenerTests SOURCES LinkOpenerTests.cpp support/MemoryLink.cpp)
 rig_add_test(FrameRouterTests SOURCES FrameRouterTests.cpp support/MemoryLink.cpp support/CommTestSupport.cpp)
 # The layers of comm/ and what lies below it include only downward.

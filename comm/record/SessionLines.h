@@ -37,6 +37,7 @@ public:
     static constexpr unsigned long long kIndexStep = 1024;
 
     CSessionLines(const CConsoleRecord& record, CSessionRecorder& recorder);
+    ~CSessionLines(); // where SpanIndex is complete
     CSessionLines(const CSessionLines&) = delete;
     CSessionLines& operator=(const CSessionLines&) = delete;
 

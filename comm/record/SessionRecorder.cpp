@@ -114,6 +114,15 @@ std::unique_ptr<CSessionRecorder::CReader> CSessionRecorder::OpenReader()
     return std::make_unique<CReader>(std::move(spans), m_nClearSeq);
 }
 
+std::vector<CSessionRecorder::Span> CSessionRecorder::Spans() const
+{
+    std::vector<Span> spans = m_spans;
+    const unsigned long long nFirst = m_nTapFirstSeq.load();
+    if (nFirst != ~0ull)
+        spans.push_back(Span{m_session.Parts(), nFirst, m_nTapEndSeq.load(), true});
+    return spans;
+}
+
 namespace {
 // How long one save waits in all for the current record's writer to catch up with the tap
 // (it writes within 100 ms); a writer the disk holds longer leaves a note instead.

@@ -79,6 +79,11 @@ public:
     // A reader over the records since the console was last cleared; the current record's
     // writer is asked to write what waits first.
     std::unique_ptr<CReader> OpenReader();
+    // The records since the console was last cleared, the running one last (its parts and
+    // its end grow while it runs, and its writer may be up to kFlushMs behind the tap).
+    std::vector<Span> Spans() const;
+    // The first sequence after the console was last cleared.
+    unsigned long long ClearSeq() const { return m_nClearSeq; }
 
     const CSessionLog& Log() const { return m_session; }
 
@@ -94,7 +99,7 @@ private:
     // to by the tap on any thread (the tap is set only while it runs).
     CSessionLog m_session;
     // The first and the end sequence the tap gave it: written by the tap inside the record's
-    // lock, read by the user-interface thread once the tap is gone.
+    // lock, read by the user-interface thread (while it runs too: Spans, OpenReader); atomic.
     std::atomic<unsigned long long> m_nTapFirstSeq{~0ull};
     std::atomic<unsigned long long> m_nTapEndSeq{0};
     // The records since the console was last cleared, and which sequences each holds
