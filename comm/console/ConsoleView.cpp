@@ -302,9 +302,10 @@ void CConsoleView::Fill()
     const unsigned long long nEnd = m_pLines->End();
     if (!m_bFollow) {
         m_page.clear();
-        m_pLines->Read(m_nTopSeq, nEnd, nRows, m_bShown, m_page);
+        const unsigned long long nAfter = m_pLines->Read(m_nTopSeq, nEnd, nRows, m_bShown, m_page);
         // The session's end is in sight: the view follows it again.
-        if (RowsOf(m_page) < nRows)
+        std::vector<CConsoleRecord::Line> more;
+        if (RowsOf(m_page) < nRows || (nAfter >= nEnd || (m_pLines->Read(nAfter, nEnd, 1, m_bShown, more), more.empty())))
             m_bFollow = true;
         while (m_page.size() > 1 && RowsOf(m_page) > nRows)
             m_page.pop_back();
@@ -784,6 +785,10 @@ bool CConsoleView::OnKey(UINT vk)
             }
             m_bHit = false;
             m_caret = vk == VK_HOME ? Pos{m_pLines->Begin(), 0} : EndPos();
+        } else {
+            // Home and End without Shift leave the selection behind.
+            m_bSelection = false;
+            m_bHit = false;
         }
         if (vk == VK_HOME)
             ScrollToStart();

@@ -46,27 +46,25 @@ size_t CRecorderWnd::Count(UINT message) const
 
 std::vector<std::wstring> ConsoleLines(CComm* pComm)
 {
-    // What the view shows after its next tick.
+    // What the view shows after its next tick, row by row as the control lays it out.
     pComm->ShowPendingLines();
     HWND hLog = pComm->Console().GetDlgItem(1122);
-    const int length = GetWindowTextLengthW(hLog);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    text.resize(static_cast<size_t>(GetWindowTextW(hLog, text.data(), length + 1)));
     std::vector<std::wstring> lines;
-    std::wstring current;
-    for (wchar_t ch : text) {
-        if (ch == L'\n')
-            continue;
-        // Lines of the view are soft line breaks ('\v'); paragraphs ('\r') count the same.
-        if (ch == L'\r' || ch == L'\v') {
-            lines.push_back(current);
-            current.clear();
-        } else {
-            current += ch;
-        }
+    const int nRows = static_cast<int>(SendMessageW(hLog, EM_GETLINECOUNT, 0, 0));
+    for (int i = 0; i < nRows; ++i) {
+        wchar_t szRow[4096] = {};
+        *reinterpret_cast<WORD*>(szRow) = 4095;
+        const LRESULT nChars = SendMessageW(hLog, EM_GETLINE, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(szRow));
+        std::wstring row(szRow, static_cast<size_t>(nChars > 0 ? nChars : 0));
+        // A row ends with its break: a paragraph's, or a soft line break ('\v', which this
+        // Wine reads back as a space) before the next row.
+        while (!row.empty() && (row.back() == L'\r' || row.back() == L'\n'))
+            row.pop_back();
+        if (i + 1 < nRows && !row.empty() && (row.back() == L'\v' || row.back() == L' '))
+            row.pop_back();
+        if (i + 1 < nRows || !row.empty())
+            lines.push_back(row);
     }
-    if (!current.empty())
-        lines.push_back(current);
     return lines;
 }
 
