@@ -81,6 +81,17 @@ exec bash tools/wine-env.sh bash -c '
     sleep 1
     shot console console.png
     drive console-text
+    # A longer session: the unit streams 20 000 frames after the third command; the console
+    # finds one of them and shows it.
+    echo "run: console, a stream of 20 000 frames and a find through them:"
+    drive send "[SPL_EXPO]"
+    for _ in $(seq 1 60); do
+      drive console-text | grep -q "SMP_FLOOD_20000" && break
+      sleep 1
+    done
+    drive console-find "SMP_FLOOD_04711"
+    sleep 0.5
+    shot console console-find.png
     drive close
   fi
   sleep 0.5

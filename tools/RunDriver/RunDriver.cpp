@@ -27,6 +27,7 @@ const wchar_t kUsage[] =
     L"  RunDriver console-text            print what the console's log shows\n"
     L"  RunDriver send FRAME [EXPECT]     show the console, send FRAME from it and wait until its log\n"
     L"                                    shows EXPECT (default: the answer \"<< [E\")\n"
+    L"  RunDriver console-find TEXT       find TEXT through the console's session and print its hit\n"
     L"  RunDriver close                   close the main window and wait for the program to end\n"
     L"  RunDriver wait-exit               wait until the program has ended\n"
     L"\n"
@@ -37,6 +38,9 @@ constexpr int IDC_BTN_SERIAL_DIALOG = 1625;
 constexpr int IDC_RICHEDIT_LOG = 1122;
 constexpr int IDC_EDIT_COMMAND = 1104;
 constexpr int IDC_BTN_SEND = 1085;
+constexpr int IDC_EDIT_FIND = 1178;
+constexpr int IDC_BTN_FIND_NEXT = 1181;
+constexpr int IDC_STATIC_LOG_STATUS = 1182;
 constexpr DWORD kStepTimeoutMs = 60000;
 
 std::wstring TextOf(HWND hWnd)
@@ -260,16 +264,18 @@ int Send(const std::wstring& frame, const std::wstring& expect)
         return 2;
     }
     HWND hLog = GetDlgItem(program.hConsole, IDC_RICHEDIT_LOG);
-    const size_t nBefore = TextOf(hLog).size();
     DWORD_PTR dwResult = 0;
     SendMessageTimeoutW(GetDlgItem(program.hConsole, IDC_EDIT_COMMAND), WM_SETTEXT, 0,
                         reinterpret_cast<LPARAM>(frame.c_str()), SMTO_ABORTIFHUNG, 5000, &dwResult);
     PostMessageW(GetDlgItem(program.hConsole, IDC_BTN_SEND), BM_CLICK, 0, 0);
+    // The log shows a screenful of the latest lines: the command's line, then what is expected
+    // after it.
     std::wstring added;
     const bool bSeen = WaitFor([&] {
         const std::wstring text = TextOf(hLog);
-        added = text.size() > nBefore ? text.substr(nBefore) : std::wstring();
-        return added.find(expect) != std::wstring::npos;
+        const size_t nSent = text.rfind(L">> " + frame);
+        added = nSent != std::wstring::npos ? text.substr(nSent) : std::wstring();
+        return nSent != std::wstring::npos && text.find(expect, nSent) != std::wstring::npos;
     });
     wprintf(L"%ls", added.c_str());
     if (!added.empty() && added.back() != L'\n' && added.back() != L'\r')
@@ -279,6 +285,28 @@ int Send(const std::wstring& frame, const std::wstring& expect)
         return 2;
     }
     return 0;
+}
+
+// Finds text through the console's session as the engineer does (the find box, then ">"),
+// and prints what the status line then says.
+int Find(const std::wstring& text)
+{
+    const Windows program = FindProgram();
+    if (program.hConsole == nullptr || !IsWindowVisible(program.hConsole)) {
+        fwprintf(stderr, L"run-driver: no console shown to find in\n");
+        return 2;
+    }
+    DWORD_PTR dwResult = 0;
+    SendMessageTimeoutW(GetDlgItem(program.hConsole, IDC_EDIT_FIND), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &dwResult);
+    PostMessageW(GetDlgItem(program.hConsole, IDC_BTN_FIND_NEXT), BM_CLICK, 0, 0);
+    std::wstring status;
+    const bool bFound = WaitFor([&] {
+        status = TextOf(GetDlgItem(program.hConsole, IDC_STATIC_LOG_STATUS));
+        return status.rfind(L"hit ", 0) == 0 || status.find(L"not found") != std::wstring::npos;
+    });
+    wprintf(L"%ls\n", status.c_str());
+    return bFound && status.rfind(L"hit ", 0) == 0 ? 0 : 2;
 }
 
 int WaitExit(bool bClose)
@@ -328,6 +356,8 @@ int wmain(int argc, wchar_t** argv)
     }
     else if (command == L"send" && (argc == 3 || argc == 4))
         nResult = Send(argv[2], argc == 4 ? argv[3] : L"<< [E");
+    else if (command == L"console-find" && argc == 3)
+        nResult = Find(argv[2]);
     else if (command == L"close" && argc == 2)
         nResult = WaitExit(true);
     else if (command == L"wait-exit" && argc == 2)
