@@ -70,6 +70,10 @@ run_all() {
   wine "$bin/LinkBench.exe" "$FRAMES" "$COMMANDS" "$TIMEOUTS" | tr -d '\r' | split_figures "$tsv"
   echo
   wine "$bin/LogAppendBench.exe" | tr -d '\r' | split_figures "$tsv"
+  if [ -f "$bin/ScrollBench.exe" ]; then
+    echo
+    wine "$bin/ScrollBench.exe" | tr -d '\r' | split_figures "$tsv"
+  fi
   startup_times "$bin" "$run" "$tsv"
 }
 
@@ -106,8 +110,13 @@ build_tree() {
   src=$(cd "$1" && pwd)
   shift 2
   mkdir -p "$out"
+  local tree_targets=("${targets[@]}")
+  # The view over a long session is measured only where the view pages through the session.
+  if [ -f "$src/comm/record/SessionLines.h" ]; then
+    tree_targets+=(ScrollBench)
+  fi
   if ! { cmake -S "$src" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-mingw64.cmake" -DCMAKE_BUILD_TYPE=Release "$@" &&
-         cmake --build "$out" -j"$(nproc)" --target "${targets[@]}"; } > "$out/bench-build.log" 2>&1; then
+         cmake --build "$out" -j"$(nproc)" --target "${tree_targets[@]}"; } > "$out/bench-build.log" 2>&1; then
     tail -40 "$out/bench-build.log" >&2
     echo "bench: building $src failed (log: $out/bench-build.log)" >&2
     exit 1

@@ -32,7 +32,11 @@ exec bash tools/wine-env.sh bash -c '
   wait_for() { for _ in $(seq 1 300); do [ -s "$1" ] && grep -q "$2" "$1" && return 0; sleep 0.1; done; echo "run: gave up waiting for $2 in $1" >&2; return 1; }
 
   rm -f "$BUILD_DIR/simunit.log"
-  wine "$BUILD_DIR/bin/SimUnit.exe" --tcp 127.0.0.1:20130 --script tools/demo.sim --log "$BUILD_DIR/simunit.log" --quiet >/dev/null &
+  # The demonstration ends with a stream of frames to find through; a procedure gets the
+  # plain unit.
+  scenario=tools/demo-stream.sim
+  if [ -n "${RIG_PROCEDURE:-}" ]; then scenario=tools/demo.sim; fi
+  wine "$BUILD_DIR/bin/SimUnit.exe" --tcp 127.0.0.1:20130 --script "$scenario" --log "$BUILD_DIR/simunit.log" --quiet >/dev/null &
   unit=$!
   wine "$BUILD_DIR/bin/TraceCapture.exe" --out "$RUN_DIR/trace.txt" >/dev/null &
   capture=$!

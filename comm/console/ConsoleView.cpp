@@ -303,37 +303,36 @@ void CConsoleView::Fill()
     if (!m_bFollow) {
         m_page.clear();
         const unsigned long long nAfter = m_pLines->Read(m_nTopSeq, nEnd, nRows, m_bShown, m_page);
-        // The session's end is in sight: the view follows it again.
-        std::vector<CConsoleRecord::Line> more;
-        if (RowsOf(m_page) < nRows || (nAfter >= nEnd || (m_pLines->Read(nAfter, nEnd, 1, m_bShown, more), more.empty())))
+        // The session's end is in sight (no shown line after the page): the view follows it.
+        std::vector<CConsoleRecord::Line> after;
+        if (RowsOf(m_page) < nRows || nAfter >= nEnd)
+            m_bFollow = true;
+        else if (m_pLines->Read(nAfter, nEnd, 1, m_bShown, after), after.empty())
             m_bFollow = true;
         while (m_page.size() > 1 && RowsOf(m_page) > nRows)
             m_page.pop_back();
     }
     if (m_bFollow) {
-        // What came since the last page is read, not the page again: a page stays cheap
-        // whatever came, and lines the filter hides are looked at once.
-        std::vector<CConsoleRecord::Line> fresh;
-        const bool bOnlyNew = m_nDrawnEnd != ~0ull && m_nDrawnEnd <= nEnd && !m_page.empty();
-        if (bOnlyNew) {
-            unsigned long long nSeq = m_nDrawnEnd;
+        const bool bAllShown = m_bShown[0] && m_bShown[1] && m_bShown[2];
+        if (bAllShown || m_nDrawnEnd == ~0ull || m_nDrawnEnd > nEnd || m_page.empty()) {
+            // The latest screenful: a screenful's reading, however many lines came.
+            m_page.clear();
+            m_pLines->ReadBefore(nEnd, nRows, m_bShown, m_page);
+        } else {
+            // With a filter only what came since the last page is looked at: lines the filter
+            // hides are read once, however far back the last shown one is.
             std::vector<CConsoleRecord::Line> chunk;
-            while (nSeq < nEnd) {
+            for (unsigned long long nSeq = m_nDrawnEnd; nSeq < nEnd;) {
                 chunk.clear();
                 const unsigned long long nNext = m_pLines->Read(nSeq, nEnd, 4096, m_bShown, chunk);
                 for (CConsoleRecord::Line& line : chunk)
-                    fresh.push_back(std::move(line));
-                if (fresh.size() > nRows)
-                    fresh.erase(fresh.begin(), fresh.end() - static_cast<std::ptrdiff_t>(nRows));
+                    m_page.push_back(std::move(line));
+                if (m_page.size() > nRows)
+                    m_page.erase(m_page.begin(), m_page.end() - static_cast<std::ptrdiff_t>(nRows));
                 if (nNext <= nSeq)
                     break;
                 nSeq = nNext;
             }
-            for (CConsoleRecord::Line& line : fresh)
-                m_page.push_back(std::move(line));
-        } else {
-            m_page.clear();
-            m_pLines->ReadBefore(nEnd, nRows, m_bShown, m_page);
         }
         if (m_page.size() > nRows)
             m_page.erase(m_page.begin(), m_page.end() - static_cast<std::ptrdiff_t>(nRows));

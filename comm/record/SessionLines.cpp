@@ -455,12 +455,16 @@ unsigned long long CSessionLines::Read(unsigned long long nFrom, unsigned long l
 void CSessionLines::ReadBefore(unsigned long long nTo, size_t nMax, const bool bShown[3], std::vector<Line>& out)
 {
     const unsigned long long nBegin = Begin();
-    // Backwards block by block, each read forward; the blocks come latest first.
+    // Backwards block by block, each read forward; the blocks come latest first. The first
+    // block is little more than what is asked for (a screenful at the end costs a screenful),
+    // the next ones twice the one before, up to kIndexStep.
     std::vector<std::vector<Line>> blocks;
     size_t nFound = 0;
     unsigned long long nHigh = nTo;
+    unsigned long long nBlock = nMax + 16 < kIndexStep ? nMax + 16 : kIndexStep;
     while (nFound < nMax && nHigh > nBegin) {
-        const unsigned long long nLow = nHigh - nBegin > kIndexStep ? nHigh - kIndexStep : nBegin;
+        const unsigned long long nLow = nHigh - nBegin > nBlock ? nHigh - nBlock : nBegin;
+        nBlock = 2 * nBlock < kIndexStep ? 2 * nBlock : kIndexStep;
         std::vector<Line> block;
         Read(nLow, nHigh, static_cast<size_t>(-1), bShown, block);
         nFound += block.size();
