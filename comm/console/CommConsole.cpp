@@ -411,7 +411,7 @@ void CCommConsole::UpdateStatus()
 {
     std::wstring status = m_findStatus;
     const unsigned long long nNew = m_view.NewLines();
-    if (!m_view.IsFollowing()) {
+    if (!m_view.IsFollowing() && nNew > 0) {
         if (!status.empty())
             status += L"   ";
         status += nNew == 1 ? L"1 new line: End to follow" : GroupedNumber(nNew) + L" new lines: End to follow";
