@@ -88,7 +88,7 @@ exec bash tools/wine-env.sh bash -c '
     # A longer session: the unit streams 20 000 frames after the third command; the console
     # finds one of them and shows it.
     echo "run: console, a stream of 20 000 frames and a find through them:"
-    drive send "[SPL_EXPO]"
+    drive send "[SPL_EXPO]" "[SMP_FLOOD_"
     for _ in $(seq 1 60); do
       drive console-text | grep -q "SMP_FLOOD_20000" && break
       sleep 1

@@ -264,18 +264,22 @@ int Send(const std::wstring& frame, const std::wstring& expect)
         return 2;
     }
     HWND hLog = GetDlgItem(program.hConsole, IDC_RICHEDIT_LOG);
+    const std::wstring before = TextOf(hLog);
     DWORD_PTR dwResult = 0;
     SendMessageTimeoutW(GetDlgItem(program.hConsole, IDC_EDIT_COMMAND), WM_SETTEXT, 0,
                         reinterpret_cast<LPARAM>(frame.c_str()), SMTO_ABORTIFHUNG, 5000, &dwResult);
     PostMessageW(GetDlgItem(program.hConsole, IDC_BTN_SEND), BM_CLICK, 0, 0);
     // The log shows a screenful of the latest lines: the command's line, then what is expected
-    // after it.
+    // after it; or, when what followed has pushed the command's line out of sight already, a
+    // new screen that shows what is expected.
     std::wstring added;
     const bool bSeen = WaitFor([&] {
         const std::wstring text = TextOf(hLog);
         const size_t nSent = text.rfind(L">> " + frame);
-        added = nSent != std::wstring::npos ? text.substr(nSent) : std::wstring();
-        return nSent != std::wstring::npos && text.find(expect, nSent) != std::wstring::npos;
+        added = nSent != std::wstring::npos ? text.substr(nSent) : text;
+        if (nSent != std::wstring::npos)
+            return text.find(expect, nSent) != std::wstring::npos;
+        return text != before && text.find(expect) != std::wstring::npos;
     });
     wprintf(L"%ls", added.c_str());
     if (!added.empty() && added.back() != L'\n' && added.back() != L'\r')
