@@ -136,6 +136,11 @@ protected:
         state[VK_SHIFT] = bShift ? 0x80 : 0;
         state[VK_CONTROL] = bCtrl ? 0x80 : 0;
         SetKeyboardState(state);
+        // As a keyboard does: the modifier goes down first, as a key of its own.
+        if (bShift)
+            SendMessageW(Item(IDC_RICHEDIT_LOG), WM_KEYDOWN, VK_SHIFT, 1);
+        if (bCtrl)
+            SendMessageW(Item(IDC_RICHEDIT_LOG), WM_KEYDOWN, VK_CONTROL, 1);
         SendMessageW(Item(IDC_RICHEDIT_LOG), WM_KEYDOWN, vk, 1);
         state[VK_SHIFT] = 0;
         state[VK_CONTROL] = 0;
@@ -509,6 +514,28 @@ TEST_F(ConsoleTest, TheViewIsAScreenOverTheSessionThatFollowsHoldsAndKeepsItsPla
     EXPECT_NE(PagedLine(1 + nRows), shown.front());
     SendMessageW(Item(IDC_CHECK_TIME), BM_SETCHECK, BST_UNCHECKED, 0);
     Click(IDC_CHECK_TIME);
+
+    // The mouse selects too: from the start of the second row to the end of the fourth, and
+    // Ctrl+C copies those lines as shown.
+    shown = ConsoleLines(comm);
+    ASSERT_GE(shown.size(), 4u);
+    HWND hLog = Item(IDC_RICHEDIT_LOG);
+    const auto pointAt = [&](size_t nRow, size_t nCol) {
+        LONG nChar = 0;
+        for (size_t i = 0; i < nRow; ++i)
+            nChar += static_cast<LONG>(shown[i].size()) + 1;
+        POINTL pt{};
+        SendMessageW(hLog, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&pt), nChar + static_cast<LONG>(nCol));
+        return MAKELPARAM(pt.x + 1, pt.y + 2);
+    };
+    SendMessageW(hLog, WM_LBUTTONDOWN, MK_LBUTTON, pointAt(1, 0));
+    SendMessageW(hLog, WM_MOUSEMOVE, MK_LBUTTON, pointAt(2, 3));
+    SendMessageW(hLog, WM_MOUSEMOVE, MK_LBUTTON, pointAt(3, shown[3].size()));
+    SendMessageW(hLog, WM_LBUTTONUP, 0, pointAt(3, shown[3].size()));
+    KeyInLog('C', false, true);
+    EXPECT_EQ(shown[1] + L"\r\n" + shown[2] + L"\r\n" + shown[3], ClipboardText());
+    KeyInLog(VK_END);
+    KeyInLog(VK_HOME);
 
     // Scrolling up to the top and down to the bottom by the scroll bar: the bottom follows.
     SendMessageW(comm->Console().m_hWnd, WM_VSCROLL, SB_TOP, reinterpret_cast<LPARAM>(Item(IDC_SCROLL_LOG)));

@@ -859,8 +859,13 @@ void CConsoleView::AfterInput(UINT message, WPARAM wParam, LPARAM lParam)
         ApplySelection();
         break;
     }
-    case WM_LBUTTONDBLCLK:
-    case WM_KEYDOWN: {
+    case WM_KEYDOWN:
+        // Only the arrows sideways move the control's own selection (Shift and Ctrl alone,
+        // pressed before Ctrl+C, must leave a selection across screens as it is).
+        if (wParam != VK_LEFT && wParam != VK_RIGHT)
+            break;
+        [[fallthrough]];
+    case WM_LBUTTONDBLCLK: {
         // The control moved its own selection (a word, the arrows sideways): the session's
         // selection follows it.
         CHARRANGE range{};
