@@ -17,6 +17,7 @@
 //
 // LinkBench [FRAMES [COMMANDS [TIMEOUTS]]] [--only SECTION[,SECTION...]]
 #include "BenchCompat.h"
+#include "framework/MessageWindow.h"
 #include "BenchReport.h"
 #include "support/CommTestSupport.h"
 #include "support/SimUnitProcess.h"
@@ -79,6 +80,24 @@ std::wstring FrameText(size_t n)
     wchar_t szText[32] = {};
     _snwprintf(szText, 31, L"[SMP_F_%06u]", static_cast<unsigned>(n));
     return szText;
+}
+
+// The frames of a flood: short status frames, or long ones near the longest a frame may be.
+enum class FloodFrames { Short, Long };
+const std::wstring kLongTail(240, L'x');
+
+std::wstring FloodPattern(FloodFrames frames)
+{
+    return frames == FloodFrames::Short ? std::wstring(kFramePattern) : L"[SMP_L_{n6}" + kLongTail + L"]";
+}
+
+std::wstring FloodFrameText(FloodFrames frames, size_t n)
+{
+    if (frames == FloodFrames::Short)
+        return FrameText(n);
+    wchar_t szHead[32] = {};
+    _snwprintf(szHead, 31, L"[SMP_L_%06u", static_cast<unsigned>(n));
+    return szHead + kLongTail + L"]";
 }
 
 std::wstring Num(long long n)
@@ -197,7 +216,8 @@ struct Arrival {
 
 // Serves messages until the owner window holds nFrames notifications, nothing new came for
 // dwIdleMs (frames lost) or dwCapMs passed; then checks that the k-th is frame k.
-Arrival WaitNotified(const CRecorderWnd& owner, size_t nFrames, LONGLONG llStart, DWORD dwIdleMs, DWORD dwCapMs)
+Arrival WaitNotified(const CRecorderWnd& owner, size_t nFrames, LONGLONG llStart, DWORD dwIdleMs, DWORD dwCapMs,
+                     FloodFrames frames = FloodFrames::Short)
 {
     size_t nSeen = owner.notes.size();
     LONGLONG llProgress = Now();
@@ -217,7 +237,7 @@ Arrival WaitNotified(const CRecorderWnd& owner, size_t nFrames, LONGLONG llStart
     arrival.dLastMs = MsBetween(llStart, llLastNote);
     for (size_t i = 0; i < owner.notes.size(); ++i) {
         const CRecorderWnd::Note& note = owner.notes[i];
-        if (note.message == WM_SERIAL_SMP && note.text == FrameText(i + 1))
+        if (note.message == WM_SERIAL_SMP && note.text == FloodFrameText(frames, i + 1))
             ++arrival.nInOrder;
     }
     return arrival;
@@ -313,6 +333,75 @@ private:
 
     HWND m_hWnd = nullptr;
     HANDLE m_hStop = nullptr;
+    std::thread m_thread;
+    std::vector<double> m_samples; // the probe's thread only, until it has ended
+    std::atomic<bool> m_bEnded{false};
+};
+
+// Posts a message to a window of the user-interface thread about every 10 ms from a thread of
+// its own and times until the window has handled it: a posted message waits behind every
+// message posted before it (a flood's reports), where a sent one (CUiProbe) does not, and the
+// engineer's keys and the view's timer come after posted messages. Made on the
+// user-interface thread; Stop (or the destructor) ends the thread before the window goes.
+class CPostProbe {
+public:
+    CPostProbe()
+        : m_window([this](UINT message, WPARAM, LPARAM) {
+              if (message != kProbeMessage)
+                  return false;
+              SetEvent(m_hHandled);
+              return true;
+          })
+    {
+    }
+    CPostProbe(const CPostProbe&) = delete;
+    CPostProbe& operator=(const CPostProbe&) = delete;
+    ~CPostProbe()
+    {
+        Stop();
+        for (HANDLE h : {m_hStop, m_hHandled})
+            if (h != nullptr)
+                CloseHandle(h);
+    }
+
+    void Start()
+    {
+        m_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_hHandled = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (m_hStop != nullptr && m_hHandled != nullptr && m_window.Handle() != nullptr)
+            m_thread = std::thread([this] { Run(); });
+    }
+
+    void Stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        SetEvent(m_hStop);
+        // The last message posted is handled only while this thread serves its messages.
+        PumpUntil([this] { return m_bEnded.load(); }, 30000);
+        m_thread.join();
+    }
+
+    // After Stop: from each post to its handling, in milliseconds.
+    bench::Spread Result() const { return bench::SpreadOf(m_samples); }
+
+private:
+    static constexpr UINT kProbeMessage = WM_APP + 77;
+
+    void Run()
+    {
+        do {
+            const LONGLONG llStart = Now();
+            PostMessageW(m_window.Handle(), kProbeMessage, 0, 0);
+            WaitForSingleObject(m_hHandled, 5000);
+            m_samples.push_back(MsSince(llStart));
+        } while (WaitForSingleObject(m_hStop, 10) == WAIT_TIMEOUT);
+        m_bEnded = true;
+    }
+
+    CMessageWindow m_window;
+    HANDLE m_hStop = nullptr;
+    HANDLE m_hHandled = nullptr; // auto-reset: set by the window, taken by the probe's thread
     std::thread m_thread;
     std::vector<double> m_samples; // the probe's thread only, until it has ended
     std::atomic<bool> m_bEnded{false};
@@ -635,27 +724,35 @@ struct FloodResult {
     bool bRan = false;
     Arrival arrival;
     bench::Spread ui;
+    bench::Spread posted;
     bool bSessionRecord = false;
     unsigned long long nSessionWritten = 0;
     unsigned long long nSessionDropped = 0;
 };
 
-// The program takes a flood of nFrames with its console shown; with bProbe the probe
-// measures the user-interface thread meanwhile.
-FloodResult ProgramFlood(Link link, size_t nFrames, bool bProbe)
+// The program takes a flood of nFrames with its console shown; with bProbe the probes
+// measure the user-interface thread meanwhile (a sent message and a posted one).
+FloodResult ProgramFlood(Link link, size_t nFrames, bool bProbe, FloodFrames frames = FloodFrames::Short,
+                         bool bShowConsole = true)
 {
     FloodResult result;
     CProgramSession session(link);
-    if (!session.Begin(FloodScenario(nFrames)))
+    if (!session.Begin(L"--flood-after-command 1 " + Num(static_cast<long long>(nFrames)) + L" " + FloodPattern(frames), L"",
+                       bShowConsole))
         return result;
     CUiProbe probe;
-    if (bProbe)
+    CPostProbe posted;
+    if (bProbe) {
         probe.Start(session.Console());
+        posted.Start();
+    }
     const LONGLONG llStart = Now();
     session.comm->SendData(L"[SPL_GO__]", nullptr, enRECV_NONE, false);
-    result.arrival = WaitNotified(session.owner, nFrames, llStart, 5000, 180000);
+    result.arrival = WaitNotified(session.owner, nFrames, llStart, 5000, 180000, frames);
     probe.Stop();
+    posted.Stop();
     result.ui = probe.Result();
+    result.posted = posted.Result();
     result.bRan = true;
     session.End();
     result.bSessionRecord = session.bSessionRecord;
@@ -687,6 +784,12 @@ void FloodSection(size_t nFrames)
                Format("%.0f%s", dRate, AllInOrder(program.arrival, nFrames) ? "" : " (LOST)"), ">= 5760");
         Figure(Format("flood.%s.plain", Key(link)).c_str(), Format("flood %s, plain reader frames/s", Name(link)),
                Format("%.0f", dPlain));
+        // What the console's view costs the flood: the same with the console hidden.
+        const FloodResult hidden = ProgramFlood(link, nFrames, false, FloodFrames::Short, false);
+        Say("%s, console hidden: %.0f frames/s (%s)\n", Name(link), hidden.arrival.Rate(),
+            hidden.bRan ? DeliveryText(hidden.arrival, nFrames).c_str() : "link not opened");
+        Figure(Format("flood.%s.hidden", Key(link)).c_str(), Format("flood %s, console hidden, frames/s", Name(link)),
+               Format("%.0f", hidden.arrival.Rate()));
         if (program.bSessionRecord) {
             // The session record's writer kept up when it dropped nothing at the flood's rate.
             Say("%s: session record %.1f MB written, %llu bytes dropped; goal: nothing dropped at >= %d frames/s: %s\n",
@@ -1029,15 +1132,27 @@ XoffResult XoffHold()
 void UiSection(size_t nFrames)
 {
     Say("\n-- User-interface thread: a probe thread sends WM_NULL to the console (SendMessageTimeout) about every 10 ms and "
-        "times the round trip; goal median <= %.0f ms and max <= %.0f ms\n",
+        "times the round trip, and another posts a message to a window of that thread and times until it is handled (a "
+        "posted message waits behind the flood's reports); goal median <= %.0f ms and max <= %.0f ms\n",
         kUiMedianGoalMs, kUiMaxGoalMs);
     for (Link link : {Link::Tcp, Link::Serial}) {
-        const FloodResult flood = ProgramFlood(link, nFrames, true);
-        Say("%s, during a flood of %u frames (%.0f frames/s, %s): %s; goal: %s\n", Name(link), static_cast<unsigned>(nFrames),
-            flood.arrival.Rate(), flood.bRan ? DeliveryText(flood.arrival, nFrames).c_str() : "link not opened",
-            UiText(flood.ui).c_str(), Verdict(UiGoalMet(flood.ui)));
-        Figure(Format("ui.flood.%s", Key(link)).c_str(), Format("UI round trip during flood %s", Name(link)),
-               Format("median %.1f ms, max %.1f ms", flood.ui.dMedian, flood.ui.dMax), "<= 50 / <= 200 ms");
+        // Short status frames, then long ones (fewer: a tenth as many, some 250 bytes each).
+        for (FloodFrames frames : {FloodFrames::Short, FloodFrames::Long}) {
+            const bool bLong = frames == FloodFrames::Long;
+            const size_t nCount = bLong ? nFrames / 10 : nFrames;
+            const FloodResult flood = ProgramFlood(link, nCount, true, frames);
+            Say("%s, during a flood of %u %s frames (%.0f frames/s, %s): sent %s; posted %s; goal: %s\n", Name(link),
+                static_cast<unsigned>(nCount), bLong ? "254-byte" : "16-byte", flood.arrival.Rate(),
+                flood.bRan ? DeliveryText(flood.arrival, nCount).c_str() : "link not opened", UiText(flood.ui).c_str(),
+                UiText(flood.posted).c_str(), Verdict(UiGoalMet(flood.ui) && UiGoalMet(flood.posted)));
+            const char* lpWhich = bLong ? "longflood" : "flood";
+            const std::string what = bLong ? "flood of long frames" : "flood";
+            Figure(Format("ui.%s.%s", lpWhich, Key(link)).c_str(), Format("UI round trip during %s %s", what.c_str(), Name(link)),
+                   Format("median %.1f ms, max %.1f ms", flood.ui.dMedian, flood.ui.dMax), "<= 50 / <= 200 ms");
+            Figure(Format("ui.%s.%s.posted", lpWhich, Key(link)).c_str(),
+                   Format("posted message's wait during %s %s", what.c_str(), Name(link)),
+                   Format("median %.1f ms, max %.1f ms", flood.posted.dMedian, flood.posted.dMax), "<= 50 / <= 200 ms");
+        }
     }
     const XoffResult xoff = XoffHold();
     Say("COM pair, unit holding XOFF for 3000 ms while this thread sends 5 commands: %s; goal: %s; longest SendData call "
