@@ -726,6 +726,7 @@ void CCommConsole::Tick(bool bDrawNow)
         // Nothing came since the last tick: the timer rests until something does.
         KillTimer(kViewTimer);
         m_bViewTimer = false;
+        m_view.SettleScrollBar();
         return;
     }
     m_inbox.SetViewTicking(true);

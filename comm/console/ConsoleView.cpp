@@ -291,6 +291,11 @@ int CConsoleView::VisibleRows()
         ::ReleaseDC(m_pView->m_hWnd, hDC);
         m_nLineHeight = tm.tmHeight + tm.tmExternalLeading > 0 ? tm.tmHeight + tm.tmExternalLeading : 13;
     }
+    // A control of another size (another scale) is measured again.
+    if (rc.bottom - rc.top != m_nClientHeight) {
+        m_nClientHeight = rc.bottom - rc.top;
+        m_bHeightMeasured = false;
+    }
     const int nRows = (rc.bottom - rc.top) / m_nLineHeight;
     return nRows > 1 ? nRows : 1;
 }
@@ -390,15 +395,21 @@ void CConsoleView::Draw()
     EDITSTREAM es{reinterpret_cast<DWORD_PTR>(&source), 0, &ReadRtf};
     m_pView->SendMessage(EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&es));
     ApplySelection();
-    // The page starts at the control's top; sideways it stays where the engineer put it.
+    // The page starts at the control's top; sideways it stays where the engineer put it
+    // (asked for only when it moved: each request costs the control a layout).
+    POINT now{};
+    m_pView->SendMessage(EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&now));
     scroll.y = 0;
-    m_pView->SendMessage(EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&scroll));
+    if (now.x != scroll.x || now.y != 0)
+        m_pView->SendMessage(EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&scroll));
     if (bRedrawOff) {
         m_pView->SendMessage(WM_SETREDRAW, TRUE);
         m_pView->Invalidate(FALSE);
     }
-    // The lines' height, once a page shows it: a screen holds as many as fit whole.
-    if (m_page.size() >= 2 && m_starts[1] - m_starts[0] > 0) {
+    // The lines' height, once a page of this size shows it: a screen holds as many as fit
+    // whole.
+    if (!m_bHeightMeasured && m_page.size() >= 2 && m_starts[1] - m_starts[0] > 0) {
+        m_bHeightMeasured = true;
         POINTL first{}, second{};
         m_pView->SendMessage(EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&first), m_starts[0]);
         m_pView->SendMessage(EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&second), m_starts[1]);
@@ -415,6 +426,14 @@ void CConsoleView::Draw()
     UpdateScrollBar();
     if (m_onMoved)
         m_onMoved();
+}
+
+void CConsoleView::SettleScrollBar()
+{
+    if (HasView() && m_bBarBehind) {
+        m_dwBarSetAt = ::GetTickCount() - kBarFollowMs;
+        UpdateScrollBar();
+    }
 }
 
 void CConsoleView::UpdateScrollBar()
@@ -435,6 +454,13 @@ void CConsoleView::UpdateScrollBar()
         nPos = 0;
     if (nPos == m_nBarPos && nMax == m_nBarMax && nPage == m_nBarPage)
         return;
+    // Drawing the bar costs more than a tick's text under Wine: while the view follows, the
+    // bar follows at most five times a second (it stands at the bottom meanwhile anyway).
+    const DWORD dwNow = ::GetTickCount();
+    m_bBarBehind = m_bFollow && nPos == m_nBarPos + (nMax - m_nBarMax) && dwNow - m_dwBarSetAt < kBarFollowMs;
+    if (m_bBarBehind)
+        return;
+    m_dwBarSetAt = dwNow;
     m_nBarPos = nPos;
     m_nBarMax = nMax;
     m_nBarPage = nPage;

@@ -52,6 +52,9 @@ public:
     double Update();
     // Draws the view anew at its place (shown again, resized).
     void Redraw();
+    // Lines stopped coming: the scroll bar, which follows a flood only a few times a second,
+    // shows where the view is now.
+    void SettleScrollBar();
     // Empties the view and follows; the lines that come from now on are shown.
     void Clear();
 
@@ -161,6 +164,14 @@ private:
     int m_nBarMax = -1;
     int m_nBarPage = -1;
     unsigned long long m_nScrollScale = 1;
+    // While the view follows, the bar is set at most every kBarFollowMs (drawing it costs more
+    // than a tick's text under Wine); m_bBarBehind: a change waits for SettleScrollBar.
+    static constexpr DWORD kBarFollowMs = 200;
+    DWORD m_dwBarSetAt = 0;
+    bool m_bBarBehind = false;
+    // The lines' height was measured on a page of the control's present height.
+    bool m_bHeightMeasured = false;
+    int m_nClientHeight = -1;
     bool m_bDragging = false; // the left button went down in the control
 };
 
