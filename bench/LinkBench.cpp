@@ -133,14 +133,15 @@ public:
     CProgramSession(const CProgramSession&) = delete;
     CProgramSession& operator=(const CProgramSession&) = delete;
 
-    bool Begin(const std::wstring& scenario, const std::wstring& unitLog = L"", bool bShowConsole = true)
+    bool Begin(const std::wstring& scenario, const std::wstring& unitLog = L"", bool bShowConsole = true, bool bRecord = true)
     {
         if (!StartUnit(unit, m_link, m_nTcpPort, scenario, unitLog) || !owner.Create() || !reply.Create())
             return false;
         comm = benchcompat::CreateComm(m_link == Link::Tcp);
         benchcompat::SetOwner(comm, &owner);
         // As in the program: every line also goes to a session record on disk.
-        benchcompat::SetSessionFolder(comm, MakeScratchDir(L"benchsession") + L"Logs\\");
+        if (bRecord)
+            benchcompat::SetSessionFolder(comm, MakeScratchDir(L"benchsession") + L"Logs\\");
         if (bShowConsole)
             benchcompat::ConsoleOf(comm)->ShowWindow(SW_SHOW);
         PumpFor(100);
@@ -733,12 +734,12 @@ struct FloodResult {
 // The program takes a flood of nFrames with its console shown; with bProbe the probes
 // measure the user-interface thread meanwhile (a sent message and a posted one).
 FloodResult ProgramFlood(Link link, size_t nFrames, bool bProbe, FloodFrames frames = FloodFrames::Short,
-                         bool bShowConsole = true)
+                         bool bShowConsole = true, bool bRecord = true)
 {
     FloodResult result;
     CProgramSession session(link);
     if (!session.Begin(L"--flood-after-command 1 " + Num(static_cast<long long>(nFrames)) + L" " + FloodPattern(frames), L"",
-                       bShowConsole))
+                       bShowConsole, bRecord))
         return result;
     CUiProbe probe;
     CPostProbe posted;
@@ -784,12 +785,17 @@ void FloodSection(size_t nFrames)
                Format("%.0f%s", dRate, AllInOrder(program.arrival, nFrames) ? "" : " (LOST)"), ">= 5760");
         Figure(Format("flood.%s.plain", Key(link)).c_str(), Format("flood %s, plain reader frames/s", Name(link)),
                Format("%.0f", dPlain));
-        // What the console's view costs the flood: the same with the console hidden.
+        // What the console's view and the session record cost the flood: the same with the
+        // console hidden, and hidden without a session record.
         const FloodResult hidden = ProgramFlood(link, nFrames, false, FloodFrames::Short, false);
-        Say("%s, console hidden: %.0f frames/s (%s)\n", Name(link), hidden.arrival.Rate(),
-            hidden.bRan ? DeliveryText(hidden.arrival, nFrames).c_str() : "link not opened");
+        const FloodResult bare = ProgramFlood(link, nFrames, false, FloodFrames::Short, false, false);
+        Say("%s, console hidden: %.0f frames/s (%s); hidden and no session record: %.0f frames/s (%s)\n", Name(link),
+            hidden.arrival.Rate(), hidden.bRan ? DeliveryText(hidden.arrival, nFrames).c_str() : "link not opened",
+            bare.arrival.Rate(), bare.bRan ? DeliveryText(bare.arrival, nFrames).c_str() : "link not opened");
         Figure(Format("flood.%s.hidden", Key(link)).c_str(), Format("flood %s, console hidden, frames/s", Name(link)),
                Format("%.0f", hidden.arrival.Rate()));
+        Figure(Format("flood.%s.bare", Key(link)).c_str(), Format("flood %s, console hidden, no session record, frames/s", Name(link)),
+               Format("%.0f", bare.arrival.Rate()));
         if (program.bSessionRecord) {
             // The session record's writer kept up when it dropped nothing at the flood's rate.
             Say("%s: session record %.1f MB written, %llu bytes dropped; goal: nothing dropped at >= %d frames/s: %s\n",

@@ -32,100 +32,6 @@ const wchar_t* KindMark(int nKind)
     }
 }
 
-void AppendRtfText(std::string& out, const std::wstring& text)
-{
-    for (size_t i = 0; i < text.size(); ++i) {
-        const wchar_t ch = text[i];
-        if (ch == L'\r' || ch == L'\n') {
-            if (ch == L'\n' && i > 0 && text[i - 1] == L'\r')
-                continue;
-            out += "\\par\r\n";
-        } else if (ch == L'\\' || ch == L'{' || ch == L'}') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch == L'\t') {
-            out += "\\tab ";
-        } else if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F)) {
-            // A control character has no glyph: it shows as its code ("<1B>"), and the
-            // control does not go looking through the system's fonts for one.
-            char szCode[8];
-            std::snprintf(szCode, sizeof(szCode), "<%02X>", static_cast<unsigned>(ch));
-            out += szCode;
-        } else if (ch >= 0x20 && ch < 0x80) {
-            out += static_cast<char>(ch);
-        } else {
-            char szCode[16];
-            std::snprintf(szCode, sizeof(szCode), "\\u%d?", static_cast<int>(static_cast<short>(ch)));
-            out += szCode;
-        }
-    }
-}
-
-struct RtfSource {
-    const std::string* pText;
-    size_t nOffset;
-};
-
-DWORD CALLBACK ReadRtf(DWORD_PTR dwCookie, LPBYTE pBuffer, LONG cb, LONG* pcb)
-{
-    RtfSource* pSource = reinterpret_cast<RtfSource*>(dwCookie);
-    const size_t nLeft = pSource->pText->size() - pSource->nOffset;
-    const size_t n = nLeft < static_cast<size_t>(cb) ? nLeft : static_cast<size_t>(cb);
-    memcpy(pBuffer, pSource->pText->data() + pSource->nOffset, n);
-    pSource->nOffset += n;
-    *pcb = static_cast<LONG>(n);
-    return 0;
-}
-
-bool WriteAll(HANDLE hFile, const std::string& bytes)
-{
-    size_t nDone = 0;
-    while (nDone < bytes.size()) {
-        const DWORD dwChunk = static_cast<DWORD>(bytes.size() - nDone < (1u << 20) ? bytes.size() - nDone : (1u << 20));
-        DWORD dwWritten = 0;
-        if (!::WriteFile(hFile, bytes.data() + nDone, dwChunk, &dwWritten, nullptr) || dwWritten == 0)
-            return false;
-        nDone += dwWritten;
-    }
-    return true;
-}
-
-// Lines a saved log takes from the record at a time: the record stays free for the
-// threads that write into it meanwhile.
-constexpr size_t kSaveChunkLines = 5000;
-} // namespace
-
-std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument, bool bStamp)
-{
-    std::string rtf = "{\\rtf1\\ansi\\deff0";
-    if (bDocument)
-        rtf += "{\\fonttbl{\\f0\\fswiss Tahoma;}}";
-    rtf += "{\\colortbl ;\\red62\\green138\\blue161;\\red96\\green167\\blue45;"
-           "\\red187\\green180\\blue0;\\red0\\green0\\blue0;}\r\n";
-    if (bDocument)
-        rtf += "\\f0\\fs16 ";
-    for (const CConsoleRecord::Line& line : lines) {
-        // A line written out already (from a session record) goes as it is.
-        if (line.nNumber < 0) {
-            rtf += "\\cf4 ";
-            AppendRtfText(rtf, line.text + L"\r\n");
-            continue;
-        }
-        // The number and the stamp in the number's colour, the rest in the kind's.
-        rtf += "\\cf1 ";
-        AppendRtfText(rtf, ConsoleLineNumber(line));
-        if (IsKnownLogKind(line.nKind)) {
-            if (bStamp && line.llTime != 0)
-                AppendRtfText(rtf, FormatStamp(line.llTime) + L" ");
-            rtf += "\\cf" + std::to_string(KindColorIndex(line.nKind)) + ' ';
-            AppendRtfText(rtf, KindMark(line.nKind) + line.text + ConsoleLineSuffix(line) + L"\r\n");
-        }
-    }
-    rtf += "}\r\n";
-    return rtf;
-}
-
-namespace {
 // A text as the view shows it: a line break is one '\v', a control character its code.
 std::wstring ShownText(const std::wstring& text, size_t nFrom = 0, size_t nTo = std::wstring::npos)
 {
@@ -201,7 +107,83 @@ bool operator<(const CConsoleView::Pos& a, const CConsoleView::Pos& b)
 {
     return a.nSeq < b.nSeq || (a.nSeq == b.nSeq && a.nCol < b.nCol);
 }
+
+// Rich text of a text as a saved document has it: as the view shows it, a line break within
+// it a paragraph of its own.
+void AppendRtfText(std::string& out, const std::wstring& text)
+{
+    for (wchar_t ch : ShownText(text)) {
+        if (ch == L'\v')
+            out += "\\par\r\n";
+        else
+            AppendRtfChar(out, ch);
+    }
+}
+
+struct RtfSource {
+    const std::string* pText;
+    size_t nOffset;
+};
+
+DWORD CALLBACK ReadRtf(DWORD_PTR dwCookie, LPBYTE pBuffer, LONG cb, LONG* pcb)
+{
+    RtfSource* pSource = reinterpret_cast<RtfSource*>(dwCookie);
+    const size_t nLeft = pSource->pText->size() - pSource->nOffset;
+    const size_t n = nLeft < static_cast<size_t>(cb) ? nLeft : static_cast<size_t>(cb);
+    memcpy(pBuffer, pSource->pText->data() + pSource->nOffset, n);
+    pSource->nOffset += n;
+    *pcb = static_cast<LONG>(n);
+    return 0;
+}
+
+bool WriteAll(HANDLE hFile, const std::string& bytes)
+{
+    size_t nDone = 0;
+    while (nDone < bytes.size()) {
+        const DWORD dwChunk = static_cast<DWORD>(bytes.size() - nDone < (1u << 20) ? bytes.size() - nDone : (1u << 20));
+        DWORD dwWritten = 0;
+        if (!::WriteFile(hFile, bytes.data() + nDone, dwChunk, &dwWritten, nullptr) || dwWritten == 0)
+            return false;
+        nDone += dwWritten;
+    }
+    return true;
+}
+
+// Lines a saved log takes from the record at a time: the record stays free for the
+// threads that write into it meanwhile.
+constexpr size_t kSaveChunkLines = 5000;
 } // namespace
+
+std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool bDocument, bool bStamp)
+{
+    std::string rtf = "{\\rtf1\\ansi\\deff0";
+    if (bDocument)
+        rtf += "{\\fonttbl{\\f0\\fswiss Tahoma;}}";
+    rtf += "{\\colortbl ;\\red62\\green138\\blue161;\\red96\\green167\\blue45;"
+           "\\red187\\green180\\blue0;\\red0\\green0\\blue0;}\r\n";
+    if (bDocument)
+        rtf += "\\f0\\fs16 ";
+    for (const CConsoleRecord::Line& line : lines) {
+        // A line written out already (from a session record) goes as it is.
+        if (line.nNumber < 0) {
+            rtf += "\\cf4 ";
+            AppendRtfText(rtf, line.text + L"\r\n");
+            continue;
+        }
+        // The number and the stamp in the number's colour, the rest in the kind's.
+        rtf += "\\cf1 ";
+        AppendRtfText(rtf, ConsoleLineNumber(line));
+        if (IsKnownLogKind(line.nKind)) {
+            if (bStamp && line.llTime != 0)
+                AppendRtfText(rtf, FormatStamp(line.llTime) + L" ");
+            rtf += "\\cf" + std::to_string(KindColorIndex(line.nKind)) + ' ';
+            AppendRtfText(rtf, KindMark(line.nKind) + line.text + ConsoleLineSuffix(line) + L"\r\n");
+        }
+    }
+    rtf += "}\r\n";
+    return rtf;
+}
+
 
 std::wstring ConsoleViewText(const CConsoleRecord::Line& line, bool bStamp)
 {
