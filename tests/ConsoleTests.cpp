@@ -613,6 +613,14 @@ TEST_F(ConsoleTest, ALongSessionIsScrolledFoundAndCopiedAlsoWhereOnlyItsSessionF
     EXPECT_EQ(expected, ClipboardText());
     EXPECT_FALSE(view.IsFollowing());
 
+    // The whole session selected copies as much as one copy takes, and says so.
+    KeyInLog('A', false, true);
+    KeyInLog('C', false, true);
+    const std::wstring all = ClipboardText();
+    EXPECT_EQ(CConsoleView::kMaxCopyLines, static_cast<size_t>(std::count(all.begin(), all.end(), L'\n')));
+    EXPECT_EQ(0u, all.find(expected));
+    EXPECT_EQ(0u, Text(IDC_STATIC_LOG_STATUS).find(L"Copied the first 100,000 selected lines")) << Text(IDC_STATIC_LOG_STATUS);
+
     // End follows again: the last line written is the view's last.
     KeyInLog(VK_END);
     EXPECT_TRUE(view.IsFollowing());

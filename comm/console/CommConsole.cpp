@@ -409,7 +409,7 @@ void CCommConsole::ShowHit()
 
 void CCommConsole::UpdateStatus()
 {
-    std::wstring status = m_findStatus;
+    std::wstring status = m_view.CopyNote().empty() ? m_findStatus : m_view.CopyNote();
     const unsigned long long nNew = m_view.NewLines();
     if (!m_view.IsFollowing() && nNew > 0) {
         if (!status.empty())

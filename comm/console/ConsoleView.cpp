@@ -643,19 +643,27 @@ CConsoleView::Pos CConsoleView::EndPos() const
     return Pos{last.back().nSeq, ConsoleViewText(last.back(), m_bShowTime).size()};
 }
 
-std::wstring CConsoleView::SelectedText() const
+std::wstring CConsoleView::SelectedText(size_t nMaxLines, bool* pbCut) const
 {
     std::wstring out;
+    if (pbCut != nullptr)
+        *pbCut = false;
     if (!HasSelection() || m_pLines == nullptr)
         return out;
     const Pos first = m_anchor < m_caret ? m_anchor : m_caret;
     const Pos last = m_anchor < m_caret ? m_caret : m_anchor;
     std::vector<CConsoleRecord::Line> lines;
+    size_t nLines = 0;
     unsigned long long nSeq = first.nSeq;
     while (nSeq <= last.nSeq) {
         lines.clear();
         const unsigned long long nNext = m_pLines->Read(nSeq, last.nSeq + 1, kSaveChunkLines, m_bShown, lines);
         for (const CConsoleRecord::Line& line : lines) {
+            if (nLines++ == nMaxLines) {
+                if (pbCut != nullptr)
+                    *pbCut = true;
+                return out;
+            }
             const std::wstring text = ConsoleViewText(line, m_bShowTime);
             const size_t nFrom = line.nSeq == first.nSeq ? (first.nCol < text.size() ? first.nCol : text.size()) : 0;
             const size_t nTo = line.nSeq == last.nSeq ? (last.nCol < text.size() ? last.nCol : text.size()) : text.size();
@@ -677,7 +685,9 @@ std::wstring CConsoleView::SelectedText() const
 
 bool CConsoleView::CopySelection()
 {
-    const std::wstring text = SelectedText();
+    bool bCut = false;
+    const std::wstring text = SelectedText(kMaxCopyLines, &bCut);
+    m_copyNote.clear();
     if (text.empty() || !HasView() || !::OpenClipboard(m_pView->m_hWnd))
         return false;
     bool bCopied = false;
@@ -693,6 +703,11 @@ bool CConsoleView::CopySelection()
             ::GlobalFree(hText);
     }
     ::CloseClipboard();
+    static_assert(kMaxCopyLines == 100000, "the note names the bound");
+    if (bCopied && bCut)
+        m_copyNote = L"Copied the first 100,000 selected lines (Save file writes the whole session)";
+    if (m_onMoved)
+        m_onMoved();
     return bCopied;
 }
 
@@ -822,6 +837,8 @@ bool CConsoleView::BeforeInput(UINT message, WPARAM wParam, LPARAM)
 {
     if (!HasView())
         return false;
+    if (message == WM_KEYDOWN && wParam != VK_SHIFT && wParam != VK_CONTROL)
+        m_copyNote.clear();
     if (message == WM_MOUSEWHEEL) {
         OnWheel(GET_WHEEL_DELTA_WPARAM(wParam));
         return true;
@@ -839,6 +856,7 @@ void CConsoleView::AfterInput(UINT message, WPARAM wParam, LPARAM lParam)
     switch (message) {
     case WM_LBUTTONDOWN: {
         m_bDragging = true;
+        m_copyNote.clear();
         m_bHit = false;
         const Pos at = PosAtPoint(point);
         if ((wParam & MK_SHIFT) != 0 && m_bSelection) {

@@ -88,10 +88,16 @@ public:
     bool HasSelection() const { return m_bSelection && (m_anchor.nSeq != m_caret.nSeq || m_anchor.nCol != m_caret.nCol); }
     void Select(Pos anchor, Pos caret);
     void ClearSelection();
-    // The selected text as shown, lines ending in CR LF.
-    std::wstring SelectedText() const;
-    // Copies the selection to the clipboard; false when nothing was copied.
+    // Lines one copy takes at most (some 12 MB of text, twice over with the clipboard's copy):
+    // a selection of a whole long session is saved with Save file instead.
+    static constexpr size_t kMaxCopyLines = 100000;
+    // The selected text as shown, lines ending in CR LF; at most nMaxLines lines (pbCut: the
+    // selection had more).
+    std::wstring SelectedText(size_t nMaxLines = kMaxCopyLines, bool* pbCut = nullptr) const;
+    // Copies the selection to the clipboard; false when nothing was copied. A selection longer
+    // than kMaxCopyLines is copied as far as that, and CopyNote says so.
     bool CopySelection();
+    const std::wstring& CopyNote() const { return m_copyNote; }
     // Shows a find's hit: its line in sight, the hit selected and marked.
     void ShowHit(unsigned long long nSeq, int nColumn, int nLength);
 
@@ -173,6 +179,7 @@ private:
     bool m_bHeightMeasured = false;
     int m_nClientHeight = -1;
     bool m_bDragging = false; // the left button went down in the control
+    std::wstring m_copyNote;  // what the last copy left out, until the engineer moves on
 };
 
 // The text of a line as the view shows it, without its line end: number, stamp (bStamp),
