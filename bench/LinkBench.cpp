@@ -1008,6 +1008,7 @@ struct CommandsResult {
     int nAnswered = 0;
     int nTimedOut = 0;
     bool bCut = false;  // the time ran out before all were sent
+    double dInnerMs = 0; // median of the program's own round trips: its command's last byte out to its answer in
 };
 
 // A program that answers slowly is measured over the commands done within this time.
@@ -1031,6 +1032,17 @@ CommandsResult ProgramCommands(Link link, int nCommands, bool bShowConsole)
         (note.kind == enRECV_TIMEOUT ? result.nTimedOut : result.nAnswered) += 1;
     result.nDone = static_cast<int>(session.reply.notes.size());
     result.bCut = i < nCommands && result.nDone == i;
+#if RIG_BENCH_SESSION_RECORD
+    // Where the time of a command goes: the part between the link's bytes, as the program
+    // itself measures it for each answer.
+    std::vector<CConsoleRecord::Line> lines;
+    session.comm->GetRecord().Copy(0, CConsoleRecord::kKeptLines, lines);
+    std::vector<double> inner;
+    for (const CConsoleRecord::Line& line : lines)
+        if (line.llRoundTripUs >= 0)
+            inner.push_back(static_cast<double>(line.llRoundTripUs) / 1000.0);
+    result.dInnerMs = bench::SpreadOf(inner).dMedian;
+#endif
     if (result.nDone == i && i > 0)
         result.dRate = i / (dMs / 1000.0);
     return result;
@@ -1076,6 +1088,18 @@ void CommandsSection(int nCommands)
             const char* lpConsole = bShown ? "console shown" : "console hidden";
             Say("%s, %s: program %.0f answered commands/s (%d answered, %d timed out%s), plain client %.0f/s; %s\n", Name(link),
                 lpConsole, program.dRate, program.nAnswered, program.nTimedOut, cut.c_str(), dPlain, goal.c_str());
+            // A command's whole cycle beside the part the program measures between the bytes.
+            if (program.dRate > 0 && dPlain > 0) {
+                Say("%s, %s: a command's cycle %.2f ms (plain client %.2f ms, so the program adds %.2f ms); of it, from its last "
+                    "byte out to its answer in (the program's own round trip), median %.2f ms\n",
+                    Name(link), lpConsole, 1000.0 / program.dRate, 1000.0 / dPlain, 1000.0 / program.dRate - 1000.0 / dPlain,
+                    program.dInnerMs);
+                Figure(Format("commands.%s%s.added", Key(link), bShown ? ".shown" : "").c_str(),
+                       Format("commands %s, %s, ms the program adds to a cycle", Name(link), lpConsole),
+                       Format("%.2f ms (round trip between the bytes %.2f ms)", 1000.0 / program.dRate - 1000.0 / dPlain,
+                              program.dInnerMs),
+                       bShown ? "" : "<= 1 ms");
+            }
             Figure(Format("commands.%s%s", Key(link), bShown ? ".shown" : "").c_str(),
                    Format("commands %s, %s, answered/s", Name(link), lpConsole), Format("%.0f", program.dRate),
                    bGoal ? ">= 500" : "");
