@@ -69,7 +69,7 @@ TEST_P(FloodTrace, EveryLooseLineIsTracedAndRecordedWhileTheConsoleKeepsFewer)
             ASSERT_EQ(11u + 6u + 1u + kPadding, traced.message.size()) << traced.message;
             ++nNext;
         }
-        const size_t at = traced.message.find(" bytes of data not shown here (in the session record)");
+        const size_t at = traced.message.find(" bytes of data kept in the session record only");
         if (at != std::string::npos)
             nHidden += std::strtoull(traced.message.c_str(), nullptr, 10);
     }

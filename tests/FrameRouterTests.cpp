@@ -196,9 +196,9 @@ TEST(FrameRouter, LooseTextBeyondTheGateIsRecordedAndSavedButNotKept)
     EXPECT_LT(record.Count(), static_cast<size_t>(nLines));
     std::wstring told;
     for (const std::wstring& text : RecordTexts(record, LOG_KIND_DATA))
-        if (text.find(L"bytes of data not shown here") != std::wstring::npos)
+        if (text.find(L"bytes of data kept in the session record only") != std::wstring::npos)
             told = text;
-    EXPECT_NE(std::wstring::npos, told.find(L" bytes of data not shown here (in the session record)")) << told;
+    EXPECT_NE(std::wstring::npos, told.find(L" bytes of data kept in the session record only")) << told;
 
     // Save file: every line, in order, the ones the console did not keep from the record.
     CSessionLines lines(record, recorder);

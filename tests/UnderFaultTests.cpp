@@ -204,7 +204,7 @@ TEST(ProgramUnderFault, HostileBytesKeepMemoryBoundedAndExitEndsInTheMiddleOfThe
         },
         180000));
     // The garbage is summarised, not kept line by line, and the window still answers.
-    EXPECT_GE(run.WaitForTrace(" bytes of data not shown", 20000, "CComm::LogWrite"), 0);
+    EXPECT_GE(run.WaitForTrace(" bytes of data kept in the session record only", 20000, "CComm::LogWrite"), 0);
     DWORD_PTR dwResult = 0;
     EXPECT_NE(0, SendMessageTimeoutW(run.MainWindow(), WM_NULL, 0, 0, SMTO_NORMAL, 10000, &dwResult));
     EXPECT_LT(peak - idle, static_cast<SIZE_T>(32) << 20) << "memory above idle: " << (peak - idle) / 1024 << " KB";

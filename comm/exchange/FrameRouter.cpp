@@ -19,11 +19,13 @@ void CFrameRouter::StartLink()
 void CFrameRouter::TellHiddenData(unsigned long long nChars)
 {
     if (nChars > 0) {
-        // The text left out is only not shown: it is in the session record while one runs,
-        // and always in the diagnostic log.
-        const wchar_t* lpWhere = m_inbox.Record().IsTapped() ? L"in the session record" : L"in the diagnostic log";
+        // The text left out of the console's memory is in the session record while one runs
+        // (where the log reads it when the engineer scrolls to it), and always in the
+        // diagnostic log.
+        const wchar_t* lpFormat = m_inbox.Record().IsTapped() ? L"%llu bytes of data kept in the session record only"
+                                                              : L"%llu bytes of data not shown here (in the diagnostic log)";
         wchar_t szText[96] = {};
-        _snwprintf(szText, 95, L"%llu bytes of data not shown here (%s)", nChars, lpWhere);
+        _snwprintf(szText, 95, lpFormat, nChars);
         m_inbox.WriteLine(LOG_KIND_DATA, szText);
     }
 }
