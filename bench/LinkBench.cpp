@@ -17,8 +17,8 @@
 //
 // LinkBench [FRAMES [COMMANDS [TIMEOUTS]]] [--only SECTION[,SECTION...]]
 #include "BenchCompat.h"
-#include "framework/MessageWindow.h"
 #include "BenchReport.h"
+#include "framework/MessageWindow.h"
 #include "support/CommTestSupport.h"
 #include "support/SimUnitProcess.h"
 
@@ -282,13 +282,12 @@ std::string LateText(const PaceReport& pace)
     return pace.bDone ? Format("%.1f ms", pace.dLateMs) : std::string("n/a (pace not finished)");
 }
 
-// Asks the console window for a round trip about every 10 ms from a thread of its own, as
-// the system does when it checks whether a window still answers: the user-interface thread
-// answers whenever it serves its messages. Stop (or the destructor) ends the thread, before
-// the window it asks goes.
+// Times a round trip to the user-interface thread about every 10 ms from a thread of its own.
+// Stop (or the destructor) ends the thread, before the window it asks goes.
 class CUiProbe {
 public:
-    CUiProbe() = default;
+    // roundTrip asks the user-interface thread something and returns once it has answered.
+    explicit CUiProbe(std::function<void()> roundTrip) : m_roundTrip(std::move(roundTrip)) {}
     CUiProbe(const CUiProbe&) = delete;
     CUiProbe& operator=(const CUiProbe&) = delete;
     ~CUiProbe()
@@ -298,9 +297,8 @@ public:
             CloseHandle(m_hStop);
     }
 
-    void Start(HWND hWnd)
+    void Start()
     {
-        m_hWnd = hWnd;
         m_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (m_hStop != nullptr)
             m_thread = std::thread([this] { Run(); });
@@ -325,29 +323,37 @@ private:
     {
         do {
             const LONGLONG llStart = Now();
-            DWORD_PTR dwResult = 0;
-            SendMessageTimeoutW(m_hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &dwResult);
+            m_roundTrip();
             m_samples.push_back(MsSince(llStart));
         } while (WaitForSingleObject(m_hStop, 10) == WAIT_TIMEOUT);
         m_bEnded = true;
     }
 
-    HWND m_hWnd = nullptr;
+    std::function<void()> m_roundTrip;
     HANDLE m_hStop = nullptr;
     std::thread m_thread;
     std::vector<double> m_samples; // the probe's thread only, until it has ended
     std::atomic<bool> m_bEnded{false};
 };
 
-// Posts a message to a window of the user-interface thread about every 10 ms from a thread of
-// its own and times until the window has handled it: a posted message waits behind every
-// message posted before it (a flood's reports), where a sent one (CUiProbe) does not, and the
-// engineer's keys and the view's timer come after posted messages. Made on the
-// user-interface thread; Stop (or the destructor) ends the thread before the window goes.
-class CPostProbe {
+// The round trip the system makes when it checks whether a window still answers: a message
+// sent to it, answered whenever the user-interface thread serves its messages.
+std::function<void()> SentRoundTrip(HWND hWnd)
+{
+    return [hWnd] {
+        DWORD_PTR dwResult = 0;
+        SendMessageTimeoutW(hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &dwResult);
+    };
+}
+
+// A window of the user-interface thread that a probe posts to and waits until it has handled
+// the message: a posted message waits behind every message posted before it (a flood's
+// reports), where a sent one does not, and the engineer's keys and the view's timer come after
+// posted messages. Made on the user-interface thread.
+class CPostTarget {
 public:
-    CPostProbe()
-        : m_window([this](UINT message, WPARAM, LPARAM) {
+    CPostTarget()
+        : m_hHandled(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_window([this](UINT message, WPARAM, LPARAM) {
               if (message != kProbeMessage)
                   return false;
               SetEvent(m_hHandled);
@@ -355,57 +361,25 @@ public:
           })
     {
     }
-    CPostProbe(const CPostProbe&) = delete;
-    CPostProbe& operator=(const CPostProbe&) = delete;
-    ~CPostProbe()
+    CPostTarget(const CPostTarget&) = delete;
+    CPostTarget& operator=(const CPostTarget&) = delete;
+    ~CPostTarget()
     {
-        Stop();
-        for (HANDLE h : {m_hStop, m_hHandled})
-            if (h != nullptr)
-                CloseHandle(h);
+        if (m_hHandled != nullptr)
+            CloseHandle(m_hHandled);
     }
 
-    void Start()
+    // The probe's thread: posts and waits until the window has handled it.
+    void RoundTrip()
     {
-        m_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_hHandled = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (m_hStop != nullptr && m_hHandled != nullptr && m_window.Handle() != nullptr)
-            m_thread = std::thread([this] { Run(); });
+        PostMessageW(m_window.Handle(), kProbeMessage, 0, 0);
+        WaitForSingleObject(m_hHandled, 5000);
     }
-
-    void Stop()
-    {
-        if (!m_thread.joinable())
-            return;
-        SetEvent(m_hStop);
-        // The last message posted is handled only while this thread serves its messages.
-        PumpUntil([this] { return m_bEnded.load(); }, 30000);
-        m_thread.join();
-    }
-
-    // After Stop: from each post to its handling, in milliseconds.
-    bench::Spread Result() const { return bench::SpreadOf(m_samples); }
 
 private:
     static constexpr UINT kProbeMessage = WM_APP + 77;
-
-    void Run()
-    {
-        do {
-            const LONGLONG llStart = Now();
-            PostMessageW(m_window.Handle(), kProbeMessage, 0, 0);
-            WaitForSingleObject(m_hHandled, 5000);
-            m_samples.push_back(MsSince(llStart));
-        } while (WaitForSingleObject(m_hStop, 10) == WAIT_TIMEOUT);
-        m_bEnded = true;
-    }
-
+    HANDLE m_hHandled; // auto-reset: set by the window, taken by the probe's thread
     CMessageWindow m_window;
-    HANDLE m_hStop = nullptr;
-    HANDLE m_hHandled = nullptr; // auto-reset: set by the window, taken by the probe's thread
-    std::thread m_thread;
-    std::vector<double> m_samples; // the probe's thread only, until it has ended
-    std::atomic<bool> m_bEnded{false};
 };
 
 std::string UiText(const bench::Spread& ui)
@@ -741,10 +715,11 @@ FloodResult ProgramFlood(Link link, size_t nFrames, bool bProbe, FloodFrames fra
     if (!session.Begin(L"--flood-after-command 1 " + Num(static_cast<long long>(nFrames)) + L" " + FloodPattern(frames), L"",
                        bShowConsole, bRecord))
         return result;
-    CUiProbe probe;
-    CPostProbe posted;
+    CPostTarget target;
+    CUiProbe probe(SentRoundTrip(session.Console()));
+    CUiProbe posted([&target] { target.RoundTrip(); });
     if (bProbe) {
-        probe.Start(session.Console());
+        probe.Start();
         posted.Start();
     }
     const LONGLONG llStart = Now();
@@ -1131,8 +1106,8 @@ XoffResult XoffHold()
     CProgramSession session(Link::Serial);
     if (!session.Begin(L"--xoff-after-command 1 3000", log))
         return result;
-    CUiProbe probe;
-    probe.Start(session.Console());
+    CUiProbe probe(SentRoundTrip(session.Console()));
+    probe.Start();
     session.comm->SendData(L"[SPM_CEPH]", &session.reply, enRECV_COMMAND, false);
     PumpUntil([&] { return !session.reply.notes.empty(); }, 10000);
     // The XOFF leaves right after the answer; the hold runs from the unit's log line on.

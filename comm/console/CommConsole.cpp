@@ -396,14 +396,9 @@ void CCommConsole::ShowHit()
 {
     const CSessionFind::Hit& hit = m_found.hits[static_cast<size_t>(m_nHit)];
     m_view.ShowHit(hit.nSeq, hit.nColumn, static_cast<int>(m_foundQuery.text.size()));
-    wchar_t szStatus[128] = {};
+    m_findStatus = L"hit " + GroupedNumber(static_cast<unsigned long long>(m_nHit) + 1) + L" of " + GroupedNumber(m_found.nTotal);
     if (m_found.nTotal > m_found.hits.size())
-        _snwprintf(szStatus, 127, L"hit %s of %s (the first %s are shown)", GroupedNumber(static_cast<unsigned long long>(m_nHit) + 1).c_str(),
-                   GroupedNumber(m_found.nTotal).c_str(), GroupedNumber(m_found.hits.size()).c_str());
-    else
-        _snwprintf(szStatus, 127, L"hit %s of %s", GroupedNumber(static_cast<unsigned long long>(m_nHit) + 1).c_str(),
-                   GroupedNumber(m_found.nTotal).c_str());
-    m_findStatus = szStatus;
+        m_findStatus += L" (the first " + GroupedNumber(m_found.hits.size()) + L" are shown)";
     UpdateStatus();
 }
 

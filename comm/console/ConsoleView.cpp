@@ -626,14 +626,6 @@ void CConsoleView::Select(Pos anchor, Pos caret)
         Draw();
 }
 
-void CConsoleView::ClearSelection()
-{
-    m_bSelection = false;
-    m_bHit = false;
-    if (HasView())
-        Draw();
-}
-
 CConsoleView::Pos CConsoleView::EndPos() const
 {
     std::vector<CConsoleRecord::Line> last;

@@ -60,7 +60,6 @@ public:
 
     // Which kinds the view shows; every line is kept whatever it shows.
     void SetShown(int nKind, bool bShown);
-    const bool* Shown() const { return m_bShown; }
     // Whether the view shows each line's time stamp (saved logs always have them).
     void SetShowTime(bool bShowTime);
     bool ShowsTime() const { return m_bShowTime; }
@@ -70,7 +69,6 @@ public:
     unsigned long long TopSeq() const { return m_nTopSeq; }
     // Lines that came since the view was held (0 while it follows).
     unsigned long long NewLines() const;
-    const std::vector<CConsoleRecord::Line>& Page() const { return m_page; }
     int Rows() const { return m_nRows; }
 
     // Moving through the session.
@@ -87,7 +85,6 @@ public:
     // The selection, in the session.
     bool HasSelection() const { return m_bSelection && (m_anchor.nSeq != m_caret.nSeq || m_anchor.nCol != m_caret.nCol); }
     void Select(Pos anchor, Pos caret);
-    void ClearSelection();
     // Lines one copy takes at most (some 12 MB of text, twice over with the clipboard's copy):
     // a selection of a whole long session is saved with Save file instead.
     static constexpr size_t kMaxCopyLines = 100000;

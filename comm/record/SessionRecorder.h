@@ -82,8 +82,6 @@ public:
     // The records since the console was last cleared, the running one last (its parts and
     // its end grow while it runs, and its writer may be up to kFlushMs behind the tap).
     std::vector<Span> Spans() const;
-    // The first sequence after the console was last cleared.
-    unsigned long long ClearSeq() const { return m_nClearSeq; }
 
     const CSessionLog& Log() const { return m_session; }
 
