@@ -4,11 +4,51 @@
 
 #include <commctrl.h>
 
+#include <unordered_map>
+
 namespace {
-// One id for every subclass of ours; the object pointer is the subclass data, and also a
-// window property, so the object of any window can be found from its handle.
-constexpr UINT_PTR kSubclassId = 0x52494721; // "RIG!"
-constexpr const wchar_t* kObjectProperty = L"RigConsole.CWnd";
+// Every bound window of the process: its object, and the window procedure it had before
+// (which gets what the object leaves to default processing). Looked up by every message of a
+// bound window, so it is a table in our own memory, not a window property or comctl32's
+// subclass chain: both are kept by the window manager, and under Wine each look is a round
+// trip to its server. Written by the thread that binds or unbinds a window (its own), read by
+// every window procedure call and PreTranslateMessage walk; covered by g_bindingsLock (shared
+// for lookups). It lives as long as the process: windows may still get messages while static
+// objects are being destroyed.
+struct Binding {
+    CWnd* pWnd = nullptr; // null once unbound while another procedure was put on top of ours
+    WNDPROC pfnSuper = nullptr;
+};
+SRWLOCK g_bindingsLock = SRWLOCK_INIT;
+std::unordered_map<HWND, Binding>& Bindings()
+{
+    static auto* pBindings = new std::unordered_map<HWND, Binding>;
+    return *pBindings;
+}
+
+Binding FindBinding(HWND hWnd)
+{
+    ::AcquireSRWLockShared(&g_bindingsLock);
+    const auto& bindings = Bindings();
+    const auto it = bindings.find(hWnd);
+    const Binding binding = it != bindings.end() ? it->second : Binding{};
+    ::ReleaseSRWLockShared(&g_bindingsLock);
+    return binding;
+}
+
+void SetBinding(HWND hWnd, const Binding& binding)
+{
+    ::AcquireSRWLockExclusive(&g_bindingsLock);
+    Bindings()[hWnd] = binding;
+    ::ReleaseSRWLockExclusive(&g_bindingsLock);
+}
+
+void EraseBinding(HWND hWnd)
+{
+    ::AcquireSRWLockExclusive(&g_bindingsLock);
+    Bindings().erase(hWnd);
+    ::ReleaseSRWLockExclusive(&g_bindingsLock);
+}
 
 // The object whose window CreateEx is creating on this thread, and the hook that binds it
 // when the system announces the new window, before its first message.
@@ -26,18 +66,39 @@ CWnd::~CWnd()
 
 CWnd* CWnd::FromHandlePermanent(HWND hWnd)
 {
-    return hWnd != nullptr ? static_cast<CWnd*>(::GetPropW(hWnd, kObjectProperty)) : nullptr;
+    return hWnd != nullptr ? FindBinding(hWnd).pWnd : nullptr;
 }
 
 bool CWnd::BindWindow(HWND hWnd)
 {
-    if (hWnd == nullptr || m_hWnd != nullptr)
+    // A window is bound once: also one whose unbinding left our procedure in its chain.
+    const Binding before = FindBinding(hWnd);
+    if (hWnd == nullptr || m_hWnd != nullptr || before.pfnSuper != nullptr)
         return false;
-    if (!::SetWindowSubclass(hWnd, &CWnd::SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)))
+    // The table knows the window before its first message through our procedure.
+    SetBinding(hWnd, Binding{this, reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(hWnd, GWLP_WNDPROC))});
+    const WNDPROC pfnOld = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::StaticWndProc)));
+    if (pfnOld == nullptr) {
+        EraseBinding(hWnd);
         return false;
-    ::SetPropW(hWnd, kObjectProperty, this);
+    }
+    SetBinding(hWnd, Binding{this, pfnOld});
     m_hWnd = hWnd;
     return true;
+}
+
+void CWnd::Unbind(HWND hWnd)
+{
+    const Binding binding = FindBinding(hWnd);
+    // Our procedure comes off when it is still the window's; otherwise (something put its own
+    // on top since) it stays, passing every message on to the one it had before.
+    if (reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(hWnd, GWLP_WNDPROC)) == &CWnd::StaticWndProc) {
+        ::SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(binding.pfnSuper));
+        EraseBinding(hWnd);
+    } else {
+        SetBinding(hWnd, Binding{nullptr, binding.pfnSuper});
+    }
 }
 
 bool CWnd::SubclassWindow(HWND hWnd)
@@ -152,10 +213,8 @@ BOOL CWnd::TrackMouseEvent(DWORD dwFlags, DWORD dwHoverTime)
 HWND CWnd::UnsubclassWindow()
 {
     HWND hWnd = m_hWnd;
-    if (hWnd != nullptr) {
-        ::RemoveWindowSubclass(hWnd, &CWnd::SubclassProc, kSubclassId);
-        ::RemovePropW(hWnd, kObjectProperty);
-    }
+    if (hWnd != nullptr)
+        Unbind(hWnd);
     m_hWnd = nullptr;
     return hWnd;
 }
@@ -223,10 +282,18 @@ void CWnd::CenterWindow()
     ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-LRESULT CALLBACK CWnd::SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                    DWORD_PTR dwRefData)
+LRESULT CALLBACK CWnd::StaticWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    CWnd* pWnd = reinterpret_cast<CWnd*>(dwRefData);
+    const Binding binding = FindBinding(hWnd);
+    CWnd* pWnd = binding.pWnd;
+    if (pWnd == nullptr) {
+        // Unbound while a procedure put on top of ours kept ours in the chain: passed on.
+        const LRESULT result = binding.pfnSuper != nullptr ? ::CallWindowProcW(binding.pfnSuper, hWnd, message, wParam, lParam)
+                                                           : ::DefWindowProcW(hWnd, message, wParam, lParam);
+        if (message == WM_NCDESTROY)
+            EraseBinding(hWnd);
+        return result;
+    }
     LRESULT result = 0;
     // No exception may cross a window procedure: real Windows does not carry it through
     // SendMessage. A handler that throws gets default processing.
@@ -236,11 +303,10 @@ LRESULT CALLBACK CWnd::SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPAR
         result = pWnd->WindowProc(message, wParam, lParam);
         pWnd->m_current = saved;
     } catch (...) {
-        result = ::DefSubclassProc(hWnd, message, wParam, lParam);
+        result = ::CallWindowProcW(binding.pfnSuper, hWnd, message, wParam, lParam);
     }
     if (message == WM_NCDESTROY) {
-        ::RemoveWindowSubclass(hWnd, &CWnd::SubclassProc, kSubclassId);
-        ::RemovePropW(hWnd, kObjectProperty);
+        pWnd->Unbind(hWnd);
         if (pWnd->m_hWnd == hWnd)
             pWnd->m_hWnd = nullptr;
         pWnd->PostNcDestroy();
@@ -258,7 +324,9 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 
 LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    return ::DefSubclassProc(m_hWnd, message, wParam, lParam);
+    const WNDPROC pfnSuper = FindBinding(m_hWnd).pfnSuper;
+    return pfnSuper != nullptr ? ::CallWindowProcW(pfnSuper, m_hWnd, message, wParam, lParam)
+                               : ::DefWindowProcW(m_hWnd, message, wParam, lParam);
 }
 
 LRESULT CWnd::Default()

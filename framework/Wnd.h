@@ -1,6 +1,6 @@
 // CWnd: a window of the program bound to a C++ object. Every window we own or attach goes
-// through one subclass procedure that finds the object from the subclass data and searches
-// the object's message table. The object never owns the window's lifetime by itself: the
+// through one window procedure of ours, put in front of the window's own, that finds the
+// object in the process's table of bound windows and searches the object's message table. The object never owns the window's lifetime by itself: the
 // binding ends at WM_NCDESTROY, and only then may the object go.
 #pragma once
 
@@ -149,8 +149,9 @@ protected:
     bool BindWindow(HWND hWnd);
 
 private:
-    static LRESULT CALLBACK SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR uIdSubclass,
-                                         DWORD_PTR dwRefData);
+    static LRESULT CALLBACK StaticWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+    // Ends the binding of hWnd (this object's window, or one it had).
+    void Unbind(HWND hWnd);
     static LRESULT CALLBACK CreateHookProc(int nCode, WPARAM wParam, LPARAM lParam);
     bool DispatchToMap(const MsgMapEntry* pEntry, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
     static bool IsReflectedFirst(UINT message);

@@ -8,6 +8,7 @@
 #include "support/KitHost.h"
 #include "support/KitTestIds.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 using kit::CaptureClient;
@@ -146,6 +147,75 @@ TEST(KitFramework, CreateExBindsBeforeTheFirstMessageAndRuntimeClassesCreate)
     EXPECT_TRUE(pObject->IsKindOf(RUNTIME_CLASS(CButton)));
     EXPECT_FALSE(probe.IsKindOf(RUNTIME_CLASS(CButton)));
     delete pObject;
+}
+
+namespace {
+// Counts the texts set on its window, then leaves them to the window's own procedure.
+class CTextCounter : public CWnd {
+public:
+    int m_nTexts = 0;
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override
+    {
+        m_nTexts += message == WM_SETTEXT ? 1 : 0;
+        return CWnd::WindowProc(message, wParam, lParam);
+    }
+};
+
+LRESULT CALLBACK CountTexts(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR dwRefData)
+{
+    *reinterpret_cast<int*>(dwRefData) += message == WM_SETTEXT ? 1 : 0;
+    return ::DefSubclassProc(hWnd, message, wParam, lParam);
+}
+
+std::wstring TextOf(HWND hWnd)
+{
+    wchar_t szText[32] = {};
+    ::GetWindowTextW(hWnd, szText, 32);
+    return szText;
+}
+} // namespace
+
+TEST(KitFramework, AWindowIsBoundInFrontOfItsOwnProcedureAndLeftToItWhenUnbound)
+{
+    kit::CKitHost host(IDD_KIT_HOST);
+    ASSERT_TRUE(host.Open());
+    HWND hEdit = ::CreateWindowExW(0, L"Edit", L"", WS_CHILD, 0, 0, 50, 20, host.m_hWnd, nullptr, nullptr, nullptr);
+    ASSERT_NE(hEdit, nullptr);
+    const LONG_PTR own = ::GetWindowLongPtrW(hEdit, GWLP_WNDPROC);
+
+    CTextCounter first;
+    ASSERT_TRUE(first.SubclassWindow(hEdit));
+    EXPECT_EQ(CWnd::FromHandlePermanent(hEdit), &first);
+    ::SetWindowTextW(hEdit, L"one");
+    EXPECT_EQ(first.m_nTexts, 1);
+    EXPECT_EQ(TextOf(hEdit), L"one") << "the edit's own procedure set it";
+    EXPECT_EQ(first.UnsubclassWindow(), hEdit);
+    EXPECT_EQ(::GetWindowLongPtrW(hEdit, GWLP_WNDPROC), own);
+    EXPECT_EQ(CWnd::FromHandlePermanent(hEdit), nullptr);
+    ::SetWindowTextW(hEdit, L"two");
+    EXPECT_EQ(first.m_nTexts, 1);
+
+    // Bound again, then subclassed by someone else on top: unbinding cannot take our
+    // procedure out of the chain, so it passes everything on, and the window lives on.
+    CTextCounter second;
+    ASSERT_TRUE(second.SubclassWindow(hEdit));
+    int nOnTop = 0;
+    ASSERT_TRUE(::SetWindowSubclass(hEdit, &CountTexts, 1, reinterpret_cast<DWORD_PTR>(&nOnTop)));
+    ::SetWindowTextW(hEdit, L"three");
+    EXPECT_EQ(nOnTop, 1);
+    EXPECT_EQ(second.m_nTexts, 1);
+    second.UnsubclassWindow();
+    EXPECT_EQ(CWnd::FromHandlePermanent(hEdit), nullptr);
+    ::SetWindowTextW(hEdit, L"four");
+    EXPECT_EQ(nOnTop, 2);
+    EXPECT_EQ(second.m_nTexts, 1) << "no message reaches an unbound object";
+    EXPECT_EQ(TextOf(hEdit), L"four");
+    CTextCounter third;
+    EXPECT_FALSE(third.SubclassWindow(hEdit)) << "our procedure is still in its chain";
+    ::RemoveWindowSubclass(hEdit, &CountTexts, 1);
+    EXPECT_TRUE(::DestroyWindow(hEdit));
 }
 
 namespace {

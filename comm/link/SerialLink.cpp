@@ -17,11 +17,13 @@ constexpr DWORD kPollMs = 5;
 // Shortly after bytes came or went, the next bytes (an answer, the rest of a burst) are
 // likely soon: the port is then looked at every millisecond. While a stream comes in, every
 // few milliseconds, so that each look takes more at once (the port holds 4096 bytes, 44 ms
-// at 921 600 baud).
+// at 921 600 baud). A look that took half the port's buffer or more is behind the stream:
+// the next look follows at once.
 constexpr DWORD kBusyPollMs = 1;
 constexpr ULONGLONG kBusyForMs = 100;
 constexpr DWORD kStreamPollMs = 4;
 constexpr DWORD kStreamBytes = 256;
+constexpr DWORD kBehindBytes = CSerialLink::kReadBytes / 2;
 } // namespace
 
 CSerialLink::CSerialLink()
@@ -341,7 +343,7 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
             }
             if (bRead)
                 ullLastRead = ::GetTickCount64();
-            if (bPolling || bStreaming) {
+            if ((bPolling || bStreaming) && dwTaken < kBehindBytes) {
                 const ULONGLONG ullNow = ::GetTickCount64();
                 const ULONGLONG ullLastWrite = pLink->m_ullLastWrite.load();
                 const bool bBusy = ullNow - ullLastRead < kBusyForMs || ullNow - ullLastWrite < kBusyForMs;
