@@ -10,25 +10,14 @@ namespace {
 // Consecutive hard failures of the port (a vanished USB adapter, say) before the link is
 // given up; each is followed by a short pause, so this is about half a second.
 constexpr int kMaxPortFailures = 50;
-// Waits that end with nothing in a row before the port is polled instead, and the pause
-// between two looks then.
-constexpr int kEmptyWakeUpsBeforePolling = 10;
+// Rounds that end with nothing in a row (a read that returned nothing at once, then a wait
+// that ended without an event) before the port is looked at every few milliseconds instead.
+constexpr int kEmptyRoundsBeforePolling = 10;
 constexpr DWORD kPollMs = 5;
-// Shortly after bytes came or went, the next bytes (an answer, the rest of a burst) are
-// likely soon: the port is then looked at every millisecond. While a stream comes in, every
-// few milliseconds, so that each look takes more at once (the port holds 4096 bytes, 44 ms
-// at 921 600 baud). A look that took half the port's buffer or more is behind the stream:
-// the next look follows at once.
-constexpr DWORD kBusyPollMs = 1;
-constexpr ULONGLONG kBusyForMs = 100;
-constexpr DWORD kStreamPollMs = 4;
-constexpr DWORD kStreamBytes = 256;
-constexpr DWORD kBehindBytes = CSerialLink::kReadBytes / 2;
 } // namespace
 
 CSerialLink::CSerialLink()
 {
-    m_osRead.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_osWrite.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
@@ -36,7 +25,7 @@ CSerialLink::CSerialLink()
 CSerialLink::~CSerialLink()
 {
     Close();
-    for (HANDLE hEvent : {m_osRead.hEvent, m_osWrite.hEvent, m_hStopEvent}) {
+    for (HANDLE hEvent : {m_osWrite.hEvent, m_hStopEvent}) {
         if (hEvent != nullptr)
             ::CloseHandle(hEvent);
     }
@@ -44,7 +33,7 @@ CSerialLink::~CSerialLink()
 
 DWORD CSerialLink::Open(const LinkParams& params, HANDLE)
 {
-    if (m_osRead.hEvent == nullptr || m_osWrite.hEvent == nullptr || m_hStopEvent == nullptr)
+    if (m_osWrite.hEvent == nullptr || m_hStopEvent == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
     if (params.nComPort < 0 || params.nComPort > 0xFFFF) {
         LOG_ERROR(L"No such COM port : %d", params.nComPort);
@@ -162,7 +151,6 @@ bool CSerialLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, D
         return false;
     if (dwLength == 0)
         return true;
-    m_ullLastWrite.store(::GetTickCount64());
     if (::WriteFile(m_hComm, pBytes, dwLength, &dwWritten, &m_osWrite))
         return dwWritten == dwLength;
     if (::GetLastError() == ERROR_IO_PENDING) {
@@ -190,28 +178,55 @@ bool CSerialLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, D
     return false;
 }
 
-DWORD CSerialLink::Read(BYTE* pBuffer, DWORD cb, DWORD& dwError)
+// The receive thread's read: its record and its buffer. The driver writes into both until the
+// read has come back, so they live on the heap, and a read that does not come back even
+// after a cancel keeps them (and the event) for ever rather than have the driver write into
+// memory that went.
+struct CSerialLink::PortRead {
+    OVERLAPPED os{};
+    BYTE buffer[CSerialLink::kReadBytes];
+    PortRead() { os.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~PortRead()
+    {
+        if (os.hEvent != nullptr)
+            ::CloseHandle(os.hEvent);
+    }
+    PortRead(const PortRead&) = delete;
+    PortRead& operator=(const PortRead&) = delete;
+};
+
+DWORD CSerialLink::Read(PortRead& read, DWORD& dwError, bool& bLeft)
 {
+    bLeft = false;
+    DWORD dwRead = 0;
+    ::ResetEvent(read.os.hEvent);
+    if (!::ReadFile(m_hComm, read.buffer, kReadBytes, &dwRead, &read.os)) {
+        dwError = ::GetLastError();
+        if (dwError == ERROR_IO_PENDING) {
+            // The read waits for the port's next bytes (Wine's ports do so even with reads
+            // that return at once): until they come, or until Wake, which ends it and lets it
+            // come back within the cancel bound.
+            const HANDLE waits[2] = {read.os.hEvent, m_hStopEvent};
+            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                ::CancelIoEx(m_hComm, &read.os);
+                bLeft = ::WaitForSingleObject(read.os.hEvent, kCancelWaitMs) != WAIT_OBJECT_0;
+                if (!bLeft)
+                    ::GetOverlappedResult(m_hComm, &read.os, &dwRead, FALSE);
+                // Woken: what the cancel left is not wanted any more.
+                dwError = ERROR_OPERATION_ABORTED;
+                return 0;
+            }
+            dwError = ::GetOverlappedResult(m_hComm, &read.os, &dwRead, FALSE) ? ERROR_SUCCESS : ::GetLastError();
+        }
+    }
+    if (dwRead > 0 && dwError == ERROR_SUCCESS)
+        return dwRead;
+    // Nothing came, or the read failed: whether the port is still there (a vanished adapter
+    // fails here); clearing its error state also resumes a port stopped by a line error.
     DWORD dwErrors = 0;
     COMSTAT status{};
-    if (!::ClearCommError(m_hComm, &dwErrors, &status)) {
-        // A port that fails here (a vanished adapter) is counted by the receive loop.
-        if (dwError == ERROR_SUCCESS)
-            dwError = ::GetLastError();
-        return 0;
-    }
-    if (status.cbInQue == 0)
-        return 0;
-    NoteBacklog(status.cbInQue);
-    // With reads that return at once an overlapped read of an empty queue may still stay
-    // pending (Wine): only what the queue holds is asked for.
-    const DWORD dwWanted = status.cbInQue < cb ? status.cbInQue : cb;
-    DWORD dwRead = 0;
-    if (::ReadFile(m_hComm, pBuffer, dwWanted, &dwRead, &m_osRead))
-        return dwRead;
-    if (::GetLastError() == ERROR_IO_PENDING && ::GetOverlappedResult(m_hComm, &m_osRead, &dwRead, TRUE))
-        return dwRead;
-    ::ClearCommError(m_hComm, &dwErrors, &status);
+    if (!::ClearCommError(m_hComm, &dwErrors, &status) && dwError == ERROR_SUCCESS)
+        dwError = ::GetLastError();
     return 0;
 }
 
@@ -271,84 +286,78 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
     LOG_FUN_S();
 
     CFrameAssembler assembler(false);
+    CSerialLink::PortRead* pRead = new (std::nothrow) CSerialLink::PortRead;
     CommWait* pWait = new (std::nothrow) CommWait;
-    if (pWait == nullptr || pWait->os.hEvent == nullptr || !::SetCommMask(pLink->m_hComm, EV_RXCHAR)) {
+    if (pRead == nullptr || pRead->os.hEvent == nullptr || pWait == nullptr || pWait->os.hEvent == nullptr ||
+        !::SetCommMask(pLink->m_hComm, EV_RXCHAR)) {
         wchar_t szText[128] = {};
         _snwprintf(szText, 127, L"Error while creating Thread_WatchSerial(), COM%d", pLink->m_nPort);
         LOG_ERROR(L"%s", szText);
         pLink->Sink().OnLinkError(szText);
+        delete pRead;
         delete pWait;
         return 0;
     }
 
-    BYTE buffer[CSerialLink::kReadBytes];
     int nFailures = 0;
-    int nEmptyWakeUps = 0;
+    int nEmptyRounds = 0;
     bool bPolling = false;
-    ULONGLONG ullLastRead = 0;
     while (pLink->IsOpen()) {
+        // A read takes what the port holds, up to the buffer. Where nothing waits it either
+        // waits itself for the next bytes (Wine's ports) or returns at once (real ports), and
+        // then the port's event for received characters is waited for.
         DWORD dwError = ERROR_SUCCESS;
-        // Reported into by the port's wait (and kept when the wait is left, below).
-        DWORD& dwMask = pWait->dwMask;
-        dwMask = EV_RXCHAR;
-        // While bytes keep coming the port is looked at, not waited on: a wait per read would
-        // cost a system call more each time (and memory each time, under Wine).
-        const bool bStreaming = ullLastRead != 0 && ::GetTickCount64() - ullLastRead < kBusyForMs;
-        if (bPolling || bStreaming) {
-            // Polling: the read below looks at the queue.
-        } else if (!::WaitCommEvent(pLink->m_hComm, &dwMask, &pWait->os)) {
-            // The wait may end early (Wine ends it with 995 or an empty mask over and over,
-            // and a received-character event stays set while bytes are queued): whatever it
-            // says, the queue is drained. Every wait is completed before the next one
-            // starts; a close (the stop event) ends a wait that no byte ends, and a wait that
-            // does not come back even then keeps its record when the thread ends.
-            dwError = ::GetLastError();
-            if (dwError == ERROR_IO_PENDING) {
-                bool bStopped = false, bLeft = false;
-                dwError = FinishCommWait(pLink->m_hComm, pLink->m_hStopEvent, pWait->os, bStopped, bLeft);
-                if (bLeft) {
-                    LOG_ERROR(L"COM%d: a wait for received characters did not come back; its record is left to it", pLink->m_nPort);
-                    pWait = nullptr;
-                    break;
-                }
-                if (bStopped && pLink->IsOpen())
-                    ::SetCommMask(pLink->m_hComm, EV_RXCHAR); // woken while open: wait again
-            }
+        bool bLeft = false;
+        const DWORD dwRead = pLink->Read(*pRead, dwError, bLeft);
+        if (bLeft) {
+            LOG_ERROR(L"COM%d: a cancelled read did not come back; its record is left to it", pLink->m_nPort);
+            pRead = nullptr;
+            break;
         }
-
-        // A read that did not fill the buffer took all the port held: what comes next is
-        // taken at the next look.
-        bool bRead = false;
-        DWORD dwRead = 0;
-        DWORD dwTaken = 0;
-        while (pLink->IsOpen() && (dwRead = pLink->Read(buffer, sizeof(buffer), dwError)) > 0) {
-            pLink->Feed(assembler, buffer, dwRead);
-            bRead = true;
-            dwTaken += dwRead;
-            if (dwRead < sizeof(buffer))
-                break;
+        if (dwRead > 0) {
+            nFailures = 0;
+            nEmptyRounds = 0;
+            // One read takes all that waits (up to the buffer): how far behind we are.
+            pLink->NoteBacklog(dwRead);
+            pLink->Feed(assembler, pRead->buffer, dwRead);
+            continue;
+        }
+        if (dwError == ERROR_SUCCESS && pLink->IsOpen()) {
+            // Reported into by the port's wait (and kept when the wait is left, below).
+            DWORD& dwMask = pWait->dwMask;
+            dwMask = EV_RXCHAR;
+            if (!::WaitCommEvent(pLink->m_hComm, &dwMask, &pWait->os)) {
+                // Every wait is completed before the next one starts; a close (the stop
+                // event) ends a wait that no byte ends, and a wait that does not come back
+                // even then keeps its record when the thread ends.
+                dwError = ::GetLastError();
+                if (dwError == ERROR_IO_PENDING) {
+                    bool bStopped = false;
+                    dwError = FinishCommWait(pLink->m_hComm, pLink->m_hStopEvent, pWait->os, bStopped, bLeft);
+                    if (bLeft) {
+                        LOG_ERROR(L"COM%d: a wait for received characters did not come back; its record is left to it",
+                                  pLink->m_nPort);
+                        pWait = nullptr;
+                        break;
+                    }
+                    if (bStopped && pLink->IsOpen())
+                        ::SetCommMask(pLink->m_hComm, EV_RXCHAR); // woken while open: wait again
+                }
+            }
+            if (dwError == ERROR_SUCCESS && dwMask != 0)
+                nEmptyRounds = -1; // the port announced bytes: the round was not empty
         }
 
         if (dwError == ERROR_SUCCESS || dwError == ERROR_OPERATION_ABORTED) {
             nFailures = 0;
-            // A port whose waits keep ending without an event and without data (a
-            // pseudo-terminal under Wine, where every such wait also costs memory) is looked
-            // at every few milliseconds instead. A real port's wait ends only on an event.
-            const bool bEmpty = !bRead && (dwError == ERROR_OPERATION_ABORTED || dwMask == 0);
-            nEmptyWakeUps = bEmpty ? nEmptyWakeUps + 1 : 0;
-            if (!bPolling && nEmptyWakeUps >= kEmptyWakeUpsBeforePolling && pLink->IsOpen()) {
+            // A port whose reads and waits both end at once with nothing is looked at every
+            // few milliseconds instead of being spun on (and so is a link woken while open).
+            if (++nEmptyRounds >= kEmptyRoundsBeforePolling && pLink->IsOpen()) {
+                if (!bPolling)
+                    LOG_DATA(L"COM%d: waits end without events; the port is polled every %d ms", pLink->m_nPort,
+                             static_cast<int>(kPollMs));
                 bPolling = true;
-                LOG_DATA(L"COM%d: waits end without events; the port is polled every %d ms", pLink->m_nPort,
-                         static_cast<int>(kPollMs));
-            }
-            if (bRead)
-                ullLastRead = ::GetTickCount64();
-            if ((bPolling || bStreaming) && dwTaken < kBehindBytes) {
-                const ULONGLONG ullNow = ::GetTickCount64();
-                const ULONGLONG ullLastWrite = pLink->m_ullLastWrite.load();
-                const bool bBusy = ullNow - ullLastRead < kBusyForMs || ullNow - ullLastWrite < kBusyForMs;
-                const DWORD dwWaitMs = dwTaken >= kStreamBytes ? kStreamPollMs : bBusy ? kBusyPollMs : kPollMs;
-                ::WaitForSingleObject(pLink->m_hStopEvent, dwWaitMs);
+                ::Sleep(kPollMs);
             }
         } else if (pLink->IsOpen()) {
             if (++nFailures >= kMaxPortFailures) {
@@ -363,6 +372,7 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
         }
     }
 
+    delete pRead;
     delete pWait;
     return 1;
 }

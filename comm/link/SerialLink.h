@@ -30,9 +30,12 @@ protected:
 private:
     friend unsigned int WINAPI Thread_WatchSerial(void* pParam);
 
-    // Receive thread only: reads what the port holds, at most cb bytes. A port that cannot
-    // be looked at sets dwError (unless it holds an error already).
-    DWORD Read(BYTE* pBuffer, DWORD cb, DWORD& dwError);
+    struct PortRead;
+    // Receive thread only: reads what the port holds into read's buffer, waiting for the
+    // next bytes where the port's reads wait (until Wake). A read that failed, or a port that
+    // cannot be looked at, sets dwError; bLeft says that a cancelled read did not come back
+    // (its record must then be left to it).
+    DWORD Read(PortRead& read, DWORD& dwError, bool& bLeft);
 
     // The port. Written by Open (the opener) and Close (user-interface thread) under
     // m_csHandle, while neither the receive thread nor the writer runs; they read it without
@@ -42,15 +45,11 @@ private:
     CCriticalSection m_csHandle;
     HANDLE m_hComm = INVALID_HANDLE_VALUE;
     int m_nPort = 0;
-    // Each overlapped record belongs to one thread: reads to the receive thread, writes to
-    // the writer. Their events are made at construction and live as long as the object.
-    OVERLAPPED m_osRead{};
+    // The writer's overlapped record; its event is made at construction and lives as long as
+    // the object. (The receive thread's read and wait records are its own, on the heap.)
     OVERLAPPED m_osWrite{};
     // Set by Wake (any thread), reset by Open; ends a write's wait and the receive thread's.
     HANDLE m_hStopEvent = nullptr;
     // Writer only (then Close): a cancelled write never came back.
     bool m_bWriteStuck = false;
-    // Tick of the last write (writer) : an answer is due soon, so a polled port is looked at
-    // more often for a while.
-    std::atomic<ULONGLONG> m_ullLastWrite{0};
 };

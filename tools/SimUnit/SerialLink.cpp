@@ -92,56 +92,97 @@ bool CSerialLink::Open(unsigned long ulPort, unsigned long ulBaud, std::string& 
 
 int CSerialLink::Read(char* pBuf, int cbBuf, std::string& reason)
 {
-    bool bEndedAtOnce = false;
+    // What a read took before the reading stopped comes first.
+    if (m_nHeld > 0)
+        return TakeHeld(pBuf, cbBuf);
+    // A read is kept pending while nothing comes: Wine's ports complete it as soon as bytes
+    // arrive (the unit answers at once, as a real one does). A real port's read returns at
+    // once with nothing; then its wait for received characters is used.
+    if (!m_bReadPending) {
+        DWORD dwGot = 0;
+        ResetEvent(m_ovRead.hEvent);
+        if (ReadFile(m_hPort, m_held, sizeof(m_held), &dwGot, &m_ovRead)) {
+            if (dwGot > 0) {
+                m_nHeld = dwGot;
+                return TakeHeld(pBuf, cbBuf);
+            }
+            return WaitForBytes(reason);
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            reason = "read error " + std::to_string(GetLastError());
+            return -1;
+        }
+        m_bReadPending = true;
+    }
+    if (WaitForSingleObject(m_ovRead.hEvent, 50) != WAIT_OBJECT_0)
+        return 0;
+    m_bReadPending = false;
+    DWORD dwGot = 0;
+    if (!GetOverlappedResult(m_hPort, &m_ovRead, &dwGot, FALSE)) {
+        reason = "read error " + std::to_string(GetLastError());
+        return -1;
+    }
+    m_nHeld = dwGot;
+    return m_nHeld > 0 ? TakeHeld(pBuf, cbBuf) : 0;
+}
+
+int CSerialLink::TakeHeld(char* pBuf, int cbBuf)
+{
+    const DWORD dwTake = m_nHeld < static_cast<DWORD>(cbBuf) ? m_nHeld : static_cast<DWORD>(cbBuf);
+    memcpy(pBuf, m_held + m_nFirstHeld, dwTake);
+    m_nFirstHeld += dwTake;
+    m_nHeld -= dwTake;
+    if (m_nHeld == 0)
+        m_nFirstHeld = 0;
+    return static_cast<int>(dwTake);
+}
+
+int CSerialLink::WaitForBytes(std::string& reason)
+{
+    // A real port: the wait for received characters, a short while at most. The next Read
+    // reads again.
     if (!m_bWaitPending) {
         m_dwMask = 0;
         ResetEvent(m_ovWait.hEvent);
         if (WaitCommEvent(m_hPort, &m_dwMask, &m_ovWait)) {
-            bEndedAtOnce = m_dwMask == 0;
-        } else if (GetLastError() == ERROR_IO_PENDING) {
-            m_bWaitPending = true;
-        } else {
-            bEndedAtOnce = true; // 995 and the like: look at the queue anyway
+            if (m_dwMask == 0)
+                Sleep(1); // ended without an event: not spun on
+            return 0;
         }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            Sleep(1);
+            return 0;
+        }
+        m_bWaitPending = true;
     }
-    if (m_bWaitPending && WaitForSingleObject(m_ovWait.hEvent, 50) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(m_ovWait.hEvent, 50) == WAIT_OBJECT_0) {
         DWORD dwDummy = 0;
-        if (!GetOverlappedResult(m_hPort, &m_ovWait, &dwDummy, FALSE) || m_dwMask == 0)
-            bEndedAtOnce = true;
+        GetOverlappedResult(m_hPort, &m_ovWait, &dwDummy, FALSE);
         m_bWaitPending = false;
     }
-
     DWORD dwErrors = 0;
     COMSTAT stat{};
     if (!ClearCommError(m_hPort, &dwErrors, &stat)) {
         reason = "port error " + std::to_string(GetLastError());
         return -1;
     }
-    if (stat.cbInQue == 0) {
-        // An event wait that ends without waiting would otherwise make this loop spin; soon
-        // after bytes came, the next (a command after an answer) is looked for sooner.
-        if (bEndedAtOnce)
-            Sleep(GetTickCount64() - m_ullLastBytes < 100 ? 1 : 5);
-        return 0;
-    }
-    m_ullLastBytes = GetTickCount64();
-    const DWORD dwWant = stat.cbInQue < static_cast<DWORD>(cbBuf) ? stat.cbInQue : static_cast<DWORD>(cbBuf);
-    DWORD dwGot = 0;
-    ResetEvent(m_ovRead.hEvent);
-    if (!ReadFile(m_hPort, pBuf, dwWant, &dwGot, &m_ovRead)) {
-        if (GetLastError() != ERROR_IO_PENDING || !GetOverlappedResult(m_hPort, &m_ovRead, &dwGot, TRUE)) {
-            reason = "read error " + std::to_string(GetLastError());
-            return -1;
-        }
-    }
-    return static_cast<int>(dwGot);
+    return 0;
 }
 
 void CSerialLink::EndReading()
 {
+    // A pending read and a pending wait must have ended before their OVERLAPPEDs go or are
+    // used again; what the read took meanwhile is kept for the next Read.
+    if (m_bReadPending) {
+        CancelIoEx(m_hPort, &m_ovRead);
+        DWORD dwGot = 0;
+        if (WaitForSingleObject(m_ovRead.hEvent, 2000) == WAIT_OBJECT_0 && GetOverlappedResult(m_hPort, &m_ovRead, &dwGot, FALSE))
+            m_nHeld = dwGot;
+        m_bReadPending = false;
+    }
     if (!m_bWaitPending)
         return;
-    // An empty mask ends a pending wait; it must have ended before its OVERLAPPED goes.
+    // An empty mask ends a pending wait.
     SetCommMask(m_hPort, 0);
     if (WaitForSingleObject(m_ovWait.hEvent, 2000) != WAIT_OBJECT_0) {
         CancelIo(m_hPort);
@@ -150,6 +191,7 @@ void CSerialLink::EndReading()
     DWORD dwDummy = 0;
     GetOverlappedResult(m_hPort, &m_ovWait, &dwDummy, FALSE);
     m_bWaitPending = false;
+    SetCommMask(m_hPort, EV_RXCHAR);
 }
 
 bool CSerialLink::Write(const char* p, size_t cb, HANDLE hStop, std::string& reason)

@@ -1,7 +1,8 @@
 // Serial side of the simulated unit: a COM port opened for overlapped I/O, 8N1 with XON/XOFF.
-// The receive loop does not trust WaitCommEvent to block (under Wine on a pseudo-terminal it
-// ends early with 995 or an empty mask, and EV_RXCHAR stays signalled while bytes wait), so
-// every wake-up is followed by a look at the input queue.
+// The receive loop keeps a read pending, which Wine's ports complete as soon as bytes arrive;
+// where a read returns at once with nothing (real ports), it waits for received characters,
+// and does not trust WaitCommEvent to block (under Wine on a pseudo-terminal it ends early
+// with 995 or an empty mask).
 #pragma once
 
 #include "SimLink.h"
@@ -30,9 +31,17 @@ private:
     OVERLAPPED m_ovWait{};
     OVERLAPPED m_ovRead{};
     OVERLAPPED m_ovWrite{};
-    ULONGLONG m_ullLastBytes = 0; // reader: when bytes last came
+    // Reader thread only: its pending read, what the read took and is not yet handed on,
+    // and its wait for received characters (real ports).
+    bool m_bReadPending = false;
+    char m_held[4096] = {};
+    DWORD m_nHeld = 0;
+    DWORD m_nFirstHeld = 0;
     DWORD m_dwMask = 0;
-    bool m_bWaitPending = false; // reader thread only
+    bool m_bWaitPending = false;
+
+    int TakeHeld(char* pBuf, int cbBuf);
+    int WaitForBytes(std::string& reason);
 };
 
 } // namespace simunit

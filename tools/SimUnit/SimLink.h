@@ -17,7 +17,9 @@ public:
     // or -1 when the link is gone (reason says why).
     virtual int Read(char* pBuf, int cbBuf, std::string& reason) = 0;
 
-    // Reader thread, after its last Read: ends anything still pending on the receive side.
+    // Reader thread, after its last Read and before it stops reading for a while: ends
+    // anything still pending on the receive side (bytes it took meanwhile come with the next
+    // Read).
     virtual void EndReading() {}
 
     // Writes every byte, waiting as long as the link holds them back. False when the link

@@ -246,6 +246,8 @@ void CSimSession::ReaderMain(std::string& reason)
 
 void CSimSession::PauseReading(DWORD dwMs)
 {
+    // Nothing is taken from the port meanwhile: its buffer fills, as a busy unit's does.
+    m_link.EndReading();
     m_log.Line("READING stopped");
     // Run waits for this thread before it returns: the stop event and the end of the session
     // (a hang-up, a failed write) must end the stretch at once.
