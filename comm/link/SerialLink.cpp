@@ -178,21 +178,26 @@ bool CSerialLink::Write(const char* pBytes, DWORD dwLength, DWORD dwTimeoutMs, D
     return false;
 }
 
-// The receive thread's read: its record and its buffer. The driver writes into both until the
-// read has come back, so they live on the heap, and a read that does not come back even
-// after a cancel keeps them (and the event) for ever rather than have the driver write into
+// An overlapped record of the receive thread, with its event. The driver writes into a
+// record (and into what comes with it: a read's buffer, a wait's mask) until its operation
+// has come back, so records live on the heap, and one whose operation does not come back even
+// after a cancel is kept for ever (event and all) rather than have the driver write into
 // memory that went.
-struct CSerialLink::PortRead {
+struct SerialRecord {
     OVERLAPPED os{};
-    BYTE buffer[CSerialLink::kReadBytes];
-    PortRead() { os.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~PortRead()
+    SerialRecord() { os.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~SerialRecord()
     {
         if (os.hEvent != nullptr)
             ::CloseHandle(os.hEvent);
     }
-    PortRead(const PortRead&) = delete;
-    PortRead& operator=(const PortRead&) = delete;
+    SerialRecord(const SerialRecord&) = delete;
+    SerialRecord& operator=(const SerialRecord&) = delete;
+};
+
+// The receive thread's read and its buffer.
+struct CSerialLink::PortRead : SerialRecord {
+    BYTE buffer[CSerialLink::kReadBytes];
 };
 
 DWORD CSerialLink::Read(PortRead& read, DWORD& dwError, bool& bLeft)
@@ -232,21 +237,10 @@ DWORD CSerialLink::Read(PortRead& read, DWORD& dwError, bool& bLeft)
 
 namespace {
 
-// The receive thread's record of its wait for received characters and the mask the wait
-// reports into. The driver writes into both until the wait has come back, so they live on the
-// heap: a wait that does not come back even after SetCommMask(0) and a cancel keeps them (and
-// the event) for ever rather than have the driver write into memory that went.
-struct CommWait {
-    OVERLAPPED os{};
+// The receive thread's wait for received characters (real ports) and the mask it reports
+// into; a wait that does not come back even after SetCommMask(0) and a cancel is kept.
+struct CommWait : SerialRecord {
     DWORD dwMask = 0;
-    CommWait() { os.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~CommWait()
-    {
-        if (os.hEvent != nullptr)
-            ::CloseHandle(os.hEvent);
-    }
-    CommWait(const CommWait&) = delete;
-    CommWait& operator=(const CommWait&) = delete;
 };
 
 // Waits for a pending wait on the port to end, or for the stop event. Woken by the stop event,
