@@ -35,7 +35,8 @@ protected:
 class CLink {
 public:
     // The longest a link waits for a cancelled operation (a write held by XOFF, a pending
-    // wait for received characters) to come back before it gives that operation up.
+    // read, a pending wait for received characters) to come back before it gives that
+    // operation up.
     static constexpr DWORD kCancelWaitMs = 1000;
     // How long the link manager gives a link's workers (the receive thread, and the writer in
     // a write) to end after Wake. Every wait they can be in once woken is a cancel wait or

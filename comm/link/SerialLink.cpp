@@ -104,8 +104,10 @@ void CSerialLink::Wake()
     // Only these two quick calls under the lock: a close that waits for the lock waits for
     // nothing longer.
     CSingleLock lock(m_csHandle);
+    // The stop event ends the writer's wait and the receive thread's wait for its read
+    // (which then cancels the read); an empty mask ends a pending wait for received
+    // characters.
     ::SetEvent(m_hStopEvent);
-    // Ends a pending wait for received characters.
     if (m_hComm != INVALID_HANDLE_VALUE)
         ::SetCommMask(m_hComm, 0);
 }
