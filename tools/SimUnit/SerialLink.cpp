@@ -173,12 +173,16 @@ void CSerialLink::EndReading()
 {
     // A pending read and a pending wait must have ended before their OVERLAPPEDs go or are
     // used again; what the read took meanwhile is kept for the next Read.
+    // A read that does not come back even then stays pending: the next Read waits for it
+    // rather than start another into the same buffer.
     if (m_bReadPending) {
         CancelIoEx(m_hPort, &m_ovRead);
-        DWORD dwGot = 0;
-        if (WaitForSingleObject(m_ovRead.hEvent, 2000) == WAIT_OBJECT_0 && GetOverlappedResult(m_hPort, &m_ovRead, &dwGot, FALSE))
-            m_nHeld = dwGot;
-        m_bReadPending = false;
+        if (WaitForSingleObject(m_ovRead.hEvent, 2000) == WAIT_OBJECT_0) {
+            DWORD dwGot = 0;
+            if (GetOverlappedResult(m_hPort, &m_ovRead, &dwGot, FALSE))
+                m_nHeld = dwGot;
+            m_bReadPending = false;
+        }
     }
     if (!m_bWaitPending)
         return;
