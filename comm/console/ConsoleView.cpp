@@ -184,7 +184,6 @@ std::string BuildConsoleRtf(const std::vector<CConsoleRecord::Line>& lines, bool
     return rtf;
 }
 
-
 std::wstring ConsoleViewText(const CConsoleRecord::Line& line, bool bStamp)
 {
     if (line.nNumber < 0)
@@ -436,8 +435,8 @@ void CConsoleView::UpdateScrollBar()
         nPos = 0;
     if (nPos == m_nBarPos && nMax == m_nBarMax && nPage == m_nBarPage)
         return;
-    // Drawing the bar costs more than a tick's text under Wine: while the view follows, the
-    // bar follows at most five times a second (it stands at the bottom meanwhile anyway).
+    // Wine draws the bar at once, up to a few milliseconds a time: while the view follows,
+    // the bar follows at most five times a second (it stands at the bottom meanwhile anyway).
     const DWORD dwNow = ::GetTickCount();
     m_bBarBehind = m_bFollow && nPos == m_nBarPos + (nMax - m_nBarMax) && dwNow - m_dwBarSetAt < kBarFollowMs;
     if (m_bBarBehind)

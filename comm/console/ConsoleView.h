@@ -167,8 +167,8 @@ private:
     int m_nBarMax = -1;
     int m_nBarPage = -1;
     unsigned long long m_nScrollScale = 1;
-    // While the view follows, the bar is set at most every kBarFollowMs (drawing it costs more
-    // than a tick's text under Wine); m_bBarBehind: a change waits for SettleScrollBar.
+    // While the view follows, the bar is set at most every kBarFollowMs (Wine draws it at
+    // once, up to a few milliseconds a time); m_bBarBehind: a change waits for SettleScrollBar.
     static constexpr DWORD kBarFollowMs = 200;
     DWORD m_dwBarSetAt = 0;
     bool m_bBarBehind = false;

@@ -1,8 +1,9 @@
 // Loose text from the unit (whatever is not a frame) is kept in the console's memory as it
 // comes while it comes at a rate an engineer can read; a unit that sends garbage faster than
 // that has the excess counted, and the count is shown in one line ("N bytes of data kept in
-// the session record only"), so that the console's memory is not taken over by it. The gate decides only what the console keeps: every line, shown or not,
-// is traced and recorded. Frames always pass.
+// the session record only"), so that the console's memory is not taken over by it. The gate
+// decides only what the console keeps: every line, shown or not, is traced and recorded.
+// Frames always pass.
 // Admit and Hide belong to the receive thread; Reset is called before it starts, TakeHidden
 // by any thread (the count is atomic).
 #pragma once

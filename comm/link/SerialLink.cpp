@@ -211,17 +211,15 @@ DWORD CSerialLink::Read(PortRead& read, DWORD& dwError, bool& bLeft)
         dwError = ::GetLastError();
         if (dwError == ERROR_IO_PENDING) {
             // The read waits for the port's next bytes (Wine's ports do so even with reads
-            // that return at once): until they come, or until Wake, which ends it and lets it
-            // come back within the cancel bound.
+            // that return at once): until they come, or until Wake, which cancels it and lets
+            // it come back within the cancel bound. What it took before the cancel is handed
+            // on as any bytes are (a closed link's receive loop takes nothing more).
             const HANDLE waits[2] = {read.os.hEvent, m_hStopEvent};
             if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
                 ::CancelIoEx(m_hComm, &read.os);
                 bLeft = ::WaitForSingleObject(read.os.hEvent, kCancelWaitMs) != WAIT_OBJECT_0;
-                if (!bLeft)
-                    ::GetOverlappedResult(m_hComm, &read.os, &dwRead, FALSE);
-                // Woken: what the cancel left is not wanted any more.
-                dwError = ERROR_OPERATION_ABORTED;
-                return 0;
+                if (bLeft)
+                    return 0;
             }
             dwError = ::GetOverlappedResult(m_hComm, &read.os, &dwRead, FALSE) ? ERROR_SUCCESS : ::GetLastError();
         }
@@ -297,7 +295,7 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
 
     int nFailures = 0;
     int nEmptyRounds = 0;
-    bool bPolling = false;
+    bool bPollingTold = false;
     while (pLink->IsOpen()) {
         // A read takes what the port holds, up to the buffer. Where nothing waits it either
         // waits itself for the next bytes (Wine's ports) or returns at once (real ports), and
@@ -349,10 +347,10 @@ unsigned int WINAPI Thread_WatchSerial(void* pParam)
             // A port whose reads and waits both end at once with nothing is looked at every
             // few milliseconds instead of being spun on (and so is a link woken while open).
             if (++nEmptyRounds >= kEmptyRoundsBeforePolling && pLink->IsOpen()) {
-                if (!bPolling)
+                if (!bPollingTold)
                     LOG_DATA(L"COM%d: waits end without events; the port is polled every %d ms", pLink->m_nPort,
                              static_cast<int>(kPollMs));
-                bPolling = true;
+                bPollingTold = true;
                 ::Sleep(kPollMs);
             }
         } else if (pLink->IsOpen()) {
