@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 using namespace testsupport;
 
@@ -378,6 +379,74 @@ TEST(LinkReceive, SerialReceiveThreadOnAnIdlePortEndsPromptlyAfterWake)
     std::printf("[ idle ] the receive thread ended %llu ms after Wake\n", GetTickCount64() - ullWoken);
     EXPECT_EQ(0, link.Close());
     EXPECT_EQ(0, sink.nLost.load() + sink.nErrors.load());
+}
+
+namespace {
+// What a link's receive thread cut into frames, in order.
+class FrameListSink : public ILinkSink {
+public:
+    void OnFrame(const wchar_t* lpFrame) override
+    {
+        CSingleLock lock(m_cs);
+        m_frames.emplace_back(lpFrame);
+    }
+    void OnDataLine(const wchar_t*) override {}
+    void OnLinkLost(const wchar_t*) override { ++nLost; }
+    void OnLinkError(const wchar_t*) override { ++nLost; }
+    std::vector<std::wstring> Frames()
+    {
+        CSingleLock lock(m_cs);
+        return m_frames;
+    }
+    std::atomic<int> nLost{0};
+
+private:
+    CCriticalSection m_cs;
+    std::vector<std::wstring> m_frames;
+};
+
+std::wstring NumberedFrame(int n)
+{
+    wchar_t szFrame[32] = {};
+    _snwprintf(szFrame, 31, L"[SMP_%06d]", n);
+    return szFrame;
+}
+} // namespace
+
+TEST(LinkReceive, SerialReceiveThreadTakesTricklesPausesAndBurstsBeyondItsBufferWholeAndInOrder)
+{
+    // The thread's read waits for the next bytes: a byte at a time, after a pause long enough
+    // to settle into the wait, and more at once than one read takes, all arrive as they were
+    // sent.
+    SerialPeer peer;
+    ASSERT_TRUE(peer.Open(UnitComPort()));
+    CSerialLink link;
+    ASSERT_EQ(0u, link.Open(LinkParams::Serial(ProgramComPort(), 19200), nullptr));
+    FrameListSink sink;
+    std::atomic<unsigned char> bOpen{1};
+    ASSERT_TRUE(link.Start(sink, bOpen));
+    std::vector<std::wstring> expected;
+    int n = 0;
+    for (; n < 3; ++n) {
+        expected.push_back(NumberedFrame(n));
+        const std::string bytes = std::string(expected.back().begin(), expected.back().end()) + "\r\n";
+        for (char ch : bytes)
+            ASSERT_TRUE(peer.Write(std::string(1, ch)));
+    }
+    Sleep(300);
+    std::string burst;
+    for (; n < 3 + 1000; ++n) {
+        expected.push_back(NumberedFrame(n));
+        burst += std::string(expected.back().begin(), expected.back().end()) + "\r\n";
+    }
+    ASSERT_GT(burst.size(), 2 * static_cast<size_t>(CSerialLink::kReadBytes));
+    ASSERT_TRUE(peer.Write(burst));
+    EXPECT_TRUE(PumpUntil([&] { return sink.Frames().size() >= expected.size(); }, 20000));
+    EXPECT_EQ(expected, sink.Frames());
+    CloseAndWake(link, bOpen);
+    EXPECT_TRUE(link.Join(CLink::kJoinBudgetMs));
+    EXPECT_EQ(0, link.Close());
+    EXPECT_EQ(0, sink.nLost.load());
 }
 
 TEST(LinkReceive, WakeFromAnotherThreadWhileTheLinkClosesAndOpensAgain)

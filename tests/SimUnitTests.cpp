@@ -413,6 +413,45 @@ TEST(SimUnitSerial, AnswersACommandOnTheComPair)
     EXPECT_NE(std::string::npos, log.find("CLOSE COM")) << log;
 }
 
+TEST(SimUnitSerial, StopsReadingForAStretchOnTheComPairAndThenReadsWhatCameMeanwhile)
+{
+    if (testsupport::UnitComPort() == 0 || testsupport::ProgramComPort() == 0)
+        GTEST_SKIP() << "no COM pair in this environment";
+    const std::wstring dir = testsupport::MakeScratchDir(L"simunit_com_stopread");
+    const std::wstring com = L"--quiet --com " + std::to_wstring(testsupport::UnitComPort());
+    {
+        SimUnitProcess sim;
+        ASSERT_TRUE(sim.Start(com + L" --log " + dir + L"events.log --stop-reading-after-command 1 1500"));
+        HANDLE hPort = OpenProgramPort();
+        ASSERT_NE(INVALID_HANDLE_VALUE, hPort);
+        EXPECT_TRUE(WritePort(hPort, "[SPL_PANO]\r\n"));
+        EXPECT_EQ("[EPL_PANO_001]\r\n", ReadPort(hPort, 16));
+        ASSERT_TRUE(LogHas(dir + L"events.log", "READING stopped"));
+        // Sent during the stretch, in two pieces: no read of the unit's is pending meanwhile,
+        // and the whole command is read once the stretch ends.
+        EXPECT_TRUE(WritePort(hPort, "[SPL_"));
+        Sleep(100);
+        EXPECT_TRUE(WritePort(hPort, "CEPH]\r\n"));
+        EXPECT_EQ("[EPL_CEPH_001]\r\n", ReadPort(hPort, 16, 15000));
+        CloseHandle(hPort);
+        const std::string log = testsupport::ReadFileBytes(dir + L"events.log");
+        const size_t resumedAt = log.find("READING resumed");
+        ASSERT_NE(std::string::npos, resumedAt) << log;
+        EXPECT_LT(resumedAt, log.find("FRAME \"[SPL_CEPH]\"")) << log;
+    }
+    // A stretch of a day: the stop event ends it.
+    SimUnitProcess sim;
+    ASSERT_TRUE(sim.Start(com + L" --log " + dir + L"long.log --stop-reading-after-command 1 86400000"));
+    HANDLE hPort = OpenProgramPort();
+    ASSERT_NE(INVALID_HANDLE_VALUE, hPort);
+    EXPECT_TRUE(WritePort(hPort, "[SPL_PANO]\r\n"));
+    EXPECT_EQ("[EPL_PANO_001]\r\n", ReadPort(hPort, 16));
+    CloseHandle(hPort);
+    ASSERT_TRUE(LogHas(dir + L"long.log", "READING stopped"));
+    ASSERT_TRUE(sim.Stop(10000));
+    EXPECT_EQ(0u, sim.ExitCode());
+}
+
 TEST(SimUnitSerial, XoffHoldsTheProgramsWritesUntilXon)
 {
     if (testsupport::UnitComPort() == 0 || testsupport::ProgramComPort() == 0)
