@@ -575,7 +575,9 @@ TEST(AppMainWindow, UnitNotificationsAreTakenAndTheirCopiesReleased)
     ExpectExitSequence(run, "DAT_A - 0 = closesocket()");
 }
 
-// The pointer that the system shows while it rests over a window of the program.
+// The pointer that the system shows while it rests over a window of the program: the same
+// for 300 ms on end (the program, a process of its own, takes the move in its own time; a
+// few quick looks on a loaded machine can still see the pointer of the last place).
 HCURSOR SettledCursorOver(HWND hWnd, POINT ptOffset = POINT{-1, -1})
 {
     RECT rc;
@@ -584,15 +586,17 @@ HCURSOR SettledCursorOver(HWND hWnd, POINT ptOffset = POINT{-1, -1})
     const int y = ptOffset.y >= 0 ? rc.top + ptOffset.y : (rc.top + rc.bottom) / 2;
     SetCursorPos(x, y);
     HCURSOR hLast = nullptr;
-    int nSame = 0;
+    ULONGLONG ullSince = GetTickCount64();
     PumpUntil(
         [&] {
             CURSORINFO ci{};
             ci.cbSize = sizeof(ci);
             GetCursorInfo(&ci);
-            nSame = ci.hCursor == hLast && hLast != nullptr ? nSame + 1 : 0;
-            hLast = ci.hCursor;
-            return nSame >= 8;
+            if (ci.hCursor != hLast || hLast == nullptr) {
+                hLast = ci.hCursor;
+                ullSince = GetTickCount64();
+            }
+            return hLast != nullptr && GetTickCount64() - ullSince >= 300;
         },
         10000);
     return hLast;
